@@ -1,0 +1,197 @@
+// Attachment: korvic_cfg.dat, the bridge's interrupt enable and the register window.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config.h"
+#include "korvic_api.h"
+#include "regmap.h"
+
+extern "C" {
+volatile uint32_t *base_addr = nullptr;
+volatile uint8_t *kv_mem = nullptr;
+int fd = 0;
+char mem_path[256] = {};
+char int_path[256] = {};
+int32_t g_day_offset = 0;
+int32_t g_tz_offset = 0;
+int32_t g_time_offset = 0;
+int32_t g_byte_swap = 0;
+}
+
+namespace korvic::config {
+namespace {
+
+static_assert(sizeof(int) == sizeof(std::int32_t), "the \"%d\" and \"%u\" values are 32-bit");
+
+enum class Format : std::uint8_t { Signed, Unsigned, Path, None };
+
+struct KeySpec {
+    const char *text;
+    Key key;
+    const char *format;  // applied to the whole line
+    Format kind;
+};
+
+// In the order the keys are compared. No key is a prefix of another, so at most one
+// matches a line.
+constexpr KeySpec kKeys[] = {
+    {"DAY_OFF=", Key::DayOff, "DAY_OFF=%d", Format::Signed},
+    {"MEM_PATH=", Key::MemPath, "MEM_PATH=%255s", Format::Path},
+    {"INT_PATH=", Key::IntPath, "INT_PATH=%255s", Format::Path},
+    {"SEC_OFF=", Key::SecOff, "SEC_OFF=%u", Format::Unsigned},
+    {"TZ_OFF=", Key::TzOff, "TZ_OFF=%u", Format::Unsigned},
+    {"ENABLE_INT", Key::EnableInt, nullptr, Format::None},
+    {"BYTE_SWAP=", Key::ByteSwap, "BYTE_SWAP=%d", Format::Signed},
+};
+
+bool convert(const KeySpec &spec, const char *line, Setting &out) {
+    switch (spec.kind) {
+        case Format::Signed: {
+            int v = 0;
+            if (std::sscanf(line, spec.format, &v) != 1)
+                return false;
+            out.number = v;
+            return true;
+        }
+        case Format::Unsigned: {
+            // "%u" takes a leading minus as strtoul does: -3600 is stored as its 32-bit
+            // two's complement and counts as -3600 in the time conversions.
+            unsigned v = 0;
+            if (std::sscanf(line, spec.format, &v) != 1)
+                return false;
+            out.number = static_cast<std::int32_t>(v);
+            return true;
+        }
+        case Format::Path:
+            return std::sscanf(line, spec.format, out.path) == 1;
+        case Format::None:
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Setting parse_line(const char *line) {
+    Setting out;
+    if (line[0] == '#' || line[0] == '\0')
+        return out;
+    for (const KeySpec &spec : kKeys) {
+        if (std::strncmp(line, spec.text, std::strlen(spec.text)) != 0)
+            continue;
+        out.key = spec.key;
+        out.converted = convert(spec, line, out);
+    }
+    return out;
+}
+
+}  // namespace korvic::config
+
+namespace {
+
+// The descriptor and window of the last successful init_847, released when a later one
+// succeeds. close_847 gives the descriptor up; the window stays until replaced.
+int owned_fd = -1;
+void *owned_window = nullptr;
+
+// "ENABLE_INT": switch the board's interrupts on at the PLX bridge. The descriptor and
+// mapping are deliberately kept for the life of the process.
+void enable_bridge_interrupts() {
+    const int bridge = open(int_path, O_RDWR);
+    if (bridge == -1) {
+        std::perror("open interrupt fail");
+        std::exit(-1);
+    }
+    void *plx =
+        mmap(nullptr, korvic::regs::kBridgeBytes, PROT_READ | PROT_WRITE, MAP_SHARED, bridge, 0);
+    if (plx == MAP_FAILED) {
+        std::perror("mmap plx");
+        std::exit(-1);
+    }
+    // One load and one store, the word as the processor sees it: no byte_swap.
+    auto *csr = static_cast<volatile std::uint32_t *>(plx) + korvic::regs::kBridgeIntCsr / 4;
+    const std::uint32_t word = *csr;
+    *csr = word | korvic::regs::kBridgeIntEnable;
+}
+
+void apply(const korvic::config::Setting &s) {
+    using korvic::config::Key;
+    if (!s.converted)
+        return;
+    switch (s.key) {
+        case Key::DayOff:
+            g_day_offset = s.number;
+            break;
+        case Key::SecOff:
+            g_time_offset = s.number;
+            break;
+        case Key::TzOff:
+            g_tz_offset = s.number;
+            break;
+        case Key::ByteSwap:
+            g_byte_swap = s.number;
+            break;
+        case Key::MemPath:
+            std::memcpy(mem_path, s.path, sizeof mem_path);
+            break;
+        case Key::IntPath:
+            std::memcpy(int_path, s.path, sizeof int_path);
+            break;
+        case Key::EnableInt:
+            enable_bridge_interrupts();
+            break;
+        case Key::None:
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" int init_847(void) {
+    g_time_offset = 0;
+
+    std::FILE *cfg = std::fopen(korvic::config::kFileName, "rt");
+    if (cfg == nullptr) {
+        std::perror("fopen config file");
+        return -1;
+    }
+    char line[korvic::config::kLineBuffer];
+    while (std::fgets(line, sizeof line, cfg) != nullptr)
+        apply(korvic::config::parse_line(line));
+    std::fclose(cfg);
+
+    fd = open(mem_path, O_RDWR);
+    if (fd == -1) {
+        std::perror("open mempath");
+        return -1;
+    }
+    void *window =
+        mmap(nullptr, korvic::regs::kWindowBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (window == MAP_FAILED) {
+        std::perror("memmap mempath");
+        return -1;
+    }
+
+    if (owned_window != nullptr)
+        munmap(owned_window, korvic::regs::kWindowBytes);
+    if (owned_fd != -1 && owned_fd != fd)
+        close(owned_fd);
+    owned_fd = fd;
+    owned_window = window;
+
+    kv_mem = static_cast<volatile uint8_t *>(window);
+    base_addr = static_cast<volatile uint32_t *>(window);
+    return 0;
+}
+
+// Also called from the console's SIGINT handler: close() only, async-signal-safe.
+extern "C" void close_847(void) {
+    close(fd);
+    if (fd == owned_fd)
+        owned_fd = -1;
+}
