@@ -1,0 +1,517 @@
+// MMIO trap engine: SIGSEGV/SIGTRAP handlers that serve accesses to PROT_NONE windows.
+#include "trap.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <system_error>
+
+#if !defined(__x86_64__) || !defined(__linux__)
+#error "the MMIO trap engine decodes x86-64 Linux signal frames"
+#endif
+
+namespace korvic::sim {
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Registry of live windows, read by the handlers without locks. A slot is published by
+// storing `begin` last (release) and withdrawn by clearing it first.
+// ---------------------------------------------------------------------------------------
+
+constexpr int kMaxWindows = 16;
+
+struct Slot {
+    std::atomic<std::uintptr_t> begin{0};
+    std::atomic<std::size_t> bytes{0};   // trapped bytes from begin
+    std::atomic<std::size_t> mapped{0};  // whole pages from begin
+    std::atomic<MmioTarget *> target{nullptr};
+};
+
+Slot g_slots[kMaxWindows];
+std::mutex g_registry_mutex;  // taken by constructors and destructors only, never by handlers
+
+std::atomic<std::uint64_t> g_emulated{0};
+std::atomic<std::uint64_t> g_stepped{0};
+
+// Handlers that were in place before ours: faults and traps that are not ours go there.
+struct sigaction g_old_segv;
+struct sigaction g_old_trap;
+std::once_flag g_install_once;
+
+// One access is served at a time; a single-step holds this from the fault to the trap.
+std::atomic_flag g_busy = ATOMIC_FLAG_INIT;
+
+void lock_busy() {
+    while (g_busy.test_and_set(std::memory_order_acquire)) {
+    }
+}
+void unlock_busy() {
+    g_busy.clear(std::memory_order_release);
+}
+
+// State of the single-step in progress (between the fault and its SIGTRAP).
+constexpr int kMaxStepWords = 10;  // a 32-byte access, misaligned, touches 9 words
+struct StepState {
+    std::atomic<bool> active{false};
+    int slot = -1;
+    std::uint32_t first_offset = 0;  // of the first word touched
+    int words = 0;
+    bool store_back = false;
+    bool had_trap_flag = false;
+};
+StepState g_step;
+
+constexpr greg_t kTrapFlag = 0x100;
+constexpr greg_t kPageFaultWrite = 0x2;  // bit 1 of the page-fault error code
+
+int find_slot(std::uintptr_t addr) {
+    for (int i = 0; i < kMaxWindows; ++i) {
+        const std::uintptr_t b = g_slots[i].begin.load(std::memory_order_acquire);
+        if (b != 0 && addr >= b && addr - b < g_slots[i].bytes.load(std::memory_order_relaxed))
+            return i;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Instruction decoding.
+// ---------------------------------------------------------------------------------------
+
+// Signal-frame index of general register n as encoded in ModRM/REX (0 = rax ... 15 = r15).
+int greg_index(unsigned n) {
+    static constexpr int kMap[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
+                                     REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
+                                     REG_R12, REG_R13, REG_R14, REG_R15};
+    return kMap[n & 15];
+}
+
+enum class MovKind : std::uint8_t { None, Load, StoreReg, StoreImm };
+
+struct MovInsn {
+    MovKind kind = MovKind::None;
+    unsigned reg = 0;       // ModRM.reg with REX.R, for Load and StoreReg
+    std::uint32_t imm = 0;  // StoreImm
+    unsigned length = 0;    // bytes from RIP
+};
+
+// Length of a ModRM memory operand (ModRM, SIB, displacement) starting at p; 0 for a
+// register operand.
+unsigned modrm_length(const std::uint8_t *p) {
+    const unsigned mod = p[0] >> 6;
+    const unsigned rm = p[0] & 7;
+    if (mod == 3)
+        return 0;
+    unsigned len = 1;
+    if (rm == 4) {
+        const unsigned base = p[1] & 7;
+        ++len;
+        if (mod == 0 && base == 5)
+            len += 4;
+    } else if (mod == 0 && rm == 5) {
+        len += 4;  // RIP-relative disp32
+    }
+    if (mod == 1)
+        len += 1;
+    else if (mod == 2)
+        len += 4;
+    return len;
+}
+
+// The three 32-bit mov forms, with an optional REX prefix (REX.W excluded: that is a 64-bit
+// access) and no other prefix.
+MovInsn decode_mov32(const std::uint8_t *rip) {
+    MovInsn out;
+    const std::uint8_t *p = rip;
+    unsigned rex = 0;
+    if ((*p & 0xF0) == 0x40)
+        rex = *p++;
+    if (rex & 0x8)
+        return out;
+    const std::uint8_t op = *p++;
+    if (op != 0x8B && op != 0x89 && op != 0xC7)
+        return out;
+    const unsigned reg_field = (p[0] >> 3) & 7;
+    const unsigned mlen = modrm_length(p);
+    if (mlen == 0)
+        return out;
+    if (op == 0xC7) {
+        if (reg_field != 0)
+            return out;
+        const std::uint8_t *imm = p + mlen;
+        out.imm = std::uint32_t{imm[0]} | std::uint32_t{imm[1]} << 8 | std::uint32_t{imm[2]} << 16 |
+                  std::uint32_t{imm[3]} << 24;
+        out.kind = MovKind::StoreImm;
+        out.length = static_cast<unsigned>(p - rip) + mlen + 4;
+        return out;
+    }
+    out.reg = reg_field | ((rex & 0x4) << 1);
+    out.kind = op == 0x8B ? MovKind::Load : MovKind::StoreReg;
+    out.length = static_cast<unsigned>(p - rip) + mlen;
+    return out;
+}
+
+struct AccessShape {
+    unsigned bytes = 4;       // size of the memory operand
+    bool pure_store = false;  // writes the operand without reading it
+};
+
+// Size of the memory operand of an instruction that the emulator does not handle, for the
+// single-step path: the common integer, SSE and AVX moves and ALU forms. Unknown forms are
+// taken as a word (or as 2/8 bytes with an operand-size prefix / REX.W).
+AccessShape access_shape(const std::uint8_t *p) {
+    AccessShape s;
+    bool opsize16 = false, rep_f3 = false, rep_f2 = false;
+    for (;; ++p) {
+        const std::uint8_t b = *p;
+        if (b == 0x66)
+            opsize16 = true;
+        else if (b == 0xF3)
+            rep_f3 = true;
+        else if (b == 0xF2)
+            rep_f2 = true;
+        else if (b == 0x67 || b == 0xF0 || b == 0x2E || b == 0x36 || b == 0x3E || b == 0x26 ||
+                 b == 0x64 || b == 0x65)
+            continue;
+        else
+            break;
+    }
+    if (*p == 0xC5 || *p == 0xC4) {  // VEX: vector moves, 16 or 32 bytes by VEX.L
+        const bool three = *p == 0xC4;
+        const std::uint8_t last = three ? p[2] : p[1];
+        const std::uint8_t op = three ? p[3] : p[2];
+        s.bytes = (last & 0x4) ? 32 : 16;
+        if (op == 0x11 || op == 0x29 || op == 0x7F || op == 0xE7 || op == 0x2B)
+            s.pure_store = true;
+        return s;
+    }
+    unsigned rex = 0;
+    if ((*p & 0xF0) == 0x40)
+        rex = *p++;
+    const unsigned word = (rex & 0x8) ? 8 : (opsize16 ? 2 : 4);
+    s.bytes = word;
+    const std::uint8_t op = *p++;
+    if (op == 0x0F) {
+        const std::uint8_t op2 = *p;
+        switch (op2) {
+            case 0x10:
+            case 0x11:
+                s.bytes = rep_f3 ? 4 : (rep_f2 ? 8 : 16);
+                s.pure_store = op2 == 0x11;
+                break;
+            case 0x28:
+            case 0x29:
+            case 0xE7:
+            case 0x2B:
+                s.bytes = 16;
+                s.pure_store = op2 != 0x28;
+                break;
+            case 0x6F:
+            case 0x7F:
+                s.bytes = (opsize16 || rep_f3) ? 16 : 8;
+                s.pure_store = op2 == 0x7F;
+                break;
+            case 0x6E:
+                s.bytes = (rex & 0x8) ? 8 : 4;
+                break;
+            case 0x7E:
+                s.bytes = rep_f3 ? 8 : ((rex & 0x8) ? 8 : 4);
+                s.pure_store = !rep_f3;
+                break;
+            case 0xD6:
+            case 0x12:
+            case 0x13:
+            case 0x16:
+            case 0x17:
+                s.bytes = 8;
+                s.pure_store = op2 == 0xD6 || op2 == 0x13 || op2 == 0x17;
+                break;
+            case 0xC3:
+                s.pure_store = true;
+                break;
+            case 0xB6:
+            case 0xBE:
+                s.bytes = 1;
+                break;
+            case 0xB7:
+            case 0xBF:
+                s.bytes = 2;
+                break;
+            default:
+                break;
+        }
+        return s;
+    }
+    switch (op) {
+        case 0x00:
+        case 0x02:
+        case 0x08:
+        case 0x0A:
+        case 0x10:
+        case 0x12:
+        case 0x18:
+        case 0x1A:
+        case 0x20:
+        case 0x22:
+        case 0x28:
+        case 0x2A:
+        case 0x30:
+        case 0x32:
+        case 0x38:
+        case 0x3A:
+        case 0x80:
+        case 0x84:
+        case 0x86:
+        case 0x8A:
+        case 0xC0:
+        case 0xD0:
+        case 0xD2:
+        case 0xF6:
+        case 0xFE:
+            s.bytes = 1;
+            break;
+        case 0x88:
+        case 0xC6:
+            s.bytes = 1;
+            s.pure_store = true;
+            break;
+        case 0x89:
+        case 0xC7:
+            s.pure_store = true;
+            break;
+        default:
+            break;
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------------------------------
+// Handlers.
+// ---------------------------------------------------------------------------------------
+
+void chain(int sig, siginfo_t *info, void *ctx, const struct sigaction &old) {
+    if (old.sa_flags & SA_SIGINFO) {
+        if (old.sa_sigaction != nullptr) {
+            old.sa_sigaction(sig, info, ctx);
+            return;
+        }
+    } else if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) {
+        old.sa_handler(sig);
+        return;
+    }
+    // The default action: die of this signal. It is blocked while we run, so it arrives as
+    // soon as we return (before a faulting instruction could run again).
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    raise(sig);
+}
+
+void protect(int slot, int prot) {
+    void *b = reinterpret_cast<void *>(g_slots[slot].begin.load(std::memory_order_relaxed));
+    mprotect(b, g_slots[slot].mapped.load(std::memory_order_relaxed), prot);
+}
+
+bool emulate(int slot, std::uint32_t offset, greg_t *gregs) {
+    const MovInsn insn = decode_mov32(reinterpret_cast<const std::uint8_t *>(gregs[REG_RIP]));
+    if (insn.kind == MovKind::None || offset % 4 != 0 ||
+        offset + 4 > g_slots[slot].bytes.load(std::memory_order_relaxed))
+        return false;
+    MmioTarget *target = g_slots[slot].target.load(std::memory_order_relaxed);
+    switch (insn.kind) {
+        case MovKind::Load:
+            // A 32-bit destination is zero-extended into the 64-bit register.
+            gregs[greg_index(insn.reg)] = static_cast<greg_t>(target->load32(offset));
+            break;
+        case MovKind::StoreReg:
+            target->store32(offset, static_cast<std::uint32_t>(gregs[greg_index(insn.reg)]));
+            break;
+        case MovKind::StoreImm:
+            target->store32(offset, insn.imm);
+            break;
+        case MovKind::None:
+            break;
+    }
+    gregs[REG_RIP] += insn.length;
+    g_emulated.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+// Anything else: load the words the instruction touches into the page, open the page and
+// let the processor run this one instruction; on_trap finishes the access.
+void begin_step(int slot, std::uintptr_t addr, greg_t *gregs) {
+    const std::uintptr_t begin = g_slots[slot].begin.load(std::memory_order_relaxed);
+    const std::size_t bytes = g_slots[slot].bytes.load(std::memory_order_relaxed);
+    const AccessShape shape = access_shape(reinterpret_cast<const std::uint8_t *>(gregs[REG_RIP]));
+    const bool write = (gregs[REG_ERR] & kPageFaultWrite) != 0;
+
+    std::uintptr_t first = (addr - begin) & ~std::uintptr_t{3};
+    std::uintptr_t end = (addr - begin + shape.bytes + 3) & ~std::uintptr_t{3};
+    if (end > bytes)
+        end = bytes;
+    int words = static_cast<int>((end - first) / 4);
+    if (words > kMaxStepWords)
+        words = kMaxStepWords;
+    // A pure store of whole words needs no load; one narrower than the words it touches, or
+    // misaligned, keeps the other bytes as the board holds them.
+    const bool whole_words = (addr - begin) % 4 == 0 && shape.bytes % 4 == 0;
+    const bool load_first = !(write && shape.pure_store && whole_words);
+
+    g_step.slot = slot;
+    g_step.first_offset = static_cast<std::uint32_t>(first);
+    g_step.words = words;
+    g_step.store_back = write;
+    g_step.had_trap_flag = (gregs[REG_EFL] & kTrapFlag) != 0;
+
+    protect(slot, PROT_READ | PROT_WRITE);
+    MmioTarget *target = g_slots[slot].target.load(std::memory_order_relaxed);
+    auto *page = reinterpret_cast<volatile std::uint32_t *>(begin);
+    for (int i = 0; i < words; ++i) {
+        const std::uint32_t off = static_cast<std::uint32_t>(first) + 4u * i;
+        page[off / 4] = load_first ? target->load32(off) : 0u;
+    }
+    g_step.active.store(true, std::memory_order_release);
+    gregs[REG_EFL] |= kTrapFlag;
+}
+
+void on_segv(int sig, siginfo_t *info, void *ctx) {
+    const int saved_errno = errno;
+    auto *uc = static_cast<ucontext_t *>(ctx);
+    const auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    const int slot = find_slot(addr);
+    if (slot < 0 || g_step.active.load(std::memory_order_acquire)) {
+        errno = saved_errno;
+        chain(sig, info, ctx, g_old_segv);
+        return;
+    }
+    lock_busy();
+    greg_t *gregs = uc->uc_mcontext.gregs;
+    const auto offset =
+        static_cast<std::uint32_t>(addr - g_slots[slot].begin.load(std::memory_order_relaxed));
+    if (emulate(slot, offset, gregs)) {
+        unlock_busy();
+    } else {
+        begin_step(slot, addr, gregs);  // unlocked by on_trap
+    }
+    errno = saved_errno;
+}
+
+void on_trap(int sig, siginfo_t *info, void *ctx) {
+    if (!g_step.active.load(std::memory_order_acquire)) {
+        chain(sig, info, ctx, g_old_trap);
+        return;
+    }
+    const int saved_errno = errno;
+    auto *uc = static_cast<ucontext_t *>(ctx);
+    const int slot = g_step.slot;
+    const std::uintptr_t begin = g_slots[slot].begin.load(std::memory_order_relaxed);
+    if (g_step.store_back) {
+        MmioTarget *target = g_slots[slot].target.load(std::memory_order_relaxed);
+        auto *page = reinterpret_cast<volatile std::uint32_t *>(begin);
+        for (int i = 0; i < g_step.words; ++i) {
+            const std::uint32_t off = g_step.first_offset + 4u * i;
+            target->store32(off, page[off / 4]);
+        }
+    }
+    protect(slot, PROT_NONE);
+    if (!g_step.had_trap_flag)
+        uc->uc_mcontext.gregs[REG_EFL] &= ~kTrapFlag;
+    g_stepped.fetch_add(1, std::memory_order_relaxed);
+    g_step.active.store(false, std::memory_order_release);
+    unlock_busy();
+    errno = saved_errno;
+}
+
+void install_handlers() {
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sa.sa_sigaction = on_segv;
+    if (sigaction(SIGSEGV, &sa, &g_old_segv) != 0)
+        throw std::system_error(errno, std::generic_category(), "sigaction SIGSEGV");
+    sa.sa_sigaction = on_trap;
+    if (sigaction(SIGTRAP, &sa, &g_old_trap) != 0)
+        throw std::system_error(errno, std::generic_category(), "sigaction SIGTRAP");
+}
+
+std::size_t page_round(std::size_t bytes) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
+TrapWindow::TrapWindow(MmioTarget &target, std::size_t bytes)
+    : bytes_(bytes), mapped_(page_round(bytes == 0 ? 1 : bytes)), owned_(true) {
+    base_ = mmap(nullptr, mapped_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base_ == MAP_FAILED) {
+        base_ = nullptr;
+        throw std::system_error(errno, std::generic_category(), "mmap trap window");
+    }
+    try {
+        attach(target);
+    } catch (...) {
+        munmap(base_, mapped_);
+        throw;
+    }
+}
+
+TrapWindow::TrapWindow(MmioTarget &target, void *pages, std::size_t bytes, bool take_ownership)
+    : base_(pages),
+      bytes_(bytes),
+      mapped_(page_round(bytes == 0 ? 1 : bytes)),
+      owned_(take_ownership) {
+    if (mprotect(base_, mapped_, PROT_NONE) != 0)
+        throw std::system_error(errno, std::generic_category(), "mprotect trap window");
+    attach(target);
+}
+
+void TrapWindow::attach(MmioTarget &target) {
+    std::call_once(g_install_once, install_handlers);
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    for (int i = 0; i < kMaxWindows; ++i) {
+        if (g_slots[i].begin.load(std::memory_order_relaxed) != 0 ||
+            g_slots[i].target.load(std::memory_order_relaxed) != nullptr)
+            continue;
+        g_slots[i].target.store(&target, std::memory_order_relaxed);
+        g_slots[i].bytes.store(bytes_, std::memory_order_relaxed);
+        g_slots[i].mapped.store(mapped_, std::memory_order_relaxed);
+        g_slots[i].begin.store(reinterpret_cast<std::uintptr_t>(base_), std::memory_order_release);
+        slot_ = i;
+        return;
+    }
+    throw std::system_error(std::make_error_code(std::errc::too_many_files_open),
+                            "no free trap window slot");
+}
+
+void TrapWindow::detach() {
+    if (slot_ < 0)
+        return;
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    // Wait out an access in progress before the target may go away.
+    lock_busy();
+    g_slots[slot_].begin.store(0, std::memory_order_release);
+    g_slots[slot_].target.store(nullptr, std::memory_order_relaxed);
+    unlock_busy();
+    slot_ = -1;
+}
+
+TrapWindow::~TrapWindow() {
+    detach();
+    if (owned_ && base_ != nullptr)
+        munmap(base_, mapped_);
+}
+
+std::uint64_t TrapWindow::emulated_count() {
+    return g_emulated.load(std::memory_order_relaxed);
+}
+std::uint64_t TrapWindow::stepped_count() {
+    return g_stepped.load(std::memory_order_relaxed);
+}
+
+}  // namespace korvic::sim

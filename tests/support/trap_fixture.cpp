@@ -1,0 +1,66 @@
+#include "trap_fixture.h"
+
+#include <cstdio>
+
+namespace korvic::test {
+
+std::ostream &operator<<(std::ostream &os, const Access &a) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%c 0x%03x=0x%08x", a.dir, a.offset, a.value);
+    return os << buf;
+}
+
+void PrintTo(const Access &a, std::ostream *os) {
+    *os << a;
+}
+
+RecordingRegisters::RecordingRegisters() {
+    log_.reserve(256);
+}
+
+std::uint32_t RecordingRegisters::load32(std::uint32_t offset) {
+    const std::uint32_t v = words_[(offset % kWindowBytes) / 4];
+    log_.push_back({'R', offset, v});
+    return v;
+}
+
+void RecordingRegisters::store32(std::uint32_t offset, std::uint32_t value) {
+    words_[(offset % kWindowBytes) / 4] = value;
+    log_.push_back({'W', offset, value});
+}
+
+void RecordingRegisters::set(std::uint32_t offset, std::uint32_t value) {
+    words_[(offset % kWindowBytes) / 4] = value;
+}
+
+std::uint32_t RecordingRegisters::word(std::uint32_t offset) const {
+    return words_[(offset % kWindowBytes) / 4];
+}
+
+TrapFixture::TrapFixture() : window(regs, kWindowBytes) {}
+
+void TrapFixture::SetUp() {
+    saved_base_ = base_addr;
+    saved_kv_ = kv_mem;
+    saved_swap_ = g_byte_swap;
+    saved_time_ = g_time_offset;
+    saved_tz_ = g_tz_offset;
+    saved_day_ = g_day_offset;
+    base_addr = static_cast<volatile std::uint32_t *>(window.base());
+    kv_mem = static_cast<volatile std::uint8_t *>(window.base());
+    g_byte_swap = 0;
+    g_time_offset = 0;
+    g_tz_offset = 0;
+    g_day_offset = 0;
+}
+
+void TrapFixture::TearDown() {
+    base_addr = saved_base_;
+    kv_mem = saved_kv_;
+    g_byte_swap = saved_swap_;
+    g_time_offset = saved_time_;
+    g_tz_offset = saved_tz_;
+    g_day_offset = saved_day_;
+}
+
+}  // namespace korvic::test
