@@ -1,0 +1,278 @@
+// init_847 and close_847 against real files: korvic_cfg.dat in a scratch working directory,
+// regular files standing in for the register and bridge devices.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "korvic_api.h"
+#include "scratch_dir.h"
+
+namespace {
+
+using korvic::test::ScratchDir;
+using korvic::test::StderrCapture;
+
+void reset_globals() {
+    g_day_offset = g_tz_offset = g_time_offset = g_byte_swap = 0;
+    mem_path[0] = int_path[0] = '\0';
+}
+
+class Attach : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_globals();
+        dir_.write_device("regs", 512);
+        dir_.write_device("plx", 128);
+    }
+    ScratchDir dir_;
+};
+
+struct ConfigCase {
+    const char *name;
+    std::string config;
+    int result;
+    const char *report;  // start of what stderr holds; "" for nothing
+    std::int32_t day, tz, sec, swap;
+    const char *mem;
+};
+
+const std::string kLong127 = "#" + std::string(126, 'x');  // one whole read of 127 characters
+
+class ConfigFiles : public Attach, public ::testing::WithParamInterface<ConfigCase> {};
+
+TEST_P(ConfigFiles, SetsGlobalsAndResult) {
+    const ConfigCase &c = GetParam();
+    dir_.write_file("my", std::string(512, '\0'));
+    dir_.write_config(c.config);
+    StderrCapture err;
+    EXPECT_EQ(init_847(), c.result);
+    const std::string text = err.text();
+    if (*c.report == '\0') {
+        EXPECT_EQ(text, "");
+    } else {
+        EXPECT_EQ(text.rfind(c.report, 0), 0u) << text;
+    }
+    EXPECT_EQ(g_day_offset, c.day);
+    EXPECT_EQ(g_tz_offset, c.tz);
+    EXPECT_EQ(g_time_offset, c.sec);
+    EXPECT_EQ(g_byte_swap, c.swap);
+    EXPECT_STREQ(mem_path, c.mem);
+    if (c.result == 0)
+        close_847();
+}
+
+const ConfigCase kConfigCases[] = {
+    {"Empty", "", -1, "open mempath: No such file or directory", 0, 0, 0, 0, ""},
+    {"CommentsOnly", "# korvic\n#MEM_PATH=regs\n\n", -1, "open mempath: ", 0, 0, 0, 0, ""},
+    {"AllKeys", "DAY_OFF=-1\nMEM_PATH=regs\nSEC_OFF=30\nTZ_OFF=2\nBYTE_SWAP=1\n", 0, "", -1, 2, 30,
+     1, "regs"},
+    {"MinusThroughUnsignedFormat", "TZ_OFF=-2\nSEC_OFF=-3600\nMEM_PATH=regs\n", 0, "", 0, -2, -3600,
+     0, "regs"},
+    {"NegativeByteSwap", "BYTE_SWAP=-7\nMEM_PATH=regs\n", 0, "", 0, 0, 0, -7, "regs"},
+    {"BlankBeforeNumber", "DAY_OFF=   7\nMEM_PATH=\tregs\n", 0, "", 7, 0, 0, 0, "regs"},
+    {"BlankBeforeEquals", "DAY_OFF =5\nMEM_PATH=regs\n", 0, "", 0, 0, 0, 0, "regs"},
+    {"IndentedKey", " MEM_PATH=regs\n", -1, "open mempath: ", 0, 0, 0, 0, ""},
+    {"KeysAreCaseSensitive", "mem_path=regs\nday_off=3\n", -1, "open mempath: ", 0, 0, 0, 0, ""},
+    {"ValueThatDoesNotConvert", "DAY_OFF=3\nDAY_OFF=x\nTZ_OFF=\nMEM_PATH=regs\n", 0, "", 3, 0, 0, 0,
+     "regs"},
+    {"LastValueWins", "MEM_PATH=nothing\nDAY_OFF=1\nDAY_OFF=2\nMEM_PATH=regs\n", 0, "", 2, 0, 0, 0,
+     "regs"},
+    {"PathEndsAtBlank", "MEM_PATH=my regs\n", 0, "", 0, 0, 0, 0, "my"},
+    {"PathWithoutValueKeepsEarlier", "MEM_PATH=regs\nMEM_PATH=   \n", 0, "", 0, 0, 0, 0, "regs"},
+    {"NoNewlineAtEnd", "MEM_PATH=regs", 0, "", 0, 0, 0, 0, "regs"},
+    {"LongLineReadInPieces", kLong127 + "MEM_PATH=regs\n", 0, "", 0, 0, 0, 0, "regs"},
+    {"LongCommentRestIgnored", kLong127 + "xMEM_PATH=regs\n", -1, "open mempath: ", 0, 0, 0, 0, ""},
+    {"DirectoryIsNoDevice", "MEM_PATH=.\n", -1, "open mempath: Is a directory", 0, 0, 0, 0, "."},
+    {"DeviceThatCannotBeMapped", "MEM_PATH=/dev/null\n", -1, "memmap mempath: ", 0, 0, 0, 0,
+     "/dev/null"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvic, ConfigFiles, ::testing::ValuesIn(kConfigCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Attach, MissingFileReportsAndResetsOnlyTheSecondsOffset) {
+    g_time_offset = 99;
+    g_day_offset = 5;
+    StderrCapture err;
+    EXPECT_EQ(init_847(), -1);
+    EXPECT_EQ(err.text(), "fopen config file: No such file or directory\n");
+    EXPECT_EQ(g_time_offset, 0);
+    EXPECT_EQ(g_day_offset, 5);
+}
+
+TEST_F(Attach, LongestPathIs118Characters) {
+    const std::string name(118, 'p');
+    dir_.write_device(name, 512);
+    dir_.write_config("MEM_PATH=" + name + "q\n");  // 128 characters: the read stops before 'q'
+    ASSERT_EQ(init_847(), 0);
+    EXPECT_EQ(std::string(mem_path), name);
+    close_847();
+}
+
+TEST_F(Attach, MapsTheRegisterFileShared) {
+    dir_.write_device("regs", 512, {0x11111111, 0x22222222});
+    dir_.write_config("MEM_PATH=regs\n");
+    ASSERT_EQ(init_847(), 0);
+    EXPECT_EQ(static_cast<const volatile void *>(base_addr),
+              static_cast<const volatile void *>(kv_mem));
+    EXPECT_EQ(base_addr[1], 0x22222222u);
+    base_addr[127] = 0xCAFEF00Du;  // the last word of the window reaches the file
+    EXPECT_EQ(dir_.device_word("regs", 508), 0xCAFEF00Du);
+    close_847();
+}
+
+TEST_F(Attach, CloseReleasesTheDescriptorButKeepsTheWindow) {
+    dir_.write_config("MEM_PATH=regs\n");
+    const int before = korvic::test::lowest_free_fd();
+    ASSERT_EQ(init_847(), 0);
+    // Only the register descriptor stays open: the configuration stream is closed.
+    EXPECT_EQ(korvic::test::lowest_free_fd(), before + 1);
+    EXPECT_EQ(fd, before);
+    volatile uint32_t *window = base_addr;
+    close_847();
+    EXPECT_EQ(fcntl(before, F_GETFD), -1);
+    EXPECT_EQ(base_addr, window);
+    EXPECT_EQ(static_cast<const volatile void *>(kv_mem),
+              static_cast<const volatile void *>(window));
+}
+
+TEST_F(Attach, SecondCallKeepsSettingsItDoesNotSetAndReleasesTheFirstAttachment) {
+    dir_.write_device("regs2", 512, {0x5A5A5A5A});
+    dir_.write_config(
+        "DAY_OFF=4\nTZ_OFF=3\nSEC_OFF=60\nBYTE_SWAP=1\nINT_PATH=plx\nMEM_PATH=regs\n");
+    ASSERT_EQ(init_847(), 0);
+    const int first_fd = fd;
+    dir_.write_config("MEM_PATH=regs2\n");
+    ASSERT_EQ(init_847(), 0);
+    EXPECT_EQ(g_time_offset, 0);
+    EXPECT_EQ(g_day_offset, 4);
+    EXPECT_EQ(g_tz_offset, 3);
+    EXPECT_EQ(g_byte_swap, 1);
+    EXPECT_STREQ(int_path, "plx");
+    EXPECT_STREQ(mem_path, "regs2");
+    EXPECT_EQ(base_addr[0], 0x5A5A5A5Au);
+    EXPECT_EQ(fcntl(first_fd, F_GETFD), -1) << "the first descriptor is released";
+    close_847();
+}
+
+TEST_F(Attach, FailedCallLeavesTheEarlierWindow) {
+    dir_.write_config("MEM_PATH=regs\n");
+    ASSERT_EQ(init_847(), 0);
+    volatile uint32_t *window = base_addr;
+    close_847();
+    dir_.write_config("MEM_PATH=/dev/null\n");
+    StderrCapture err;
+    EXPECT_EQ(init_847(), -1);
+    EXPECT_EQ(err.text().rfind("memmap mempath: ", 0), 0u);
+    EXPECT_EQ(base_addr, window);
+    EXPECT_GE(fd, 0) << "the descriptor that could not be mapped stays in fd";
+    close_847();
+}
+
+struct BridgeCase {
+    const char *name;
+    std::uint32_t before;
+    std::uint32_t after;
+};
+
+class BridgeWord : public Attach, public ::testing::WithParamInterface<BridgeCase> {};
+
+// The interrupt control word is taken as the processor reads it, whatever BYTE_SWAP says.
+TEST_P(BridgeWord, EnableIntSetsBits0_3_6AndKeepsTheRest) {
+    const BridgeCase &c = GetParam();
+    for (const char *line : {"ENABLE_INT\n", "ENABLE_INT=0\n"}) {
+        std::vector<std::uint32_t> words(32, 0x77777777);
+        words[0x4C / 4] = c.before;
+        dir_.write_device("plx", 128, words);
+        dir_.write_config(std::string("BYTE_SWAP=1\nINT_PATH=plx\n") + line + "MEM_PATH=regs\n");
+        ASSERT_EQ(init_847(), 0);
+        EXPECT_EQ(dir_.device_word("plx", 0x4C), c.after) << line;
+        EXPECT_EQ(dir_.device_word("plx", 0x48), 0x77777777u);
+        EXPECT_EQ(dir_.device_word("plx", 0x50), 0x77777777u);
+        close_847();
+    }
+}
+
+const BridgeCase kBridgeCases[] = {
+    {"AllClear", 0x00000000, 0x00000049},
+    {"OtherBitsKept", 0x12340100, 0x12340149},
+    {"SomeAlreadySet", 0x80000008, 0x80000049},
+    {"AllSet", 0xFFFFFFFF, 0xFFFFFFFF},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvic, BridgeWord, ::testing::ValuesIn(kBridgeCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Attach, EnableIntActsEvenWhenTheRegisterDeviceFails) {
+    dir_.write_config("INT_PATH=plx\nENABLE_INT\nMEM_PATH=missing\n");
+    StderrCapture err;
+    EXPECT_EQ(init_847(), -1);
+    EXPECT_EQ(err.text().rfind("open mempath: ", 0), 0u);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(dir_.device_word("plx", 0x4C), 0x49u);
+}
+
+struct BridgeFailure {
+    const char *name;
+    const char *config;
+    const char *report;
+};
+
+class BridgeFailures : public Attach, public ::testing::WithParamInterface<BridgeFailure> {};
+
+TEST_P(BridgeFailures, EndTheProcessWithStatus255) {
+    dir_.write_config(GetParam().config);
+    EXPECT_EXIT(init_847(), ::testing::ExitedWithCode(255), GetParam().report);
+}
+
+const BridgeFailure kBridgeFailures[] = {
+    {"EnableBeforeAnyPath", "ENABLE_INT\nINT_PATH=plx\nMEM_PATH=regs\n", "^open interrupt fail: "},
+    {"MissingBridge", "INT_PATH=nowhere\nENABLE_INT\nMEM_PATH=regs\n",
+     "^open interrupt fail: No such file or directory"},
+    {"BridgeThatCannotBeMapped", "INT_PATH=/dev/null\nENABLE_INT\nMEM_PATH=regs\n", "^mmap plx: "},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvic, BridgeFailures, ::testing::ValuesIn(kBridgeFailures),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The parser alone: the keys are compared on their own length, in one fixed order.
+TEST(ConfigLine, RecognisesEachKeyOnItsOwnLength) {
+    using korvic::config::Key;
+    using korvic::config::parse_line;
+    struct Row {
+        const char *line;
+        Key key;
+        bool converted;
+        std::int32_t number;
+        const char *path;
+    } rows[] = {
+        {"DAY_OFF=12\n", Key::DayOff, true, 12, ""},
+        {"DAY_OFF=+12abc\n", Key::DayOff, true, 12, ""},
+        {"DAY_OFF=-\n", Key::DayOff, false, 0, ""},
+        {"SEC_OFF=4294967295\n", Key::SecOff, true, -1, ""},
+        {"TZ_OFF=x1\n", Key::TzOff, false, 0, ""},
+        {"BYTE_SWAP=0\n", Key::ByteSwap, true, 0, ""},
+        {"ENABLE_INTERRUPTS please\n", Key::EnableInt, true, 0, ""},
+        {"ENABLE_IN\n", Key::None, false, 0, ""},
+        {"INT_PATH=/dev/plx 1\n", Key::IntPath, true, 0, "/dev/plx"},
+        {"MEM_PATH=\n", Key::MemPath, false, 0, ""},
+        {"#MEM_PATH=regs\n", Key::None, false, 0, ""},
+        {"\n", Key::None, false, 0, ""},
+        {"", Key::None, false, 0, ""},
+    };
+    for (const Row &r : rows) {
+        const auto s = parse_line(r.line);
+        EXPECT_EQ(s.key, r.key) << r.line;
+        EXPECT_EQ(s.converted, r.converted) << r.line;
+        if (s.converted && r.key != Key::MemPath && r.key != Key::IntPath) {
+            EXPECT_EQ(s.number, r.number) << r.line;
+        }
+        EXPECT_STREQ(s.path, r.path) << r.line;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// A scratch working directory for attachment tests: created empty, made the working
+// directory (init_847 reads korvic_cfg.dat from there), removed with everything in it.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace korvic::test {
+
+class ScratchDir {
+  public:
+    ScratchDir() : old_cwd_(std::filesystem::current_path()) {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "korvic-XXXXXX").string();
+        if (mkdtemp(tmpl.data()) == nullptr)
+            std::abort();
+        path_ = tmpl;
+        std::filesystem::current_path(path_);
+    }
+    ~ScratchDir() {
+        std::filesystem::current_path(old_cwd_);
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+
+    const std::filesystem::path &path() const { return path_; }
+
+    void write_file(const std::string &name, const std::string &text) const {
+        std::ofstream(path_ / name, std::ios::binary) << text;
+    }
+    void write_config(const std::string &text) const { write_file("korvic_cfg.dat", text); }
+
+    // A device stand-in: a regular file of `bytes` bytes whose 32-bit words, in host
+    // order, are `words` followed by zeros.
+    void write_device(const std::string &name, std::size_t bytes,
+                      const std::vector<std::uint32_t> &words = {}) const {
+        std::vector<std::uint32_t> image(bytes / 4, 0);
+        for (std::size_t i = 0; i < words.size() && i < image.size(); ++i)
+            image[i] = words[i];
+        std::ofstream(path_ / name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(image.data()),
+                   static_cast<std::streamsize>(bytes));
+    }
+    std::uint32_t device_word(const std::string &name, std::uint32_t offset) const {
+        std::uint32_t w = 0;
+        std::ifstream in(path_ / name, std::ios::binary);
+        in.seekg(offset);
+        in.read(reinterpret_cast<char *>(&w), sizeof w);
+        return w;
+    }
+
+  private:
+    std::filesystem::path old_cwd_;
+    std::filesystem::path path_;
+};
+
+// Everything written to file descriptor 2 while it lives (perror writes there unbuffered).
+class StderrCapture {
+  public:
+    StderrCapture() {
+        std::fflush(stderr);
+        file_ = std::tmpfile();
+        saved_ = dup(2);
+        dup2(fileno(file_), 2);
+    }
+    ~StderrCapture() {
+        restore();
+        std::fclose(file_);
+    }
+    std::string text() {
+        restore();
+        std::rewind(file_);
+        std::ostringstream out;
+        int c;
+        while ((c = std::fgetc(file_)) != EOF)
+            out.put(static_cast<char>(c));
+        return out.str();
+    }
+
+  private:
+    void restore() {
+        if (saved_ < 0)
+            return;
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    std::FILE *file_;
+    int saved_;
+};
+
+// The lowest descriptor number not in use: rises by one for each descriptor left open.
+inline int lowest_free_fd() {
+    const int probe = dup(0);
+    close(probe);
+    return probe;
+}
+
+}  // namespace korvic::test
