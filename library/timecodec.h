@@ -209,7 +209,7 @@ constexpr Words encode(const Group &g, const korvic_broken_down &t) {
             sum[s.byte] += q << (s.part == Part::Hi ? 4 : 0);
     }
     Bytes b{};
-    for (std::size_t i = 0; i < 4 * g.words; ++i)
+    for (std::size_t i = 0; i < std::size_t{4} * g.words; ++i)
         b[i] = static_cast<std::uint8_t>(sum[i]);
     return words_of(b);
 }
