@@ -117,6 +117,7 @@ void enable_bridge_interrupts() {
     auto *csr = static_cast<volatile std::uint32_t *>(plx) + korvic::regs::kBridgeIntCsr / 4;
     const std::uint32_t word = *csr;
     *csr = word | korvic::regs::kBridgeIntEnable;
+    // cppcheck-suppress resourceLeak ; bridge descriptor and mapping stay for the process
 }
 
 void apply(const korvic::config::Setting &s) {

@@ -448,6 +448,7 @@ std::size_t page_round(std::size_t bytes) {
 
 TrapWindow::TrapWindow(MmioTarget &target, std::size_t bytes)
     : bytes_(bytes), mapped_(page_round(bytes == 0 ? 1 : bytes)), owned_(true) {
+    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes descriptor -1
     base_ = mmap(nullptr, mapped_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base_ == MAP_FAILED) {
         base_ = nullptr;
