@@ -1,0 +1,136 @@
+# Installation and the exported package of korvic.
+#
+# Included once from the top-level CMakeLists.txt after every target is defined. Installs
+#   - the static library libkorvic_api.a and its public header korvic_api.h;
+#   - the CMake package korvic_api (find_package(korvic_api CONFIG) gives the imported target
+#     korvic::korvic_api), with a version file (same major version is compatible);
+#   - the pkg-config file korvic_api.pc;
+#   - the console korvic_test, the simulator korvic_sim and its preload library, when built;
+#   - the manual pages, the hardware guide and the examples.
+# Every installed file is relocatable: the CMake package and the .pc file find the prefix
+# from their own location, so an install tree can be moved or staged with --prefix or
+# DESTDIR.
+
+include(CMakePackageConfigHelpers)
+
+set(KORVIC_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/korvic_api"
+    CACHE STRING "Where the CMake package files of korvic_api are installed, relative to the prefix")
+set(KORVIC_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+    CACHE STRING "Where korvic_api.pc is installed, relative to the prefix")
+
+# ---- the library, its header and the CMake package -----------------------------------------
+
+# A relative PUBLIC_HEADER path would be taken relative to this directory, not to the
+# library's own: make each one absolute first.
+get_target_property(_korvic_headers korvic_api PUBLIC_HEADER)
+get_target_property(_korvic_source_dir korvic_api SOURCE_DIR)
+set(_korvic_absolute "")
+foreach(_korvic_header IN LISTS _korvic_headers)
+  cmake_path(ABSOLUTE_PATH _korvic_header BASE_DIRECTORY "${_korvic_source_dir}")
+  list(APPEND _korvic_absolute "${_korvic_header}")
+endforeach()
+set_property(TARGET korvic_api PROPERTY PUBLIC_HEADER ${_korvic_absolute})
+unset(_korvic_headers)
+unset(_korvic_header)
+unset(_korvic_absolute)
+unset(_korvic_source_dir)
+
+install(TARGETS korvic_api
+  EXPORT korvic_api-targets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+)
+install(EXPORT korvic_api-targets
+  NAMESPACE korvic::
+  FILE korvic_api-targets.cmake
+  DESTINATION ${KORVIC_INSTALL_CMAKEDIR}
+  COMPONENT development
+)
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/korvic_api-config.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/korvic_api-config.cmake
+  INSTALL_DESTINATION ${KORVIC_INSTALL_CMAKEDIR}
+)
+write_basic_package_version_file(
+  ${CMAKE_CURRENT_BINARY_DIR}/korvic_api-config-version.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion
+)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/korvic_api-config.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/korvic_api-config-version.cmake
+  DESTINATION ${KORVIC_INSTALL_CMAKEDIR}
+  COMPONENT development
+)
+
+# ---- pkg-config -----------------------------------------------------------------------------
+
+# The prefix is found from the .pc file's own directory (${pcfiledir}), so the file is right
+# wherever the tree is installed or moved. An absolute pkgconfig directory cannot be
+# related to the prefix: then the configured prefix is written as it is.
+if(IS_ABSOLUTE "${KORVIC_INSTALL_PKGCONFIGDIR}")
+  set(KORVIC_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  set(_korvic_up "${KORVIC_INSTALL_PKGCONFIGDIR}")
+  set(KORVIC_PC_PREFIX "\${pcfiledir}")
+  while(NOT _korvic_up STREQUAL "" AND NOT _korvic_up STREQUAL ".")
+    cmake_path(GET _korvic_up PARENT_PATH _korvic_up)
+    string(APPEND KORVIC_PC_PREFIX "/..")
+  endwhile()
+  unset(_korvic_up)
+endif()
+foreach(_korvic_dir IN ITEMS LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${_korvic_dir}}")
+    set(KORVIC_PC_${_korvic_dir} "${CMAKE_INSTALL_${_korvic_dir}}")
+  else()
+    set(KORVIC_PC_${_korvic_dir} "\${prefix}/${CMAKE_INSTALL_${_korvic_dir}}")
+  endif()
+endforeach()
+unset(_korvic_dir)
+
+# The library is written in C++: a program linked by a C compiler needs the C++ runtime
+# that the C++ compiler would have added. Those are the libraries that the C++ compiler
+# links implicitly and the C compiler does not (with GCC: -lstdc++ -lm).
+set(KORVIC_PC_RUNTIME_LIBS "")
+foreach(_korvic_lib IN LISTS CMAKE_CXX_IMPLICIT_LINK_LIBRARIES)
+  if(NOT _korvic_lib IN_LIST CMAKE_C_IMPLICIT_LINK_LIBRARIES)
+    if(IS_ABSOLUTE "${_korvic_lib}" OR _korvic_lib MATCHES "^-")
+      string(APPEND KORVIC_PC_RUNTIME_LIBS " ${_korvic_lib}")
+    else()
+      string(APPEND KORVIC_PC_RUNTIME_LIBS " -l${_korvic_lib}")
+    endif()
+  endif()
+endforeach()
+unset(_korvic_lib)
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/korvic_api.pc.in
+  ${CMAKE_CURRENT_BINARY_DIR}/korvic_api.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/korvic_api.pc
+  DESTINATION ${KORVIC_INSTALL_PKGCONFIGDIR}
+  COMPONENT development
+)
+
+# ---- programs ------------------------------------------------------------------------------
+
+if(TARGET korvic_test)
+  install(TARGETS korvic_test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_test.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+
+if(TARGET korvic_sim)
+  install(TARGETS korvic_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT simulator)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_sim.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT simulator)
+endif()
+if(TARGET korvic_sim_preload)
+  install(TARGETS korvic_sim_preload
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT simulator)
+endif()
+
+# ---- documentation and examples ------------------------------------------------------------
+
+install(FILES ${PROJECT_SOURCE_DIR}/docs/HARDWARE.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
