@@ -1,0 +1,120 @@
+// The simulated timing board and its PCI bridge: 32-bit reads and writes at byte offsets,
+// with the board's effects (running time, strobes, preset load, timer stop, time compare,
+// external events). Pure C++: time comes from an injected Clock, nothing here calls the OS.
+//
+// Values cross the bus in the configured bus order: native, or swapped, where every word
+// is presented byte-reversed, as a big-endian host sees a little-endian board.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "bcd_layout.h"
+#include "board_map.h"
+#include "calendar.h"
+#include "clock.h"
+#include "text.h"
+
+namespace korvic::sim {
+
+enum class BusOrder : std::uint8_t { Native, Swapped };
+
+struct BoardOptions {
+    BusOrder bus_order = BusOrder::Native;
+    // External events every this many microseconds of board time, at the instants that are
+    // whole multiples of it (0: only on demand).
+    std::int64_t external_event_period_us = 0;
+    // Board time at power-up; by default the clock's reading.
+    std::optional<std::int64_t> start_us;
+};
+
+// The compare mask: which leading fields of the compare time are wildcards. See
+// compare_mask_meaning() for the table.
+inline constexpr std::uint32_t kCompareMaskOff = 15;
+const char *compare_mask_meaning(std::uint32_t mask);
+
+struct CompareSetting {
+    DigitFields time;  // year unused
+    std::uint32_t mask = kCompareMaskOff;
+};
+
+// The latest instant t with prev < t <= now at which the board time matches the compare
+// time on every field the mask keeps, if there is one.
+std::optional<std::int64_t> compare_crossing(const CompareSetting &c, std::int64_t prev_us,
+                                             std::int64_t now_us);
+
+class Board {
+  public:
+    explicit Board(Clock &clock, BoardOptions options = {});
+
+    // Bus accesses. Each ticks the clock once, lets the board's time-driven events happen up
+    // to the present, then serves the access. `note`, if given, receives what it meant.
+    std::uint32_t read(std::uint32_t offset, Note *note = nullptr);
+    void write(std::uint32_t offset, std::uint32_t value, Note *note = nullptr);
+
+    // Asks for an external event; it is captured at the start of the next bus access.
+    // Async-signal-safe.
+    void request_external_event() { external_request_.store(true, std::memory_order_relaxed); }
+
+    // Inspection, not bus accesses: no tick, no side effects. Words in the board's own
+    // order (as a native bus would carry them).
+    std::int64_t time_us() const;
+    bool running() const { return running_; }
+    bool compare_flag() const { return compare_flag_; }
+    bool external_pending() const { return external_pending_; }
+    std::uint32_t register_word(std::uint32_t offset) const;
+    std::uint64_t accesses() const { return accesses_; }
+    const BoardOptions &options() const { return options_; }
+
+  private:
+    std::int64_t begin_access(Note *note);
+    std::uint32_t status_bits() const;
+    std::uint32_t status_nibble() const;
+    void latch_snapshot(std::int64_t now, Note *note);
+    void freeze_position(std::int64_t now, Note *note);
+    void capture_external(std::int64_t at, Note *note);
+    void write_config(std::uint32_t value, std::int64_t now, Note *note);
+    void set_time(std::int64_t t);
+    std::uint32_t to_bus(std::uint32_t v) const;
+
+    Clock *clock_;
+    BoardOptions options_;
+
+    // Board time: base_board_ + (clock - base_clock_) while running, frozen_ when stopped.
+    bool running_ = true;
+    std::int64_t base_board_ = 0, base_clock_ = 0, frozen_ = 0;
+    std::int64_t last_eval_ = 0;  // board time up to which events have been looked for
+
+    std::uint32_t hw_control_ = 0;
+    std::uint32_t config_ = 0;
+    std::uint32_t local_offset_ = 0, sync_offset_ = 0;
+    std::uint32_t compare_[2] = {0, kCompareMaskOff << 4};
+    std::uint32_t preset_time_[3] = {};
+    std::uint32_t preset_position_[4] = {};
+    std::int64_t position_ref_ = 0;  // board time of the last preset position write
+    std::uint32_t latched_time_[3] = {};
+    std::uint32_t frozen_position_[4] = {};
+    std::uint32_t external_[3] = {};
+    std::uint32_t external_count_ = 0;
+
+    bool compare_flag_ = false;
+    bool time_set_ = false;
+    bool external_pending_ = false;
+    std::atomic<bool> external_request_{false};
+    std::uint64_t accesses_ = 0;
+};
+
+// The PCI bridge's 128 bytes of registers. Only the interrupt control/status word (0x4C)
+// means anything here; every word holds what is written, in the processor's order.
+class Bridge {
+  public:
+    std::uint32_t read(std::uint32_t offset, Note *note = nullptr);
+    void write(std::uint32_t offset, std::uint32_t value, Note *note = nullptr);
+    std::uint32_t word(std::uint32_t offset) const { return words_[(offset % 128) / 4]; }
+
+  private:
+    std::uint32_t words_[kBridgeWindowBytes / 4] = {};
+};
+
+}  // namespace korvic::sim

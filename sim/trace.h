@@ -1,0 +1,56 @@
+// The simulator's access trace: one line per register access, in two forms.
+//
+// Human form, aligned columns:
+//      12  W  board   0x0fc  TIME_STATUS0   0xffffffff  snapshot strobe: latched 2026-100
+//      12:34:56.789123
+// Machine form, tab-separated, after a header line that starts with '#':
+//   seq  device  dir  offset  name  value  note
+//   12   board   W    0x0fc   TIME_STATUS0  0xffffffff  snapshot strobe: latched ...
+// device is "board" (register window) or "bridge" (PCI bridge window); dir is R or W;
+// offset and value are hexadecimal with "0x"; value is the word as it crossed the bus.
+//
+// Lines are built in fixed buffers and written with write(2): safe inside the MMIO signal
+// handlers, no allocation, no stdio.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "text.h"
+
+namespace korvic::sim {
+
+enum class Device : std::uint8_t { Board, Bridge };
+
+struct TraceRecord {
+    std::uint64_t seq = 0;
+    Device device = Device::Board;
+    char dir = 'R';
+    std::uint32_t offset = 0;
+    std::uint32_t value = 0;
+    std::string_view note;
+};
+
+using TraceLine = FixedText<400>;
+
+// Register name as the trace shows it: the board's name with the word index for a group
+// ("TIME_STATUS0"), "PLX_INTCSR" for the bridge's interrupt word, "-" for no register.
+void append_register_name(TraceLine &line, Device device, std::uint32_t offset);
+
+void format_human(const TraceRecord &r, TraceLine &line);
+void format_machine(const TraceRecord &r, TraceLine &line);
+inline constexpr std::string_view kMachineHeader = "#seq\tdevice\tdir\toffset\tname\tvalue\tnote\n";
+
+class Trace {
+  public:
+    // Either descriptor may be -1 (that form is not written). Writes the machine header.
+    Trace(int human_fd, int machine_fd);
+    void record(const TraceRecord &r) const;
+    bool enabled() const { return human_fd_ >= 0 || machine_fd_ >= 0; }
+
+  private:
+    int human_fd_;
+    int machine_fd_;
+};
+
+}  // namespace korvic::sim

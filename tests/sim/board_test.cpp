@@ -1,0 +1,446 @@
+// The board model on a virtual clock: what its registers hold after strobes, preset loads,
+// timer stop/start, compare events and external events, in both bus orders.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "board_map.h"
+#include "calendar.h"
+#include "clock.h"
+#include "regmap.h"
+
+namespace {
+
+using korvic::sim::Board;
+using korvic::sim::BoardFields;
+using korvic::sim::BoardOptions;
+using korvic::sim::BusOrder;
+using korvic::sim::kUsPerDay;
+using korvic::sim::kUsPerHour;
+using korvic::sim::kUsPerMinute;
+using korvic::sim::kUsPerMs;
+using korvic::sim::kUsPerSecond;
+using korvic::sim::to_us;
+using korvic::sim::VirtualClock;
+
+constexpr std::uint32_t kStatus = 0xFC, kTime1 = 0x100, kTime2 = 0x104;
+constexpr std::uint32_t kConfig = 0x118, kHwCtl = 0xF8;
+constexpr std::uint32_t kCompare0 = 0x138, kCompare1 = 0x13C;
+constexpr std::uint32_t kPreset0 = 0x158, kPreset1 = 0x15C, kPreset2 = 0x160;
+
+std::int64_t at(int year, int yday, int h, int m, int s, int ms = 0, int us = 0) {
+    return to_us(BoardFields{year, yday, h, m, s, ms, us});
+}
+
+struct Snapshot {
+    std::uint32_t w0, w1, w2;
+};
+
+Snapshot strobe_and_read(Board &b) {
+    for (int i = 0; i < 3; ++i)
+        b.write(kStatus, 0xFFFFFFFF);
+    return {b.read(kStatus), b.read(kTime1), b.read(kTime2)};
+}
+
+// ---------------------------------------------------------------------------------------
+// Snapshot strobe and the time-and-status layout.
+// ---------------------------------------------------------------------------------------
+
+TEST(BoardSnapshot, LatchesTheTimeInTheTimeAndStatusLayout) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56, 789, 123));
+    Board b(clock);
+    const Snapshot s = strobe_and_read(b);
+    // L[0..3] = 23 91 <status bits 15..8> 00: running (13) and reference locked (8).
+    EXPECT_EQ(s.w0, 0x23912100u);
+    EXPECT_EQ(s.w1, 0x78563412u);
+    // L[9] = status nibble 8 (running) beside the days hundreds digit 1.
+    EXPECT_EQ(s.w2, 0x00812620u);
+}
+
+TEST(BoardSnapshot, HeldUntilTheNextStrobeWhileStatusStaysLive) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56, 789, 123));
+    Board b(clock);
+    strobe_and_read(b);
+    clock.advance(kUsPerSecond);
+    b.write(kConfig, korvic::sim::kConfigTimerStop);
+    EXPECT_EQ(b.read(kTime1), 0x78563412u);                // still the strobe's time
+    EXPECT_EQ(b.read(kStatus) & 0xFF00u, 0x0100u);         // running bit gone at once
+    EXPECT_EQ(strobe_and_read(b).w1, 0x78573412u);         // 12:34:57.789
+    EXPECT_EQ(b.read(kTime2) & 0xF0000000u, 0x00000000u);  // days tens/units 00
+    EXPECT_EQ((b.read(kTime2) >> 20) & 0xFu, 0x0u);        // nibble: stopped, no flags
+}
+
+struct RollCase {
+    const char *what;
+    std::int64_t start;
+    std::int64_t advance;
+    std::uint32_t w0_time;  // upper half of word 0
+    std::uint32_t w1;
+    std::uint32_t w2_digits;  // word 2 without the status nibble
+    friend void PrintTo(const RollCase &c, std::ostream *os) { *os << c.what; }
+};
+
+class BoardRollover : public ::testing::TestWithParam<RollCase> {};
+
+TEST_P(BoardRollover, StrobeShowsTheRolledTime) {
+    const RollCase &c = GetParam();
+    VirtualClock clock(c.start);
+    Board b(clock);
+    clock.advance(c.advance);
+    const Snapshot s = strobe_and_read(b);
+    EXPECT_EQ(s.w0 & 0xFFFF0000u, c.w0_time) << c.what;
+    EXPECT_EQ(s.w1, c.w1) << c.what;
+    EXPECT_EQ(s.w2 & 0xFF0FFFFFu, c.w2_digits) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, BoardRollover,
+    ::testing::Values(
+        RollCase{"microseconds into milliseconds", at(2026, 100, 12, 34, 56, 789, 999), 1,
+                 0x00000000u, 0x79563412u, 0x00012620u},
+        RollCase{"seconds into minutes", at(2026, 100, 12, 34, 59, 999, 999), 1, 0x00000000u,
+                 0x00003512u, 0x00012620u},
+        RollCase{"minutes into hours", at(2026, 100, 12, 59, 59, 999, 500), 500, 0x00000000u,
+                 0x00000013u, 0x00012620u},
+        RollCase{"hours into days", at(2026, 100, 23, 59, 59, 999, 999), 1, 0x00000000u,
+                 0x00000000u, 0x01012620u},
+        RollCase{"day 364 of a common year into the new year", at(2025, 364, 23, 59, 59, 999, 999),
+                 1, 0x00000000u, 0x00000000u, 0x00002620u},
+        RollCase{"29 February exists in a leap year", at(2024, 58, 23, 59, 59, 999, 999), 1,
+                 0x00000000u, 0x00000000u, 0x59002420u},
+        RollCase{"31 December of a leap year is day 365", at(2024, 364, 23, 59, 59, 999, 999), 1,
+                 0x00000000u, 0x00000000u, 0x65032420u},
+        RollCase{"day 365 of a leap year into the new year", at(2024, 365, 23, 59, 59, 999, 999), 1,
+                 0x00000000u, 0x00000000u, 0x00002520u},
+        RollCase{"century", at(1999, 364, 23, 59, 59, 999, 999), 1, 0x00000000u, 0x00000000u,
+                 0x00000020u},
+        RollCase{"2100 is not a leap year", at(2100, 364, 23, 59, 59, 999, 999), 1, 0x00000000u,
+                 0x00000000u, 0x00000121u}));
+
+// ---------------------------------------------------------------------------------------
+// Preset load and timer stop/start.
+// ---------------------------------------------------------------------------------------
+
+TEST(BoardPreset, LoadBitLoadsThePresetAndClearsItself) {
+    VirtualClock clock(at(2020, 0, 0, 0, 0), kUsPerMs);  // 1 ms per access
+    Board b(clock);
+    // 2026-100 12:34:56.789 in the preset layout; the microsecond nibbles (L[0], lo L[1])
+    // are set to 9s and must be ignored.
+    b.write(kPreset0, 0x99997856u);
+    b.write(kPreset1, 0x34120001u);
+    b.write(kPreset2, 0x26200000u);
+    b.write(kConfig, 0x04000000u | 0x00000010u);
+    EXPECT_EQ(b.read(kConfig), 0x00000010u);  // load bit gone, other bits held
+    EXPECT_EQ(b.time_us(), at(2026, 100, 12, 34, 56, 789) + kUsPerMs);
+    // Runs on from the preset: the strobe is the third access after the load.
+    const Snapshot s = strobe_and_read(b);
+    EXPECT_EQ(s.w0 & 0xFFFF0000u, 0x00300000u);  // .793000
+    EXPECT_EQ(s.w1, 0x79563412u);
+    EXPECT_EQ(s.w0 & korvic::sim::kStatusTimeSet, korvic::sim::kStatusTimeSet);
+    // Preset words hold what was written.
+    EXPECT_EQ(b.read(kPreset0), 0x99997856u);
+}
+
+TEST(BoardPreset, AllZeroPresetIsYearZero) {
+    VirtualClock clock(at(2026, 0, 0, 0, 0));
+    Board b(clock);
+    for (std::uint32_t off : {kPreset0, kPreset1, kPreset2})
+        b.write(off, 0);
+    b.write(kConfig, 0x04000000u);
+    EXPECT_EQ(korvic::sim::from_us(b.time_us()), (BoardFields{0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(BoardTimer, StopFreezesAndStartRunsOnFromTheStoppedTime) {
+    VirtualClock clock(at(2026, 100, 12, 0, 0));
+    Board b(clock);
+    clock.advance(10 * kUsPerSecond);
+    b.write(kConfig, korvic::sim::kConfigTimerStop);
+    EXPECT_FALSE(b.running());
+    clock.advance(kUsPerHour);
+    EXPECT_EQ(b.time_us(), at(2026, 100, 12, 0, 10));
+    EXPECT_EQ(strobe_and_read(b).w1, 0x00100012u);
+    b.write(kConfig, 0);
+    clock.advance(2 * kUsPerSecond);
+    EXPECT_TRUE(b.running());
+    EXPECT_EQ(b.time_us(), at(2026, 100, 12, 0, 12));
+}
+
+TEST(BoardTimer, PresetWhileStoppedStaysStopped) {
+    VirtualClock clock(at(2026, 100, 12, 0, 0));
+    Board b(clock);
+    b.write(kConfig, korvic::sim::kConfigTimerStop);
+    b.write(kPreset1, 0x00000001u);  // day 100, 00:00:00
+    b.write(kPreset2, 0x26200000u);
+    b.write(kConfig, korvic::sim::kConfigTimerStop | korvic::sim::kConfigPresetLoad);
+    clock.advance(kUsPerMinute);
+    EXPECT_EQ(b.time_us(), at(2026, 100, 0, 0, 0));
+}
+
+// ---------------------------------------------------------------------------------------
+// Time compare.
+// ---------------------------------------------------------------------------------------
+
+// Compare words for day/time and mask, in the compare layout.
+void write_compare(Board &b, int day, int h, int m, int s, int ms, int us, int mask) {
+    auto bcd = [](int v) { return static_cast<std::uint32_t>((v / 10) << 4 | (v % 10)); };
+    const std::uint32_t l0 = bcd(us % 100),
+                        l1 = static_cast<std::uint32_t>((ms % 10) << 4 | us / 100);
+    const std::uint32_t l2 = bcd(ms / 10), l3 = bcd(s), l4 = bcd(m), l5 = bcd(h),
+                        l6 = bcd(day % 100);
+    const std::uint32_t l7 = static_cast<std::uint32_t>(mask << 4 | day / 100);
+    b.write(kCompare0, l0 << 24 | l1 << 16 | l2 << 8 | l3);
+    b.write(kCompare1, l4 << 24 | l5 << 16 | l6 << 8 | l7);
+}
+
+struct CompareCase {
+    const char *what;
+    int day, h, m, s, ms, us, mask;
+    std::int64_t before;  // advance that must not raise the flag
+    std::int64_t after;   // further advance that must (0: nothing must)
+    friend void PrintTo(const CompareCase &c, std::ostream *os) { *os << c.what; }
+};
+
+class BoardCompare : public ::testing::TestWithParam<CompareCase> {};
+
+// The board starts at 2026-100 12:34:56.000000.
+TEST_P(BoardCompare, FlagRaisedOnlyWhenTheKeptFieldsArePassed) {
+    const CompareCase &c = GetParam();
+    VirtualClock clock(at(2026, 100, 12, 34, 56));
+    Board b(clock);
+    write_compare(b, c.day, c.h, c.m, c.s, c.ms, c.us, c.mask);
+    clock.advance(c.before);
+    EXPECT_EQ(b.read(kStatus) & korvic::sim::kStatusCompareEvent, 0u) << c.what;
+    clock.advance(c.after);
+    const bool raised = (b.read(kStatus) & korvic::sim::kStatusCompareEvent) != 0;
+    EXPECT_EQ(raised, c.after != 0) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Masks, BoardCompare,
+    ::testing::Values(
+        CompareCase{"mask 0: day and time", 100, 12, 35, 0, 0, 0, 0, 3 * kUsPerSecond,
+                    kUsPerSecond},
+        CompareCase{"mask 0: next day, jumped over", 101, 0, 0, 0, 0, 0, 0, 11 * kUsPerHour,
+                    kUsPerHour},
+        CompareCase{"mask 0: a day already passed waits a year", 99, 0, 0, 0, 0, 0, 0,
+                    300 * kUsPerDay, 0},
+        CompareCase{"mask 1: every day at 12:00", 0, 12, 0, 0, 0, 0, 1, 23 * kUsPerHour,
+                    kUsPerHour},
+        CompareCase{"mask 1: day digits ignored", 250, 12, 34, 57, 0, 0, 1, 500 * kUsPerMs,
+                    500 * kUsPerMs},
+        CompareCase{"mask 2: every hour at 35:00", 0, 0, 35, 0, 0, 0, 2, 3 * kUsPerSecond,
+                    kUsPerSecond},
+        CompareCase{"mask 2: hour digits ignored", 7, 23, 34, 56, 0, 0, 2, 59 * kUsPerMinute,
+                    kUsPerMinute},
+        CompareCase{"mask 3: every minute at :58", 0, 0, 0, 58, 0, 0, 3, 1900 * kUsPerMs,
+                    100 * kUsPerMs},
+        CompareCase{"mask 3: jump of ten minutes", 0, 0, 0, 30, 0, 0, 3, 0, 10 * kUsPerMinute},
+        CompareCase{"mask 4: every second at .500", 0, 0, 0, 0, 500, 0, 4, 400 * kUsPerMs,
+                    200 * kUsPerMs},
+        CompareCase{"mask 4: whole seconds", 0, 0, 0, 0, 0, 0, 4, 999 * kUsPerMs, kUsPerMs},
+        CompareCase{"mask 5: every millisecond at 500 us", 0, 0, 0, 0, 0, 500, 5, 400, 200},
+        CompareCase{"mask 15: off", 100, 12, 34, 57, 0, 0, 15, 400 * kUsPerDay, 0},
+        CompareCase{"mask 7: reserved", 0, 0, 0, 0, 0, 0, 7, 400 * kUsPerDay, 0},
+        CompareCase{"kept minutes out of range never match", 0, 0, 75, 0, 0, 0, 2, 2 * kUsPerDay,
+                    0}));
+
+TEST(BoardCompare, ClearBitClearsTheFlagAndItself) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56));
+    Board b(clock);
+    write_compare(b, 0, 0, 0, 0, 0, 0, 4);  // every whole second
+    clock.advance(kUsPerSecond);
+    EXPECT_NE(b.read(kStatus) & korvic::sim::kStatusCompareEvent, 0u);
+    b.write(kHwCtl, 0x03000000u);  // bits 24 and 25
+    EXPECT_FALSE(b.compare_flag());
+    EXPECT_EQ(b.read(kHwCtl), 0x01000000u);
+    EXPECT_EQ(b.read(kStatus) & korvic::sim::kStatusCompareEvent, 0u);
+    clock.advance(kUsPerSecond);  // the next second raises it again
+    EXPECT_NE(b.read(kStatus) & korvic::sim::kStatusCompareEvent, 0u);
+    // Writing 0 to the clear bit leaves the flag.
+    b.write(kHwCtl, 0);
+    EXPECT_TRUE(b.compare_flag());
+}
+
+TEST(BoardCompare, PresetJumpIsNotACrossing) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56));
+    Board b(clock);
+    write_compare(b, 0, 0, 0, 0, 0, 0, 3);  // every whole minute
+    b.write(kPreset1, 0x00130001u);         // 13:00 on day 100: jumps over 12:35..13:00
+    b.write(kPreset2, 0x26200000u);
+    b.write(kConfig, korvic::sim::kConfigPresetLoad);
+    EXPECT_FALSE(b.compare_flag());
+    clock.advance(kUsPerMinute);
+    b.read(kStatus);
+    EXPECT_TRUE(b.compare_flag());
+}
+
+TEST(BoardCompare, PowerUpMaskIsOff) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56));
+    Board b(clock);
+    EXPECT_EQ(b.read(kCompare1) & 0xF0u, 0xF0u);
+    clock.advance(400 * kUsPerDay);
+    b.read(kStatus);
+    EXPECT_FALSE(b.compare_flag());
+}
+
+// ---------------------------------------------------------------------------------------
+// External events.
+// ---------------------------------------------------------------------------------------
+
+TEST(BoardExternalEvent, PeriodicCaptureAtWholeMultiples) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56, 250));
+    BoardOptions opt;
+    opt.external_event_period_us = kUsPerSecond;
+    Board b(clock, opt);
+    clock.advance(700 * kUsPerMs);
+    EXPECT_EQ(b.read(kStatus) & korvic::sim::kStatusExternalEvent, 0u);
+    clock.advance(2 * kUsPerSecond);  // passes :57 and :58; the latest is kept
+    EXPECT_NE(b.read(kStatus) & korvic::sim::kStatusExternalEvent, 0u);
+    // External event layout: 000 us, 000 ms, :58, 34, 12, day 100 with count 1, 2026.
+    EXPECT_EQ(b.read(0x174), 0x00000058u);
+    EXPECT_EQ(b.read(0x178), 0x34120011u);
+    EXPECT_EQ(b.read(0x17C), 0x26200000u);
+    EXPECT_FALSE(b.external_pending());  // acknowledged by reading its first word
+}
+
+TEST(BoardExternalEvent, OnDemandCapturesTheNextAccessTime) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56, 789, 123), 1);
+    Board b(clock);
+    b.request_external_event();
+    EXPECT_EQ(b.external_pending(), false);
+    b.read(0x11C);  // this access happens at .789124
+    EXPECT_TRUE(b.external_pending());
+    EXPECT_EQ(b.read(0x174), 0x24917856u);
+    EXPECT_EQ(b.read(0x178), 0x34120011u);
+    b.request_external_event();
+    b.read(0x11C);
+    EXPECT_EQ(b.read(0x178) & 0xF0u, 0x20u);  // second event
+}
+
+// ---------------------------------------------------------------------------------------
+// Other registers.
+// ---------------------------------------------------------------------------------------
+
+TEST(BoardRegisters, PositionFreezeLatchesTheCounter) {
+    VirtualClock clock(at(2026, 100, 12, 0, 0));
+    Board b(clock);
+    const std::uint32_t preset[4] = {0x11, 0x22, 0x33, 0xFFFFFF00u};
+    for (std::uint32_t i = 0; i < 4; ++i)
+        b.write(0x164 + 4 * i, preset[i]);
+    clock.advance(1500 * kUsPerMs);
+    EXPECT_EQ(b.read(0x108), 0u);  // nothing latched yet
+    for (int i = 0; i < 3; ++i)
+        b.write(kStatus, 255);
+    EXPECT_EQ(b.read(0x108), 0x11u);
+    EXPECT_EQ(b.read(0x10C), 0x22u);
+    EXPECT_EQ(b.read(0x110), 0x33u);
+    EXPECT_EQ(b.read(0x114), 0xFFFFFF00u + 1500u);
+    EXPECT_EQ(b.read(0x164 + 12), 0xFFFFFF00u);  // preset position holds what was written
+}
+
+TEST(BoardRegisters, HeldFixedAndAbsentRegisters) {
+    VirtualClock clock(at(2026, 100, 12, 0, 0));
+    Board b(clock);
+    b.write(0x120, 0xDEADBEEF);
+    b.write(0x124, 0x00000E10);
+    b.write(0x11C, 0);             // read-only
+    b.write(0x000, 1234);          // no register
+    b.write(kStatus, 0x12345678);  // not a strobe
+    EXPECT_EQ(b.read(0x120), 0xDEADBEEFu);
+    EXPECT_EQ(b.read(0x124), 0x00000E10u);
+    EXPECT_EQ(b.read(0x11C), korvic::sim::kDiagnosticValue);
+    EXPECT_EQ(b.read(0x000), 0u);
+    EXPECT_EQ(b.read(0x1FC), 0u);
+    for (std::uint32_t i = 0; i < 7; ++i)
+        EXPECT_EQ(b.read(0x198 + 4 * i), korvic::sim::kSignalLevels[i]);
+    EXPECT_EQ(b.read(kTime1), 0x00000012u);  // the power-up latch, untouched by 0x12345678
+    EXPECT_EQ(b.accesses(), 18u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Bus order.
+// ---------------------------------------------------------------------------------------
+
+TEST(BoardBusOrder, SwappedPresentsEveryWordByteReversed) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56, 789, 123));
+    BoardOptions opt;
+    opt.bus_order = BusOrder::Swapped;
+    Board b(clock, opt);
+    const Snapshot s = strobe_and_read(b);
+    EXPECT_EQ(s.w0, 0x00219123u);
+    EXPECT_EQ(s.w1, 0x12345678u);
+    EXPECT_EQ(s.w2, 0x20268100u);
+    // A word written is taken byte-reversed: bus 0x00000004 is configuration bit 26.
+    b.write(kPreset1, 0x01001234u);  // board view 0x34120001: 12:34, day 100
+    b.write(kPreset2, 0x00002026u);
+    b.write(kPreset0, 0x56780000u);  // board view 0x00007856: :56.780
+    b.write(kConfig, 0x00000004u);
+    EXPECT_EQ(korvic::sim::from_us(b.time_us()), (BoardFields{2026, 100, 12, 34, 56, 780, 0}));
+    // The position strobe, 255 as the host writes it, works in this order too.
+    b.write(0x164 + 12, 0x05000000u);  // board view 5
+    for (int i = 0; i < 3; ++i)
+        b.write(kStatus, 255);
+    EXPECT_EQ(b.read(0x114), 0x05000000u);
+}
+
+TEST(Bridge, OrIntoInterruptWordIsVisible) {
+    korvic::sim::Bridge bridge;
+    korvic::sim::Note note;
+    bridge.write(0x4C, 0x00000100u);
+    const std::uint32_t w = bridge.read(0x4C);
+    bridge.write(0x4C, w | 0x49u, &note);
+    EXPECT_EQ(bridge.word(0x4C), 0x00000149u);
+    EXPECT_EQ(bridge.read(0x4C), 0x00000149u);
+    EXPECT_EQ(note.view(), "interrupts enabled: local input 1 local input 2 PCI");
+    EXPECT_EQ(bridge.read(0x48), 0u);
+}
+
+// ---------------------------------------------------------------------------------------
+// The model's register map against the library's.
+// ---------------------------------------------------------------------------------------
+
+TEST(BoardMap, AgreesWithTheLibrarysRegisterMap) {
+    using korvic::regs::Reg;
+    using korvic::sim::BoardReg;
+    struct Pair {
+        Reg lib;
+        BoardReg board;
+        std::uint32_t first_word;  // of the board's group
+    };
+    const Pair pairs[] = {
+        {Reg::HwControl, BoardReg::HwControl, 0},
+        {Reg::HwStatus, BoardReg::TimeStatus, 0},
+        {Reg::TimeStatus, BoardReg::TimeStatus, 0},
+        {Reg::PositionFreeze, BoardReg::PositionFreeze, 0},
+        {Reg::Config, BoardReg::Config, 0},
+        {Reg::Diag, BoardReg::Diagnostic, 0},
+        {Reg::LocalOffset, BoardReg::LocalOffset, 0},
+        {Reg::SyncOffset, BoardReg::SyncOffset, 0},
+        {Reg::TimeCompare, BoardReg::Compare, 0},
+        {Reg::PresetTime, BoardReg::PresetTime, 0},
+        {Reg::PresetPosition, BoardReg::PresetPosition, 0},
+        {Reg::ExternalEvent, BoardReg::ExternalEvent, 0},
+        {Reg::SignalLevel, BoardReg::SignalLevel, 0},
+    };
+    ASSERT_EQ(std::size(pairs), std::size(korvic::regs::kRegisterMap));
+    for (const Pair &p : pairs) {
+        const auto &lib = korvic::regs::info(p.lib);
+        const auto &board = korvic::sim::board_reg(p.board);
+        EXPECT_EQ(lib.offset, board.offset + 4 * p.first_word) << lib.name;
+        EXPECT_LE(p.first_word + lib.words, board.words) << lib.name;
+        if (p.lib != Reg::HwStatus) {
+            EXPECT_EQ(lib.words, board.words) << lib.name;
+        }
+    }
+    EXPECT_EQ(korvic::regs::kWindowBytes, korvic::sim::kBoardWindowBytes);
+    EXPECT_EQ(korvic::regs::kBridgeBytes, korvic::sim::kBridgeWindowBytes);
+    EXPECT_EQ(korvic::regs::kBridgeIntCsr, korvic::sim::kBridgeIntCsrOffset);
+    EXPECT_EQ(korvic::regs::kSnapshotStrobe, korvic::sim::kSnapshotStrobeValue);
+    EXPECT_EQ(korvic::regs::kPositionFreezeStrobe, korvic::sim::kPositionStrobeLow);
+}
+
+}  // namespace
