@@ -120,8 +120,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_test.1
 
 if(TARGET korvic_sim)
   install(TARGETS korvic_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT simulator)
-  install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_sim.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT simulator)
+  # .ci/stage-60-package.sh fails when the launcher is installed without its page.
+  if(EXISTS ${PROJECT_SOURCE_DIR}/man/korvic_sim.1)
+    install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_sim.1
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT simulator)
+  endif()
 endif()
 if(TARGET korvic_sim_preload)
   install(TARGETS korvic_sim_preload
