@@ -54,7 +54,7 @@ int parse_signal(std::string_view text);
 
 // Reads the KORVIC_SIM_* variables through `get` (getenv in the shim). On a malformed value
 // returns nothing and puts the variable's name and value in *error.
-using GetEnv = const char *(*)(const char *);
+using GetEnv = char *(*)(const char *);
 std::optional<SimSettings> settings_from_env(GetEnv get, std::string *error);
 
 }  // namespace korvic::sim

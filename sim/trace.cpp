@@ -50,12 +50,13 @@ void append_register_name(TraceLine &line, Device device, std::uint32_t offset) 
 
 void format_human(const TraceRecord &r, TraceLine &line) {
     line.clear();
-    std::size_t start = line.size();
     TraceLine seq;
     seq.dec(static_cast<std::int64_t>(r.seq));
-    pad_to(line, start + (seq.size() < 6 ? 6 - seq.size() : 0));
-    line.add(seq.view()).add("  ").add(r.dir).add("  ").add(device_name(r.device));
-    pad_to(line, 17);
+    pad_to(line, seq.size() < 6 ? 6 - seq.size() : 0);
+    line.add(seq.view()).add("  ").add(r.dir).add("  ");
+    std::size_t start = line.size();
+    line.add(device_name(r.device));
+    pad_to(line, start + 7);
     line.hex(r.offset, 3).add("  ");
     start = line.size();
     append_register_name(line, r.device, r.offset);

@@ -1,11 +1,11 @@
 // The simulator's access trace: one line per register access, in two forms.
 //
-// Human form, aligned columns:
-//      12  W  board   0x0fc  TIME_STATUS0   0xffffffff  snapshot strobe: latched 2026-100
-//      12:34:56.789123
+// Human form, aligned columns (the note last):
+//       12  W  board  0x0fc  TIME_STATUS0   0xffffffff  snapshot strobe: latched <time>
 // Machine form, tab-separated, after a header line that starts with '#':
 //   seq  device  dir  offset  name  value  note
-//   12   board   W    0x0fc   TIME_STATUS0  0xffffffff  snapshot strobe: latched ...
+//   12   board   W    0x0fc   TIME_STATUS0  0xffffffff  snapshot strobe: latched <time>
+// Times are "YYYY-DDD hh:mm:ss.ffffff", the day of year counted from 0.
 // device is "board" (register window) or "bridge" (PCI bridge window); dir is R or W;
 // offset and value are hexadecimal with "0x"; value is the word as it crossed the bus.
 //
