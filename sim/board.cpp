@@ -135,7 +135,8 @@ void encode_layout(const Layout &layout, const BoardFields &f, std::uint32_t ext
     for (int w = 0; w < count; ++w) {
         std::uint32_t word = 0;
         for (int b = 0; b < 4; ++b) {
-            const ByteDigits &bd = layout[static_cast<std::size_t>(4 * w + b)];
+            const ByteDigits &bd =
+                layout[static_cast<std::size_t>(w) * 4 + static_cast<std::size_t>(b)];
             const std::uint32_t byte = digit_of(bd.hi, f, extra) << 4 | digit_of(bd.lo, f, extra);
             word |= byte << (24 - 8 * b);
         }
@@ -147,7 +148,8 @@ DigitFields decode_layout(const Layout &layout, const std::uint32_t *words, int 
     DigitFields out;
     for (int w = 0; w < count; ++w) {
         for (int b = 0; b < 4; ++b) {
-            const ByteDigits &bd = layout[static_cast<std::size_t>(4 * w + b)];
+            const ByteDigits &bd =
+                layout[static_cast<std::size_t>(w) * 4 + static_cast<std::size_t>(b)];
             const std::uint32_t byte = (words[w] >> (24 - 8 * b)) & 0xFF;
             add_digit(bd.hi, byte >> 4, out);
             add_digit(bd.lo, byte & 0xF, out);

@@ -3,6 +3,7 @@
 // writes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -61,13 +62,13 @@ constexpr const BoardRegInfo &board_reg(BoardReg r) {
 
 // The group that holds `offset`, or nullptr; *word receives the word's index in it.
 constexpr const BoardRegInfo *find_board_reg(std::uint32_t offset, std::uint32_t *word) {
-    for (const BoardRegInfo &r : kBoardMap) {
-        if (offset >= r.offset && offset < r.offset + 4 * r.words) {
-            *word = (offset - r.offset) / 4;
-            return &r;
-        }
-    }
-    return nullptr;
+    const auto *it = std::find_if(std::begin(kBoardMap), std::end(kBoardMap), [&](const auto &r) {
+        return offset >= r.offset && offset < r.offset + 4 * r.words;
+    });
+    if (it == std::end(kBoardMap))
+        return nullptr;
+    *word = (offset - it->offset) / 4;
+    return it;
 }
 
 constexpr bool board_map_is_sound() {

@@ -235,7 +235,7 @@ void *map_device(Kind kind, size_t len, int flags, off_t offset) {
 
 // True when `addr` was a simulated window (now released). The window is deleted outside the
 // lock: its destructor unmaps through munmap, which comes back here.
-bool unmap_device(void *addr) {
+bool unmap_device(const void *addr) {
     TrapWindow *found = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -259,6 +259,8 @@ bool wants_mode(int flags) {
 
 extern "C" {
 
+// The C library declares these with reserved parameter names; ours are plain.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 __attribute__((visibility("default"))) int open(const char *path, int flags, ...) {
     mode_t mode = 0;
     if (wants_mode(flags)) {
@@ -272,6 +274,7 @@ __attribute__((visibility("default"))) int open(const char *path, int flags, ...
     return KORVIC_NEXT(open, "open")(path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 __attribute__((visibility("default"))) int open64(const char *path, int flags, ...) {
     mode_t mode = 0;
     if (wants_mode(flags)) {
@@ -285,6 +288,7 @@ __attribute__((visibility("default"))) int open64(const char *path, int flags, .
     return KORVIC_NEXT(open64, "open64")(path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 __attribute__((visibility("default"))) int openat(int dirfd, const char *path, int flags, ...) {
     mode_t mode = 0;
     if (wants_mode(flags)) {
@@ -298,6 +302,7 @@ __attribute__((visibility("default"))) int openat(int dirfd, const char *path, i
     return KORVIC_NEXT(openat, "openat")(dirfd, path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 __attribute__((visibility("default"))) int openat64(int dirfd, const char *path, int flags, ...) {
     mode_t mode = 0;
     if (wants_mode(flags)) {
@@ -312,24 +317,28 @@ __attribute__((visibility("default"))) int openat64(int dirfd, const char *path,
 }
 
 // The fortified forms that _FORTIFY_SOURCE builds call in place of open/openat.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"))) int __open_2(const char *path, int flags) {
     if (const Kind k = device_of(path); k != Kind::None)
         return open_device(k, flags);
     return KORVIC_NEXT(open_2, "__open_2")(path, flags);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"))) int __open64_2(const char *path, int flags) {
     if (const Kind k = device_of(path); k != Kind::None)
         return open_device(k, flags);
     return KORVIC_NEXT(open64_2, "__open64_2")(path, flags);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"))) int __openat_2(int dirfd, const char *path, int flags) {
     if (const Kind k = device_of(path); k != Kind::None)
         return open_device(k, flags);
     return KORVIC_NEXT(openat_2, "__openat_2")(dirfd, path, flags);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"))) int __openat64_2(int dirfd, const char *path, int flags) {
     if (const Kind k = device_of(path); k != Kind::None)
         return open_device(k, flags);

@@ -56,7 +56,8 @@ constexpr int kDaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 27
 
 }  // namespace
 
-std::optional<std::int64_t> parse_time(std::string_view s) {
+std::optional<std::int64_t> parse_time(std::string_view text) {
+    std::string_view s = text;
     if (take(s, '@')) {
         std::int64_t sec = 0, frac = 0;
         if (!take_number(s, &sec, 12) || !take_fraction(s, &frac) || !s.empty())
@@ -92,7 +93,8 @@ std::optional<std::int64_t> parse_time(std::string_view s) {
     return to_us(f) + frac;
 }
 
-std::optional<std::int64_t> parse_duration(std::string_view s) {
+std::optional<std::int64_t> parse_duration(std::string_view text) {
+    std::string_view s = text;
     std::int64_t v = 0;
     if (!take_number(s, &v, 12))
         return std::nullopt;
@@ -109,7 +111,8 @@ std::optional<std::int64_t> parse_duration(std::string_view s) {
     return std::nullopt;
 }
 
-std::optional<BusOrder> parse_bus_order(std::string_view s) {
+std::optional<BusOrder> parse_bus_order(std::string_view text) {
+    const std::string_view s = text;
     if (s == "native")
         return BusOrder::Native;
     if (s == "swapped")
@@ -117,7 +120,8 @@ std::optional<BusOrder> parse_bus_order(std::string_view s) {
     return std::nullopt;
 }
 
-int parse_signal(std::string_view s) {
+int parse_signal(std::string_view text) {
+    std::string_view s = text;
     std::int64_t n = 0;
     std::string_view digits = s;
     if (take_number(digits, &n, 3) && digits.empty())

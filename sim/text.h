@@ -78,7 +78,7 @@ class FixedText {
         if (len_ < N)
             buf_[len_++] = c;
     }
-    char buf_[N];
+    char buf_[N] = {};
     std::size_t len_ = 0;
 };
 

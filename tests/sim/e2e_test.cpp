@@ -160,6 +160,19 @@ TEST_F(SimE2E, VirtualStartTimeReadsBackInBothBusOrders) {
     EXPECT_EQ(r.out, "time 2026-100 12:34:56.500003\n");
 }
 
+TEST_F(SimE2E, SignalRequestsAnExternalEvent) {
+    write_cfg(cfg_devices);
+    const Result r = run(sim + " --start @1000 --step 1us --ext-signal USR1 --trace-tsv t.tsv -- " +
+                         client + " event");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // Captured at the next register access, the first of the reader's: 1 us after start.
+    EXPECT_EQ(r.out, "event 1970-000 00:16:40.000001\n");
+    const std::vector<Row> rows = only(read_tsv(dir / "t.tsv"), "board");
+    ASSERT_FALSE(rows.empty());
+    EXPECT_NE(rows[0].note.find("external event captured at 1970-000 00:16:40.000001"),
+              std::string::npos);
+}
+
 TEST_F(SimE2E, OtherFilesOpenAsUsual) {
     std::ofstream(dir / "plain.txt") << "hello board\n";
     const Result r = run(sim + " -- " + client + " files plain.txt");

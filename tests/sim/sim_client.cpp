@@ -1,6 +1,7 @@
 // A small program that links korvic_api, for running under korvic_sim in the end-to-end
-// tests. Usage: sim_client position | attach | time | files PATH
+// tests. Usage: sim_client position | attach | time | event | files PATH
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -60,6 +61,13 @@ int main(int argc, char **argv) {
         int32_t t[7] = {};
         snapshot_time(3, t);
         std::printf("time %04d-%03d %02d:%02d:%02d.%03d%03d\n", t[6], t[5], t[4], t[3], t[2], t[1],
+                    t[0]);
+    } else if (std::strcmp(what, "event") == 0) {
+        // Asks the simulator (--ext-signal USR1) for an external event, then reads it.
+        raise(SIGUSR1);
+        int32_t t[7] = {};
+        read_external_event_reg(3, t);
+        std::printf("event %04d-%03d %02d:%02d:%02d.%03d%03d\n", t[6], t[5], t[4], t[3], t[2], t[1],
                     t[0]);
     } else if (std::strcmp(what, "attach") != 0) {
         return 2;
