@@ -120,15 +120,39 @@ install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_test.1
 
 if(TARGET korvic_sim)
   install(TARGETS korvic_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT simulator)
-  # .ci/stage-60-package.sh fails when the launcher is installed without its page.
-  if(EXISTS ${PROJECT_SOURCE_DIR}/man/korvic_sim.1)
-    install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_sim.1
-      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT simulator)
-  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_sim.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT simulator)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/SIMULATOR.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT simulator)
 endif()
 if(TARGET korvic_sim_preload)
+  # The launcher looks for libkorvic_sim.so at KORVIC_SIM_PRELOAD_RELPATH (sim/) from its
+  # own directory, the build tree's ../lib/ by default: the preload library goes where
+  # that path leads from the installed launcher. With the usual layout that is
+  # ${CMAKE_INSTALL_LIBDIR} ("lib"); with a multiarch LIBDIR (prefix /usr on Debian) it
+  # is still <prefix>/lib, where a preload module may live as well as anywhere.
+  set(_korvic_preload_dir "${CMAKE_INSTALL_LIBDIR}")
+  if(DEFINED KORVIC_SIM_PRELOAD_RELPATH AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}"
+     AND NOT IS_ABSOLUTE "${KORVIC_SIM_PRELOAD_RELPATH}")
+    cmake_path(GET KORVIC_SIM_PRELOAD_RELPATH PARENT_PATH _korvic_rel)
+    cmake_path(APPEND CMAKE_INSTALL_BINDIR "${_korvic_rel}" OUTPUT_VARIABLE _korvic_dir)
+    cmake_path(NORMAL_PATH _korvic_dir)
+    cmake_path(GET KORVIC_SIM_PRELOAD_RELPATH FILENAME _korvic_name)
+    if(_korvic_dir MATCHES "^\\.\\.(/|$)" OR _korvic_dir STREQUAL "")
+      message(WARNING "KORVIC_SIM_PRELOAD_RELPATH (${KORVIC_SIM_PRELOAD_RELPATH}) leads out "
+        "of the install prefix; the installed korvic_sim will need KORVIC_SIM_PRELOAD")
+    elseif(NOT _korvic_name STREQUAL "libkorvic_sim.so")
+      message(WARNING "KORVIC_SIM_PRELOAD_RELPATH names ${_korvic_name}, not libkorvic_sim.so")
+    else()
+      string(REGEX REPLACE "/$" "" _korvic_preload_dir "${_korvic_dir}")
+    endif()
+    unset(_korvic_rel)
+    unset(_korvic_dir)
+    unset(_korvic_name)
+  endif()
   install(TARGETS korvic_sim_preload
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT simulator)
+    LIBRARY DESTINATION ${_korvic_preload_dir} COMPONENT simulator)
+  unset(_korvic_preload_dir)
 endif()
 
 # ---- documentation and examples ------------------------------------------------------------
