@@ -53,12 +53,14 @@ codec::Words read_group(Reg reg, std::uint32_t words) {
     return w;
 }
 
-std::int32_t read_time(const Reader &r, std::uint32_t mode, std::int32_t *mask, void *time) {
+// Instantiated per reader, so that its layout and offsets are constants.
+template <const Reader &r>
+std::int32_t read_time(std::uint32_t mode, std::int32_t *mask, void *time) {
     if (r.strobe)
         mmio::strobe(korvic::regs::kSnapshotStrobe);
     const std::uint32_t words = r.group->words;
     const codec::Words first = read_group(r.reg, words);
-    const korvic_broken_down fields = codec::decode(*r.group, first);
+    const korvic_broken_down fields = codec::decode<*r.group>(first);
     if (mask != nullptr)
         *mask = codec::compare_mask(first);
 
@@ -96,19 +98,19 @@ std::int32_t read_time(const Reader &r, std::uint32_t mode, std::int32_t *mask, 
 extern "C" {
 
 int32_t snapshot_time(uint32_t mode, void *time) {
-    return read_time(kSnapshot, mode, nullptr, time);
+    return read_time<kSnapshot>(mode, nullptr, time);
 }
 
 int32_t read_external_event_reg(uint32_t mode, void *time) {
-    return read_time(kExternalEvent, mode, nullptr, time);
+    return read_time<kExternalEvent>(mode, nullptr, time);
 }
 
 int32_t read_preset_time_reg(uint32_t mode, void *time) {
-    return read_time(kPresetTime, mode, nullptr, time);
+    return read_time<kPresetTime>(mode, nullptr, time);
 }
 
 int32_t read_time_cmp_reg(uint32_t mode, int32_t *mask, void *time) {
-    return read_time(kTimeCompare, mode, mask, time);
+    return read_time<kTimeCompare>(mode, mask, time);
 }
 
 }  // extern "C"

@@ -80,7 +80,7 @@ int32_t write_preset_time_reg(uint32_t mode, void *time) {
         return -1;
     const codec::Words image = mode == KORVIC_MODE_RAW
                                    ? caller_words(time, codec::kPresetTime.words)
-                                   : codec::encode(codec::kPresetTime, fields_of(mode, time, true));
+                                   : codec::encode<codec::kPresetTime>(fields_of(mode, time, true));
     store_group(Reg::PresetTime, image);
     set_preset_load_bit();
     return 0;

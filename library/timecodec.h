@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "korvic_api.h"
 
@@ -176,12 +177,39 @@ constexpr std::uint32_t digits(std::uint8_t b, Part p) {
     return 0;
 }
 
+// One slot's share of its field, read from the words.
+template <Slot S>
+constexpr void decode_slot(const Words &w, std::uint32_t (&sum)[kFieldCount]) {
+    sum[static_cast<std::size_t>(S.field)] += digits(byte_at(w, S.byte), S.part) * S.weight;
+}
+
+// One slot's share of its byte, from the field taken as an unsigned 32-bit value.
+template <Slot S>
+constexpr void encode_slot(const korvic_broken_down &t, std::uint32_t (&sum)[Bytes{}.size()]) {
+    std::uint32_t q = static_cast<std::uint32_t>(at(t, S.field)) / S.weight;
+    if constexpr (S.modulus != 0)
+        q %= S.modulus;
+    if constexpr (S.fill == Fill::Enc)
+        sum[S.byte] += enc(q);
+    else
+        sum[S.byte] += q << (S.part == Part::Hi ? 4 : 0);
+}
+
+// Decoding and encoding walk a group's layout at compile time, so every weight and
+// modulus is a constant: the walk costs a few multiplications, not a division per slot.
+template <const Group &G>
+constexpr bool holds(std::size_t slot) {
+    return (G.fields & field_bit(G.layout[slot].field)) != 0;
+}
+
 // The broken-down time that a group's words hold; fields the group lacks are 0.
-constexpr korvic_broken_down decode(const Group &g, const Words &w) {
+template <const Group &G>
+constexpr korvic_broken_down decode(const Words &w) {
     std::uint32_t sum[kFieldCount] = {};
-    for (const Slot &s : g.layout)
-        if (g.fields & field_bit(s.field))
-            sum[static_cast<std::size_t>(s.field)] += digits(byte_at(w, s.byte), s.part) * s.weight;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((holds<G>(I) ? decode_slot<G.layout[I]>(w, sum) : void()), ...);
+    }
+    (std::make_index_sequence<G.layout.size()>{});
     korvic_broken_down t{};
     for (std::size_t i = 0; i < kFieldCount; ++i)
         at(t, static_cast<Field>(i)) = static_cast<std::int32_t>(sum[i]);
@@ -192,34 +220,43 @@ constexpr std::int32_t compare_mask(const Words &w) {
     return static_cast<std::int32_t>(hi(byte_at(w, kCompareMaskByte)));
 }
 
-// The group's register image of a broken-down time. Fields are taken as unsigned 32-bit
-// values and not range-checked; each byte keeps the low 8 bits of what its slots put in.
-// Bytes and fields the group does not hold are 0.
-constexpr Words encode(const Group &g, const korvic_broken_down &t) {
-    std::uint32_t sum[Bytes{}.size()] = {};
-    for (const Slot &s : g.layout) {
-        if (!(g.fields & field_bit(s.field)))
-            continue;
-        std::uint32_t q = static_cast<std::uint32_t>(at(t, s.field)) / s.weight;
-        if (s.modulus != 0)
-            q %= s.modulus;
-        if (s.fill == Fill::Enc)
-            sum[s.byte] += enc(q);
-        else
-            sum[s.byte] += q << (s.part == Part::Hi ? 4 : 0);
+// What the slots of a group put into each byte L[i], before the byte keeps its low 8 bits.
+using ByteSums = std::uint32_t[Bytes{}.size()];
+
+template <const Group &G>
+constexpr void encode_sums(const korvic_broken_down &t, ByteSums &sum) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((holds<G>(I) ? encode_slot<G.layout[I]>(t, sum) : void()), ...);
     }
-    Bytes b{};
-    for (std::size_t i = 0; i < std::size_t{4} * g.words; ++i)
-        b[i] = static_cast<std::uint8_t>(sum[i]);
-    return words_of(b);
+    (std::make_index_sequence<G.layout.size()>{});
+}
+
+// The words of a group's image: byte L[i] is the low 8 bits of its sum.
+template <const Group &G>
+constexpr Words pack(const ByteSums &sum) {
+    Words w{};
+    for (std::size_t k = 0; k < G.words; ++k)
+        w[k] = (sum[4 * k] & 0xFFu) << 24 | (sum[4 * k + 1] & 0xFFu) << 16 |
+               (sum[4 * k + 2] & 0xFFu) << 8 | (sum[4 * k + 3] & 0xFFu);
+    return w;
+}
+
+// The group's register image of a broken-down time. Fields are not range-checked; each
+// byte keeps the low 8 bits of what its slots put in. Bytes and fields the group does not
+// hold are 0.
+template <const Group &G>
+constexpr Words encode(const korvic_broken_down &t) {
+    ByteSums sum = {};
+    encode_sums<G>(t, sum);
+    return pack<G>(sum);
 }
 
 // The time compare image: the time with the low four bits of the mask in hi(L[7]).
 constexpr Words encode_compare(const korvic_broken_down &t, std::int32_t mask) {
-    Bytes b = bytes_of(encode(kTimeCompare, t));
-    b[kCompareMaskByte] |=
-        static_cast<std::uint8_t>((static_cast<std::uint32_t>(mask) & 0xFu) << 4);
-    return words_of(b);
+    ByteSums sum = {};
+    encode_sums<kTimeCompare>(t, sum);
+    sum[kCompareMaskByte] |= (static_cast<std::uint32_t>(mask) & 0xFu) << 4;
+    return pack<kTimeCompare>(sum);
 }
 
 // ---------------------------------------------------------------------------------------
