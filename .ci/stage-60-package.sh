@@ -267,9 +267,9 @@ fi
 step "manual pages"
 pages=("$prefix"/share/man/man1/*.1)
 for page in "${pages[@]}"; do
-  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$(basename "$page"): man: $warnings"
-  warnings=$(groff -man -ww -z -Tutf8 "$page" 2>&1)
+  warnings=$(LC_ALL=C.UTF-8 groff -man -ww -z -Tutf8 "$page" 2>&1)
   [ -z "$warnings" ] || fail "$(basename "$page"): groff: $warnings"
   name=$(basename "$page" .1)
   MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "^NAME" \
