@@ -139,17 +139,6 @@ TEST_P(TimeReaders, EachReaderAppliesItsOwnOffsets) {
     }
 }
 
-TEST_P(TimeReaders, NoOffsetsGiveTheExampleTime) {
-    preload(kGroups[1]);
-    korvic_timespec ts{};
-    ASSERT_EQ(read_external_event_reg(KORVIC_MODE_TIMESPEC, &ts), 0);
-    EXPECT_EQ(ts.seconds, 1'774'701'296);
-    EXPECT_EQ(ts.nanoseconds, 789'123'000);
-    std::uint64_t us = 0;
-    ASSERT_EQ(read_external_event_reg(KORVIC_MODE_MICROSECONDS, &us), 0);
-    EXPECT_EQ(us, 1'774'701'296'789'123u);
-}
-
 // A refused mode leaves the caller's object as it was; the compare mask is still stored.
 TEST_P(TimeReaders, RefusedModesLeaveTheObjectUntouched) {
     for (const std::uint32_t mode : {4u, 5u, 0x80000000u, 0xFFFFFFFFu}) {

@@ -193,17 +193,6 @@ TEST_P(TimeWriters, RefusedModesTouchNothing) {
     }
 }
 
-TEST_P(TimeWriters, Mode2LeavesItsScratchValues) {
-    std::uint64_t count = 11'000;
-    ASSERT_EQ(write_preset_time_reg(KORVIC_MODE_MICROSECONDS, &count), 0);
-    EXPECT_EQ(remaining_micro, 11'000u);
-    EXPECT_EQ(temp_val, 11u);
-    count = kCount2023;
-    ASSERT_EQ(write_time_cmp_reg(KORVIC_MODE_MICROSECONDS, 0, &count), 0);
-    EXPECT_EQ(remaining_micro, 123'456u);
-    EXPECT_EQ(temp_val, 123u);
-}
-
 // A preset written in mode 3 reads back in mode 3 as written, microseconds aside, while the
 // window still holds the words; a compare time reads back with its mask.
 TEST_P(TimeWriters, WrittenTimesReadBack) {
