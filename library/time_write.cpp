@@ -2,8 +2,6 @@
 // Apart from mode 0, which passes the caller's words through, a writer derives the time
 // fields from the caller's time, builds the register's whole image and stores it word by
 // word in ascending order. A preset is followed by the preset load bit.
-#include <ctime>
-
 #include <cstdint>
 
 #include "bitfields.h"
@@ -33,18 +31,11 @@ korvic_broken_down fields_of(std::uint32_t mode, const void *time, bool with_yea
             // The offset is added on a copy: the caller's seconds stay as they were, and
             // writing the same object again writes the same time.
             const auto &ts = *static_cast<const korvic_timespec *>(time);
-            const std::time_t seconds = codec::add_seconds(ts.seconds, g_time_offset);
-            std::tm cal{};
-            // Every 32-bit second count has a calendar date, so gmtime_r cannot fail here.
-            gmtime_r(&seconds, &cal);
+            const codec::Calendar cal =
+                codec::utc_calendar(codec::add_seconds(ts.seconds, g_time_offset));
             const codec::Fraction f = codec::split_nanoseconds(ts.nanoseconds);
-            return {f.microseconds,
-                    f.milliseconds,
-                    cal.tm_sec,
-                    cal.tm_min,
-                    cal.tm_hour,
-                    cal.tm_yday,
-                    with_year ? cal.tm_year + 1900 : 0};
+            return {f.microseconds, f.milliseconds,          cal.second, cal.minute, cal.hour,
+                    cal.yday,       with_year ? cal.year : 0};
         }
         case KORVIC_MODE_MICROSECONDS:
             return codec::split_microseconds(*static_cast<const std::uint64_t *>(time), with_year,

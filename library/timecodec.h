@@ -366,4 +366,45 @@ constexpr std::int32_t add_seconds(std::int32_t seconds, std::int32_t offset) {
     return static_cast<std::int32_t>(u32(seconds) + u32(offset));
 }
 
+// Mode 1 written: the UTC calendar breakdown of a second count since 1 January 1970, leap
+// years as the Gregorian calendar has them, giving what gmtime_r gives (yday counts 1 January
+// as day 0) without the C library's time-zone lock. Days are split off first, then the day
+// count is turned into a year by whole 400-year eras, which handles counts before 1970 too.
+struct Calendar {
+    std::int32_t year;  // full year number
+    std::int32_t yday;
+    std::int32_t hour;
+    std::int32_t minute;
+    std::int32_t second;
+};
+
+// Days from 1970-01-01 to 1 January of `year` (proleptic Gregorian).
+constexpr std::int64_t days_to_new_year(std::int64_t year) {
+    const std::int64_t y = year - 1;  // years counted from 1 March of the year before
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;                          // 0..399
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + 306;  // 306: 1 March -> 1 January
+    return era * 146097 + doe - 719468;
+}
+
+constexpr Calendar utc_calendar(std::int64_t t) {
+    std::int64_t days = t / 86400;
+    std::int64_t rem = t % 86400;
+    if (rem < 0) {
+        rem += 86400;
+        --days;
+    }
+    // Year of the day, counting years from 1 March so that the leap day ends a year.
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;                                       // 0..146096
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0..399
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // from 1 March
+    const std::int64_t year = yoe + era * 400 + (doy >= 306 ? 1 : 0);  // Jan, Feb: next
+    return {static_cast<std::int32_t>(year),
+            static_cast<std::int32_t>(days - days_to_new_year(year)),
+            static_cast<std::int32_t>(rem / 3600), static_cast<std::int32_t>(rem / 60 % 60),
+            static_cast<std::int32_t>(rem % 60)};
+}
+
 }  // namespace korvic::codec

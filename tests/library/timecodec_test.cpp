@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
+#include <ctime>
 #include <ostream>
+#include <vector>
 
 namespace korvic::codec {
 namespace {
@@ -384,3 +387,27 @@ TEST(RoundTrip, BoundaryGridThroughPresetAndCompare) {
 
 }  // namespace
 }  // namespace korvic::codec
+
+// The mode 1 writers' calendar against the C library's, over the whole 32-bit second range:
+// every day boundary near the epoch, leap days, century years, both ends of the range.
+TEST(UtcCalendar, AgreesWithGmtime) {
+    std::vector<std::int64_t> seconds = {0,         -1,         86399,     86400,     951782400,
+                                         951868800, 1692740265, INT32_MIN, INT32_MAX, -86401};
+    for (std::int64_t t = INT32_MIN; t <= INT32_MAX; t += 86400 * 7 + 3607)
+        seconds.push_back(t);
+    for (std::int64_t t = -3 * 86400 * 366; t < 3 * 86400 * 366; t += 86399)
+        seconds.push_back(t);
+    for (const std::int64_t t : seconds) {
+        if (t < INT32_MIN || t > INT32_MAX)
+            continue;
+        const auto as_time = static_cast<std::time_t>(t);
+        std::tm tm{};
+        ASSERT_NE(gmtime_r(&as_time, &tm), nullptr);
+        const korvic::codec::Calendar c = korvic::codec::utc_calendar(t);
+        ASSERT_EQ(c.year, tm.tm_year + 1900) << t;
+        ASSERT_EQ(c.yday, tm.tm_yday) << t;
+        ASSERT_EQ(c.hour, tm.tm_hour) << t;
+        ASSERT_EQ(c.minute, tm.tm_min) << t;
+        ASSERT_EQ(c.second, tm.tm_sec) << t;
+    }
+}
