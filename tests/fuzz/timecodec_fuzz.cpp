@@ -10,6 +10,8 @@
 //   - a nanoseconds value below one second splits into milliseconds and microseconds
 //     that add up to it, less its last three digits;
 //   - modes 1 and 2 of one time agree: same seconds modulo 2^32, same sub-second part;
+//   - the mode 1 writers' UTC calendar agrees with gmtime_r, for every 32-bit second count
+//     and far beyond it;
 //   - through the library: a preset and a compare time written in mode 3 read back in
 //     mode 3 unchanged, with byte swapping on or off; a refused mode returns -1 and leaves
 //     the caller's object alone.
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "korvic_api.h"
 #include "regmap.h"
@@ -178,6 +181,19 @@ void codec_checks(FuzzedDataProvider &in) {
         codec::to_microseconds(split, none) == (with_year ? count : count % codec::kMicrosPerYear),
         "split count does not add up");
     check(with_year || split.years == 0, "a year without the year");
+
+    // The calendar against the C library's, for a 32-bit count and for a far wider one.
+    for (const std::int64_t when : {static_cast<std::int64_t>(in.ConsumeIntegral<std::int32_t>()),
+                                    in.ConsumeIntegralInRange<std::int64_t>(
+                                        -(std::int64_t{1} << 40), std::int64_t{1} << 40)}) {
+        const codec::Calendar c = codec::utc_calendar(when);
+        const std::time_t tt = when;
+        std::tm ref{};
+        check(gmtime_r(&tt, &ref) != nullptr, "gmtime_r failed");
+        check(c.year == ref.tm_year + 1900 && c.yday == ref.tm_yday && c.hour == ref.tm_hour &&
+                  c.minute == ref.tm_min && c.second == ref.tm_sec,
+              "utc_calendar differs from gmtime_r");
+    }
 
     const std::int32_t ns = in.ConsumeIntegral<std::int32_t>();
     const codec::Fraction f = codec::split_nanoseconds(ns);
