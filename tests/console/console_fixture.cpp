@@ -1,0 +1,76 @@
+#include "console_fixture.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace korvic::testing {
+
+namespace fs = std::filesystem;
+
+ConsoleDir::ConsoleDir() {
+    std::string pattern = (fs::temp_directory_path() / "korvic-console-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    root_ = pattern;
+    work_ = root_ / "work";
+    bin_ = root_ / "bin";
+    fs::create_directories(work_);
+    fs::create_directories(bin_);
+    const fs::path clear = bin_ / "clear";
+    std::ofstream(clear) << "#!/bin/sh\nprintf '%s' '" << kClear << "'\n";
+    fs::permissions(clear, fs::perms::owner_all);
+}
+
+ConsoleDir::~ConsoleDir() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+void ConsoleDir::make_file_window() {
+    std::ofstream(window_path(), std::ios::binary) << std::string(512, '\0');
+    std::ofstream(work_ / "korvic_cfg.dat") << "# regular file as the register window\n"
+                                            << "MEM_PATH=" << window_path().string() << "\n"
+                                            << "BYTE_SWAP=0\n";
+}
+
+void ConsoleDir::set_word(std::uint32_t offset, std::uint32_t value) {
+    std::fstream f(window_path(), std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(offset);
+    f.write(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+std::uint32_t ConsoleDir::word(std::uint32_t offset) const {
+    const std::vector<unsigned char> bytes = window_bytes();
+    std::uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+std::vector<unsigned char> ConsoleDir::window_bytes() const {
+    std::ifstream f(window_path(), std::ios::binary);
+    std::vector<unsigned char> bytes(512);
+    f.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+std::vector<std::string> ConsoleDir::environment() const {
+    const char *path = std::getenv("PATH");
+    return {
+        "PATH=" + bin_.string() + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+        "TERM=dumb",
+    };
+}
+
+std::unique_ptr<PtySession> ConsoleDir::start(const std::vector<std::string> &argv) const {
+    return std::make_unique<PtySession>(argv, work_.string(), environment());
+}
+
+std::unique_ptr<PtySession> ConsoleDir::start_console() const {
+    return start({KORVIC_TEST_BINARY});
+}
+
+}  // namespace korvic::testing

@@ -1,0 +1,280 @@
+// The console's frame on a regular file as the register window: start-up, the menu, the
+// register items 1, 5 and 8, the pause, SIGINT and end of input, and the refusal of typed
+// values that do not convert. The file holds whatever the console last wrote, so an
+// unchanged file proves that nothing was written.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "console_fixture.h"
+
+namespace {
+
+using korvic::testing::ConsoleDir;
+using korvic::testing::kBanner;
+using korvic::testing::kClear;
+using korvic::testing::kMenu;
+using korvic::testing::kPause;
+using korvic::testing::kRefused;
+using korvic::testing::PtySession;
+
+constexpr std::uint32_t kHwControl = 0xF8;
+constexpr std::uint32_t kConfig = 0x118;
+constexpr std::uint32_t kDiag = 0x11C;
+
+const std::string kRedraw = std::string(kClear) + kMenu;
+
+class Frame : public ::testing::Test {
+  protected:
+    void SetUp() override { dir_.make_file_window(); }
+    // Starts the console and waits for its first menu.
+    void start() {
+        console_ = dir_.start_console();
+        ASSERT_TRUE(console_->wait_for(kRedraw)) << console_->output();
+    }
+    // Leaves through item 20 and expects status 0.
+    void finish() {
+        console_->send("20\n");
+        EXPECT_EQ(console_->wait_exit(), 0) << console_->output() << console_->error_output();
+    }
+    PtySession &con() { return *console_; }
+
+    ConsoleDir dir_;
+    std::unique_ptr<PtySession> console_;
+};
+
+TEST_F(Frame, StartsWithTheBannerAndShowsTheMenuExactly) {
+    start();
+    EXPECT_EQ(con().output(), std::string(kBanner) + kRedraw);
+    finish();
+    EXPECT_EQ(con().error_output(), "");
+}
+
+struct RegisterCase {
+    const char *name;
+    std::uint32_t offset;
+    std::uint32_t word;
+    const char *choice;
+    std::string shown;
+};
+
+const RegisterCase kRegisterCases[] = {
+    {"diag_bytes_without_leading_zeros", kDiag, 0x0A000B05, "1\n",
+     "Diagnostic reg: err_stat: a\n oscillator stat: b5\n"},
+    {"diag_bits_23_to_16_not_shown", kDiag, 0xFFFF00FF, "1\n",
+     "Diagnostic reg: err_stat: ff\n oscillator stat: 0ff\n"},
+    {"diag_zero", kDiag, 0, "1\n", "Diagnostic reg: err_stat: 0\n oscillator stat: 00\n"},
+    {"config_right_aligned", kConfig, 0x1F, "8\n", "config register =       1f\n"},
+    {"config_full_width", kConfig, 0xDEADBEEF, "8\n", "config register = deadbeef\n"},
+};
+
+class RegisterItem : public Frame, public ::testing::WithParamInterface<RegisterCase> {};
+
+TEST_P(RegisterItem, ShowsTheWordThenPausesForReturn) {
+    const RegisterCase &c = GetParam();
+    dir_.set_word(c.offset, c.word);
+    start();
+    const std::size_t from = con().cursor();
+    con().send(c.choice);
+    ASSERT_TRUE(con().wait_for(kPause)) << con().output();
+    EXPECT_EQ(con().output_since(from), c.shown + kPause);
+    con().send("\n");
+    ASSERT_TRUE(con().wait_for(kRedraw)) << con().output();
+    finish();
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, RegisterItem, ::testing::ValuesIn(kRegisterCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Frame, PauseTakesTheRestOfTheMenuLineThenOneMoreWholeLine) {
+    dir_.set_word(kConfig, 0x1F);
+    start();
+    // The rest of the menu line is long; the pause must take it whole as its first line
+    // and still wait for the next one, which here is "8" and must not run item 8.
+    con().send("1 " + std::string(1000, 'x') + "\n");
+    ASSERT_TRUE(con().wait_for(kPause));
+    con().send("8\n");
+    ASSERT_TRUE(con().wait_for(kRedraw)) << con().output();
+    con().send("8\n");
+    ASSERT_TRUE(con().wait_for(kPause));
+    con().send("\n");
+    ASSERT_TRUE(con().wait_for(kRedraw));
+    finish();
+    const std::string out = con().output();
+    std::size_t shown = 0;
+    for (std::size_t at = out.find("config register"); at != std::string::npos;
+         at = out.find("config register", at + 1))
+        ++shown;
+    EXPECT_EQ(shown, 1u) << out;
+}
+
+TEST_F(Frame, ClearConfigRegisterWritesZeroAndPrintsNothing) {
+    dir_.set_word(kConfig, 0xFFFFFFFF);
+    start();
+    const std::size_t from = con().cursor();
+    con().send("5\n");
+    ASSERT_TRUE(con().wait_for(kRedraw));
+    EXPECT_EQ(con().output_since(from), kRedraw);
+    finish();
+    EXPECT_EQ(dir_.word(kConfig), 0u);
+}
+
+// Menu input that selects no item: the menu is cleared and shown once again, nothing else
+// is printed and nothing is written to the board.
+class NoItem : public Frame, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(NoItem, RunsNothingAndRedrawsOnce) {
+    dir_.set_word(kConfig, 0x12345678);
+    dir_.set_word(kHwControl, 0x00FF00FF);
+    const std::vector<unsigned char> before = dir_.window_bytes();
+    start();
+    const std::size_t from = con().cursor();
+    con().send(std::string(GetParam()) + "\n");
+    ASSERT_TRUE(con().wait_for(kRedraw)) << con().output();
+    EXPECT_EQ(con().output_since(from), kRedraw);
+    finish();
+    EXPECT_EQ(dir_.window_bytes(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Choices, NoItem,
+                         ::testing::Values("0", "12", "14", "15", "16", "17", "18", "19", "-3",
+                                           "21", "2147483647", "99999999999", "word", "x20", "+",
+                                           "- 5", "-"),
+                         [](const auto &info) { return "case_" + std::to_string(info.index); });
+
+TEST_F(Frame, EmptyLinesAtTheMenuSelectNothingAndDoNotRedraw) {
+    dir_.set_word(kConfig, 0x1F);
+    start();
+    const std::size_t from = con().cursor();
+    con().send("\n\n   \n\t\n8\n");
+    ASSERT_TRUE(con().wait_for(kPause));
+    EXPECT_EQ(con().output_since(from), std::string("config register =       1f\n") + kPause);
+    con().send("\n");
+    finish();
+}
+
+TEST_F(Frame, NoConfigurationFileEndsWith255AndTheLibraryReport) {
+    // No make_file_window(): the working directory has no korvic_cfg.dat.
+    ConsoleDir empty;
+    auto console = empty.start_console();
+    EXPECT_EQ(console->wait_exit(), 255);
+    EXPECT_EQ(console->output(), kBanner);  // and no clear
+    EXPECT_EQ(console->error_output().rfind("fopen config file: ", 0), 0u)
+        << console->error_output();
+}
+
+// Where the console waits for input, how to get there from the menu, and how to get back.
+struct Place {
+    const char *name;
+    const char *keys;    // typed at the menu
+    const char *prompt;  // shown when it waits there
+    const char *back;    // typed there to return to the menu
+};
+
+const Place kPlaces[] = {
+    {"menu", "", "", ""},  // start() has waited for the menu's prompt
+    // Selector 6 of the hardware control register is out of range: nothing is written.
+    {"item_prompt", "3\n", "Enter BIT NUMBER and VALUE:\n", "6 1\n"},
+    {"pause", "8\n", kPause, "\n"},
+};
+
+class Waiting : public Frame, public ::testing::WithParamInterface<Place> {
+  protected:
+    void go_there() {
+        start();
+        con().send(GetParam().keys);
+        ASSERT_TRUE(con().wait_for(GetParam().prompt)) << con().output();
+    }
+};
+
+TEST_P(Waiting, TwoInterruptsEndWithStatusZero) {
+    const std::vector<unsigned char> before = dir_.window_bytes();
+    go_there();
+    ASSERT_TRUE(con().interrupt_taken());
+    con().send_interrupt();
+    EXPECT_EQ(con().wait_exit(), 0) << con().output();
+    EXPECT_EQ(dir_.window_bytes(), before);
+}
+
+TEST_P(Waiting, OneInterruptDoesNotEndIt) {
+    dir_.set_word(kConfig, 0x1F);
+    go_there();
+    con().send_interrupt();
+    // The interrupted read goes on: finish what was waiting, then use the menu.
+    con().send(GetParam().back);
+    if (std::string(GetParam().back) != "") {
+        ASSERT_TRUE(con().wait_for(kRedraw)) << con().output();
+    }
+    con().send("8\n");
+    ASSERT_TRUE(con().wait_for("config register =       1f\n")) << con().output();
+    ASSERT_TRUE(con().wait_for(kPause));
+    con().send("\n");
+    ASSERT_TRUE(con().wait_for(kRedraw));
+    finish();
+}
+
+TEST_P(Waiting, EndOfInputEndsWithStatusZero) {
+    const std::vector<unsigned char> before = dir_.window_bytes();
+    go_there();
+    con().send_end_of_input();
+    EXPECT_EQ(con().wait_exit(), 0) << con().output();
+    EXPECT_EQ(dir_.window_bytes(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, Waiting, ::testing::ValuesIn(kPlaces),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Frame, EndOfInputRightAfterANumberStillRunsTheItem) {
+    dir_.set_word(kConfig, 0x1F);
+    start();
+    // "8" without a line end: the first end-of-file character hands it over as it is, the
+    // second one, at the start of a line, is the end of input.
+    con().send("8");
+    con().send_end_of_input();
+    con().send_end_of_input();
+    ASSERT_TRUE(con().wait_for("config register =       1f\n")) << con().output();
+    EXPECT_EQ(con().wait_exit(), 0);
+}
+
+// Typed values that do not convert: the item says so and writes nothing.
+struct RefusedCase {
+    const char *name;
+    std::string keys;
+};
+
+const RefusedCase kRefusedCases[] = {
+    {"hw_bit_number_word", "3\nx 1\n"},
+    {"hw_bit_value_word", "3\n1 x\n"},
+    {"hw_bit_value_too_large", "3\n1 4294967297\n"},
+    {"conf_bit_number_too_large", "9\n99999999999 1\n"},
+    {"conf_bit_value_word", "9\n4\nnone\n"},
+    {"preset_format_word", "7\ntimespec\n"},
+    {"preset_timespec_nanoseconds", "7\n1\n1692740265 fast\n"},
+    {"preset_microseconds_beyond_64_bits", "7\n2\n99999999999999999999\n"},
+    {"preset_gps_days_word", "7\n3\n2026\nmonday\n"},
+    {"compare_format_word", "11\nx\n"},
+    {"compare_mask_word", "11\n1\nall\n"},
+    {"compare_seconds_too_large", "11\n1\n1\n3000000000 0\n"},
+    {"compare_gps_milliseconds_word", "11\n3\n0\n2026\n1\n2\n3\n4\nmany\n"},
+};
+
+class Refused : public Frame, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(Refused, SaysSoAndWritesNothing) {
+    dir_.set_word(kConfig, 0x0F0F0F0F);
+    dir_.set_word(kHwControl, 0x0000FFFF);
+    const std::vector<unsigned char> before = dir_.window_bytes();
+    start();
+    con().send(GetParam().keys);
+    ASSERT_TRUE(con().wait_for(kRefused)) << con().output();
+    ASSERT_TRUE(con().wait_for(kRedraw)) << con().output();
+    finish();
+    EXPECT_EQ(dir_.window_bytes(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, Refused, ::testing::ValuesIn(kRefusedCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
