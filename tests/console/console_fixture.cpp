@@ -37,6 +37,13 @@ void ConsoleDir::make_file_window() {
                                             << "BYTE_SWAP=0\n";
 }
 
+void ConsoleDir::make_sim_config() {
+    std::ofstream(work_ / "korvic_cfg.dat") << "MEM_PATH=/dev/korvic_sim/board\n"
+                                            << "INT_PATH=/dev/korvic_sim/bridge\n"
+                                            << "ENABLE_INT\n"
+                                            << "BYTE_SWAP=0\n";
+}
+
 void ConsoleDir::set_word(std::uint32_t offset, std::uint32_t value) {
     std::fstream f(window_path(), std::ios::binary | std::ios::in | std::ios::out);
     f.seekp(offset);

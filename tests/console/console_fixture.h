@@ -49,6 +49,9 @@ class ConsoleDir {
     std::uint32_t word(std::uint32_t offset) const;
     std::vector<unsigned char> window_bytes() const;
 
+    // A korvic_cfg.dat for the simulated board's devices (korvic_sim's default paths).
+    void make_sim_config();
+
     // The environment for the console: the fake "clear" first in PATH.
     std::vector<std::string> environment() const;
 

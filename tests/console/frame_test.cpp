@@ -155,6 +155,23 @@ TEST_F(Frame, EmptyLinesAtTheMenuSelectNothingAndDoNotRedraw) {
     finish();
 }
 
+TEST_F(Frame, RawTimeDisplayPrintsEveryGroupInDecimal) {
+    // On a file window the snapshot strobe leaves all ones in the word at 0xFC, so its
+    // groups read 15; the other two words hold groups of 12 (hours units, status nibble).
+    dir_.set_word(0x100, 0x7856341C);
+    dir_.set_word(0x104, 0x00C00000);
+    start();
+    con().send("10\n");
+    ASSERT_TRUE(con().wait_for("\nEnter CTRL-C for new menu\n")) << con().output();
+    const std::size_t from = con().cursor();
+    ASSERT_TRUE(con().wait_for("\r"));
+    EXPECT_EQ(con().output_since(from).substr(0, con().cursor() - from),
+              "time is 112 hours 34 min 56 sec 7815 ms 151515 us  status is c\r");
+    con().send_interrupt();
+    ASSERT_TRUE(con().wait_for(kRedraw));
+    finish();
+}
+
 TEST_F(Frame, NoConfigurationFileEndsWith255AndTheLibraryReport) {
     // No make_file_window(): the working directory has no korvic_cfg.dat.
     ConsoleDir empty;
