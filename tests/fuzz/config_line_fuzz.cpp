@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <memory>
 
 #include "config.h"
 
@@ -107,17 +107,22 @@ void check_path(const char *rest, const Setting &s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     // The line as fgets hands it over: terminated, possibly with NULs and a newline inside.
-    const std::string line(reinterpret_cast<const char *>(data), size);
-    const Setting s = korvic::config::parse_line(line.c_str());
+    // A buffer of exactly that size on the heap, so that AddressSanitizer sees any read
+    // past the terminator.
+    const std::unique_ptr<char[]> copy(new char[size + 1]);
+    std::memcpy(copy.get(), data, size);
+    copy[size] = '\0';
+    const char *line = copy.get();
+    const Setting s = korvic::config::parse_line(line);
 
-    const Expected *e = expected_key(line.c_str());
+    const Expected *e = expected_key(line);
     if (e == nullptr) {
         check(s.key == Key::None && !s.converted && s.number == 0 && s.path[0] == '\0',
               "a line with no key set something");
         return 0;
     }
     check(s.key == e->key, "wrong key");
-    const char *rest = line.c_str() + std::strlen(e->text);
+    const char *rest = line + std::strlen(e->text);
     switch (e->value) {
         case Value::Signed:
         case Value::Unsigned:
