@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -77,7 +78,17 @@ std::unique_ptr<PtySession> ConsoleDir::start(const std::vector<std::string> &ar
 }
 
 std::unique_ptr<PtySession> ConsoleDir::start_console() const {
-    return start({KORVIC_TEST_BINARY});
+    // In a cross build the console is run through the same emulator as the tests
+    // ("|"-separated command and arguments).
+    std::vector<std::string> argv;
+    const std::string emulator = KORVIC_TEST_EMULATOR;
+    for (std::size_t from = 0; from < emulator.size();) {
+        const std::size_t bar = std::min(emulator.find('|', from), emulator.size());
+        argv.push_back(emulator.substr(from, bar - from));
+        from = bar + 1;
+    }
+    argv.push_back(KORVIC_TEST_BINARY);
+    return start(argv);
 }
 
 }  // namespace korvic::testing

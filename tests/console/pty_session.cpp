@@ -32,9 +32,9 @@ termios terminal_settings() {
     for (cc_t &c : t.c_cc)
         c = _POSIX_VDISABLE;
     t.c_cc[VINTR] = 0x03;
+    // VMIN and VTIME are left alone: canonical input does not use them, and on SPARC they
+    // share their slots with VEOF and VEOL.
     t.c_cc[VEOF] = 0x04;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
     cfsetispeed(&t, B38400);
     cfsetospeed(&t, B38400);
     return t;
