@@ -6,6 +6,7 @@
 // display has taken the first one releases the board and ends the program.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -145,7 +146,10 @@ void show_menu() {
     for (;;) {
         // Whatever is still buffered must reach the terminal before "clear" does.
         std::fflush(stdout);
-        [[maybe_unused]] const int cleared = std::system("clear");
+        // The screen is cleared by the "clear" command, whatever the terminal; its result
+        // does not matter.
+        [[maybe_unused]] const int cleared =
+            std::system("clear");  // NOLINT(cert-env33-c): running "clear" is the point
         show_menu();
 
         v.choice = 0;
@@ -156,12 +160,10 @@ void show_menu() {
         if (r == Read::value)
             v.choice = choice;
 
-        for (const Item &item : kItems) {
-            if (item.number == v.choice) {
-                item.run(c);
-                break;
-            }
-        }
+        const Item *item = std::find_if(std::begin(kItems), std::end(kItems),
+                                        [&](const Item &i) { return i.number == v.choice; });
+        if (item != std::end(kItems))
+            item->run(c);
 
         in.discard_rest_of_line();
         std::fflush(stdout);
