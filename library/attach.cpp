@@ -30,7 +30,7 @@ static_assert(sizeof(int) == sizeof(std::int32_t), "the \"%d\" and \"%u\" values
 
 enum class Format : std::uint8_t { Signed, Unsigned, Path, None };
 
-struct KeySpec {
+struct KeyEntry {
     const char *text;
     Key key;
     const char *format;  // applied to the whole line
@@ -39,7 +39,7 @@ struct KeySpec {
 
 // In the order the keys are compared. No key is a prefix of another, so at most one
 // matches a line.
-constexpr KeySpec kKeys[] = {
+constexpr KeyEntry kKeys[] = {
     {"DAY_OFF=", Key::DayOff, "DAY_OFF=%d", Format::Signed},
     {"MEM_PATH=", Key::MemPath, "MEM_PATH=%255s", Format::Path},
     {"INT_PATH=", Key::IntPath, "INT_PATH=%255s", Format::Path},
@@ -49,11 +49,11 @@ constexpr KeySpec kKeys[] = {
     {"BYTE_SWAP=", Key::ByteSwap, "BYTE_SWAP=%d", Format::Signed},
 };
 
-bool convert(const KeySpec &spec, const char *line, Setting &out) {
-    switch (spec.kind) {
+bool convert(const KeyEntry &entry, const char *line, Setting &out) {
+    switch (entry.kind) {
         case Format::Signed: {
             int v = 0;
-            if (std::sscanf(line, spec.format, &v) != 1)
+            if (std::sscanf(line, entry.format, &v) != 1)
                 return false;
             out.number = v;
             return true;
@@ -62,13 +62,13 @@ bool convert(const KeySpec &spec, const char *line, Setting &out) {
             // "%u" takes a leading minus as strtoul does: -3600 is stored as its 32-bit
             // two's complement and counts as -3600 in the time conversions.
             unsigned v = 0;
-            if (std::sscanf(line, spec.format, &v) != 1)
+            if (std::sscanf(line, entry.format, &v) != 1)
                 return false;
             out.number = static_cast<std::int32_t>(v);
             return true;
         }
         case Format::Path:
-            return std::sscanf(line, spec.format, out.path) == 1;
+            return std::sscanf(line, entry.format, out.path) == 1;
         case Format::None:
             return true;
     }
@@ -81,11 +81,11 @@ Setting parse_line(const char *line) {
     Setting out;
     if (line[0] == '#' || line[0] == '\0')
         return out;
-    for (const KeySpec &spec : kKeys) {
-        if (std::strncmp(line, spec.text, std::strlen(spec.text)) != 0)
+    for (const KeyEntry &entry : kKeys) {
+        if (std::strncmp(line, entry.text, std::strlen(entry.text)) != 0)
             continue;
-        out.key = spec.key;
-        out.converted = convert(spec, line, out);
+        out.key = entry.key;
+        out.converted = convert(entry, line, out);
     }
     return out;
 }
