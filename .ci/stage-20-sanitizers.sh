@@ -56,3 +56,4 @@ if grep -nE "runtime error:|ERROR: (Address|Leak)Sanitizer" "${build}/Testing/Te
   echo "sanitizer report in the test log" >&2
   exit 1
 fi
+echo "stage-20-sanitizers: passed in ${SECONDS} s"

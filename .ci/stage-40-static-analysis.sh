@@ -38,3 +38,4 @@ cppcheck --project="${build}/product/compile_commands.json" \
   --inline-suppr --error-exitcode=1 -j 2 --quiet \
   --template='{file}:{line}:{column}: {severity}: {message} [{id}]'
 echo "cppcheck: no findings"
+echo "stage-40-static-analysis: passed in ${SECONDS} s"

@@ -41,3 +41,4 @@ for name in config_line config_file timecodec; do
   echo "fuzz target ${name}: ${runs} executions in ${seconds} s, no finding" \
     "($(find "${corpus}" -type f | wc -l) corpus inputs)"
 done
+echo "stage-50-fuzz: passed in ${SECONDS} s"
