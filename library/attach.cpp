@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,42 +34,56 @@ enum class Format : std::uint8_t { Signed, Unsigned, Path, None };
 struct KeyEntry {
     const char *text;
     Key key;
-    const char *format;  // applied to the whole line
     Format kind;
 };
 
 // In the order the keys are compared. No key is a prefix of another, so at most one
 // matches a line.
 constexpr KeyEntry kKeys[] = {
-    {"DAY_OFF=", Key::DayOff, "DAY_OFF=%d", Format::Signed},
-    {"MEM_PATH=", Key::MemPath, "MEM_PATH=%255s", Format::Path},
-    {"INT_PATH=", Key::IntPath, "INT_PATH=%255s", Format::Path},
-    {"SEC_OFF=", Key::SecOff, "SEC_OFF=%u", Format::Unsigned},
-    {"TZ_OFF=", Key::TzOff, "TZ_OFF=%u", Format::Unsigned},
-    {"ENABLE_INT", Key::EnableInt, nullptr, Format::None},
-    {"BYTE_SWAP=", Key::ByteSwap, "BYTE_SWAP=%d", Format::Signed},
+    {"DAY_OFF=", Key::DayOff, Format::Signed},     {"MEM_PATH=", Key::MemPath, Format::Path},
+    {"INT_PATH=", Key::IntPath, Format::Path},     {"SEC_OFF=", Key::SecOff, Format::Unsigned},
+    {"TZ_OFF=", Key::TzOff, Format::Unsigned},     {"ENABLE_INT", Key::EnableInt, Format::None},
+    {"BYTE_SWAP=", Key::ByteSwap, Format::Signed},
 };
 
+// A decimal number as the "%d" and "%u" conversions read it: white space skipped, an
+// optional sign, then digits. "%u" takes a leading minus as the unsigned conversion does:
+// -3600 is stored as its 32-bit two's complement and counts as -3600 in the time
+// conversions. A number beyond 32 bits does not convert (the global keeps its value)
+// instead of becoming whatever the C library makes of an overflow.
+bool convert_number(const char *p, bool is_signed, std::int32_t &out) {
+    while (std::isspace(static_cast<unsigned char>(*p)) != 0)
+        ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    if (std::isdigit(static_cast<unsigned char>(*p)) == 0)
+        return false;
+    constexpr std::uint64_t kTooBig = std::uint64_t{1} << 33;
+    std::uint64_t magnitude = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)) != 0; ++p) {
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(*p - '0');
+        if (magnitude > kTooBig)
+            magnitude = kTooBig;  // stays out of range, however many digits follow
+    }
+    const std::uint64_t limit = !is_signed ? 0xFFFFFFFFu : negative ? 0x80000000u : 0x7FFFFFFFu;
+    if (magnitude > limit)
+        return false;
+    const auto low = static_cast<std::uint32_t>(magnitude);
+    out = static_cast<std::int32_t>(negative ? 0u - low : low);
+    return true;
+}
+
 bool convert(const KeyEntry &entry, const char *line, Setting &out) {
+    const char *value = line + std::strlen(entry.text);
     switch (entry.kind) {
-        case Format::Signed: {
-            int v = 0;
-            if (std::sscanf(line, entry.format, &v) != 1)
-                return false;
-            out.number = v;
-            return true;
-        }
-        case Format::Unsigned: {
-            // "%u" takes a leading minus as strtoul does: -3600 is stored as its 32-bit
-            // two's complement and counts as -3600 in the time conversions.
-            unsigned v = 0;
-            if (std::sscanf(line, entry.format, &v) != 1)
-                return false;
-            out.number = static_cast<std::int32_t>(v);
-            return true;
-        }
+        case Format::Signed:
+        case Format::Unsigned:
+            return convert_number(value, entry.kind == Format::Signed, out.number);
         case Format::Path:
-            return std::sscanf(line, entry.format, out.path) == 1;
+            // The characters up to the next white space; a line holds at most 127, so the
+            // buffer cannot overflow, and the width says so anyway.
+            return std::sscanf(value, "%255s", out.path) == 1;
         case Format::None:
             return true;
     }

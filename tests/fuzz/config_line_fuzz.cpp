@@ -1,7 +1,8 @@
 // Fuzzes korvic::config::parse_line, the pure parser of one korvic_cfg.dat line, and checks
 // each result against an independent reading of the same line: the key is the one whose
-// text begins the line, a number is what strtol/strtoul make of the rest (for values that
-// fit 32 bits), a path is the first blank-free word after the key and fits its buffer.
+// text begins the line, a number is what strtol/strtoul make of the rest when it fits
+// 32 bits, and nothing otherwise, a path is the first blank-free word after the key and fits its
+// buffer.
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -63,20 +64,27 @@ const Expected *expected_key(const char *line) {
 }
 
 void check_number(const Expected &e, const char *rest, const Setting &s) {
+    const char *first = rest;
+    while (blank(*first))
+        ++first;
+    const bool minus = *first == '-';
     errno = 0;
     char *end = nullptr;
     if (e.value == Value::Signed) {
         const long v = std::strtol(rest, &end, 10);
-        check(s.converted == (end != rest), "signed value: converted disagrees with strtol");
-        if (s.converted && errno == 0 && v >= INT32_MIN && v <= INT32_MAX)
+        const bool in_range = errno == 0 && v >= INT32_MIN && v <= INT32_MAX;
+        check(s.converted == (end != rest && in_range), "signed value: converted disagrees");
+        if (s.converted)
             check(s.number == v, "signed value differs from strtol");
     } else {
         const unsigned long v = std::strtoul(rest, &end, 10);
-        check(s.converted == (end != rest), "unsigned value: converted disagrees with strtoul");
         // strtoul negates a leading minus in its own width: -3600 is 2^64 - 3600, whose low
-        // 32 bits are the two's complement the setting must hold.
-        const bool fits = v <= UINT32_MAX || v >= ULONG_MAX - UINT32_MAX;
-        if (s.converted && errno == 0 && fits)
+        // 32 bits are the two's complement the setting must hold. A magnitude beyond 32
+        // bits does not convert.
+        const bool in_range =
+            errno == 0 && (minus ? v == 0 || v > ULONG_MAX - UINT32_MAX : v <= UINT32_MAX);
+        check(s.converted == (end != rest && in_range), "unsigned value: converted disagrees");
+        if (s.converted)
             check(s.number == static_cast<std::int32_t>(static_cast<std::uint32_t>(v)),
                   "unsigned value differs from strtoul");
     }
