@@ -4,6 +4,8 @@
 // unchanged file proves that nothing was written.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,6 +61,11 @@ struct RegisterCase {
     const char *choice;
     std::string shown;
 };
+
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const RegisterCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 const RegisterCase kRegisterCases[] = {
     {"diag_bytes_without_leading_zeros", kDiag, 0x0A000B05, "1\n",
@@ -190,6 +197,10 @@ struct Place {
     const char *back;    // typed there to return to the menu
 };
 
+void PrintTo(const Place &c, std::ostream *os) {
+    *os << c.name;
+}
+
 const Place kPlaces[] = {
     {"menu", "", "", ""},  // start() has waited for the menu's prompt
     // Selector 6 of the hardware control register is out of range: nothing is written.
@@ -260,6 +271,10 @@ struct RefusedCase {
     const char *name;
     std::string keys;
 };
+
+void PrintTo(const RefusedCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 const RefusedCase kRefusedCases[] = {
     {"hw_bit_number_word", "3\nx 1\n"},

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -46,6 +48,11 @@ struct Case {
     std::string input;
     std::vector<Op> ops;
 };
+
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 constexpr Read kNaN = Read::not_a_number;
 constexpr Read kEnd = Read::end_of_input;

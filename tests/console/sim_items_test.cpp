@@ -3,6 +3,8 @@
 // (tab-separated) shows what reached the board, in order.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -154,6 +156,11 @@ struct DisplayCase {
     const char *line;
 };
 
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const DisplayCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 const DisplayCase kDisplays[] = {
     {"gps_four_digit_year", kStart, "", "13",
      "time is 2026 years 100 days  12 hours 34 min 56 sec 789 ms 123 us\r"},
@@ -254,6 +261,10 @@ struct PresetCase {
     const char *gps_line;  // item 13 afterwards
 };
 
+void PrintTo(const PresetCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 const PresetCase kPresets[] = {
     {"timespec",
      "7\n1\n1692740265 123456789\n",
@@ -353,6 +364,10 @@ struct BitCase {
     std::uint32_t offset;  // 0: nothing may be written
     std::uint32_t value;
 };
+
+void PrintTo(const BitCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 const BitCase kBits[] = {
     {"hw_selector_0", "3\n0 1\n", kHwControl, 0x01000000},

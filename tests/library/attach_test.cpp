@@ -2,7 +2,9 @@
 // regular files standing in for the register and bridge devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <ostream>
 
 #include <cstring>
 #include <string>
@@ -39,6 +41,11 @@ struct ConfigCase {
     std::int32_t day, tz, sec, swap;
     const char *mem;
 };
+
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const ConfigCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 const std::string kLong127 = "#" + std::string(126, 'x');  // one whole read of 127 characters
 
@@ -181,6 +188,10 @@ struct BridgeCase {
     std::uint32_t after;
 };
 
+void PrintTo(const BridgeCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class BridgeWord : public Attach, public ::testing::WithParamInterface<BridgeCase> {};
 
 // The interrupt control word is taken as the processor reads it, whatever BYTE_SWAP says.
@@ -223,6 +234,10 @@ struct BridgeFailure {
     const char *config;
     const char *report;
 };
+
+void PrintTo(const BridgeFailure &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class BridgeFailures : public Attach, public ::testing::WithParamInterface<BridgeFailure> {};
 
