@@ -9,9 +9,11 @@
 // the simulator.
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +130,34 @@ void prepare_workdir(const std::string &dir, const SimSettings &s) {
         << "BYTE_SWAP=" << (s.bus_order == BusOrder::Swapped ? 1 : 0) << "\n";
     if (!out)
         fail("cannot write " + cfg, 1);
+}
+
+// Runs the console in a working directory the launcher made for it, waits, and removes the
+// directory with the korvic_cfg.dat it wrote (anything the user left there keeps it). The
+// terminal's SIGINT and SIGQUIT are the console's: the launcher ignores them while it waits.
+// The console's exit status is passed on; a console killed by a signal kills the launcher
+// with the same signal.
+int run_then_remove(char *const argv[], const std::string &dir) {
+    const pid_t child = fork();
+    if (child < 0)
+        fail(std::string("cannot start the console: ") + std::strerror(errno), 1);
+    if (child == 0) {
+        execv(argv[0], argv);
+        std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        _exit(127);
+    }
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGQUIT, SIG_IGN);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (chdir("/") == 0 && unlink((dir + "/korvic_cfg.dat").c_str()) == 0)
+        rmdir(dir.c_str());
+    if (WIFSIGNALED(status)) {
+        std::signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 // Trace paths are taken from where korvic_sim was started, even when it then starts the
@@ -259,6 +289,7 @@ int main(int argc, char **argv) {
     if (realpath(preload.c_str(), resolved) != nullptr)
         preload = resolved;
 
+    std::string scratch;  // a working directory of our own making, removed afterwards
     if (o.program.empty()) {
         const std::string console = dir + "/korvic_test";
         if (access(console.c_str(), X_OK) != 0)
@@ -272,6 +303,7 @@ int main(int argc, char **argv) {
             if (mkdtemp(tmpl.data()) == nullptr)
                 fail("cannot create a working directory: " + std::string(std::strerror(errno)), 1);
             work = tmpl;
+            scratch = work;
         }
         prepare_workdir(work, o.settings);
         if (chdir(work.c_str()) != 0)
@@ -292,6 +324,8 @@ int main(int argc, char **argv) {
     if (asan == nullptr || std::strstr(asan, "verify_asan_link_order") == nullptr)
         append_env("ASAN_OPTIONS", "verify_asan_link_order=0", ':');
 
+    if (!scratch.empty())
+        return run_then_remove(o.program.data(), scratch);
     execvp(o.program[0], o.program.data());
     std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", o.program[0], std::strerror(errno));
     return 127;

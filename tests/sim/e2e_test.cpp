@@ -229,6 +229,23 @@ TEST_F(SimE2E, ConsoleReadsTheConfigurationRegister) {
     EXPECT_NE(slurp(dir / "trace.txt").find("0x118  CONFIG"), std::string::npos);
 }
 
+// The directory the launcher makes for the console is gone when the console ends, whether
+// it ends by its exit item or at the end of its input, and its exit status comes through.
+TEST_F(SimE2E, ItsOwnWorkingDirectoryIsRemovedAfterwards) {
+    fs::create_directory(dir / "tmp");
+    const std::string tmpdir = "TMPDIR='" + (dir / "tmp").string() + "' ";
+    struct Case {
+        const char *input;
+        int status;
+    } cases[] = {{"8\n\n\n20\n", 0}, {"", 0}};
+    for (const Case &c : cases) {
+        const Result r = run(tmpdir + sim, c.input);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find("working directory " + (dir / "tmp").string()), std::string::npos);
+        EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "left behind after input '" << c.input << "'";
+    }
+}
+
 TEST_F(SimE2E, WithoutAProgramTheConsoleStartsInAPreparedDirectory) {
     const Result r =
         run(sim + " --bus-order swapped --trace-tsv trace.tsv --workdir work", "8\n\n\n20\n");
