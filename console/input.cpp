@@ -86,38 +86,29 @@ Read Input::read_integer(bool &negative, std::uint64_t &magnitude, std::uint64_t
     return too_large ? Read::not_a_number : Read::value;
 }
 
-Read Input::read_int(std::int32_t &out) {
+// A signed number of type T. The magnitude limit is that of the negative side; the positive
+// side, one less, is checked once the sign is known. The negation is done on the unsigned
+// magnitude and converted at the end, so the most negative value needs no special case.
+template <typename T>
+Read Input::read_signed(T &out) {
     bool negative = false;
     std::uint64_t magnitude = 0;
-    // The magnitude limit is that of the negative side; the positive side is checked
-    // after the sign is known.
-    constexpr std::uint64_t kLimit = std::uint64_t{1} << 31;
+    constexpr std::uint64_t kLimit = std::uint64_t{1} << std::numeric_limits<T>::digits;
     const Read r = read_integer(negative, magnitude, kLimit);
     if (r != Read::value)
         return r;
     if (!negative && magnitude == kLimit)
         return Read::not_a_number;
-    const std::int64_t v =
-        negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
-    out = static_cast<std::int32_t>(v);
+    out = static_cast<T>(static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude));
     return Read::value;
 }
 
+Read Input::read_int(std::int32_t &out) {
+    return read_signed(out);
+}
+
 Read Input::read_long_long(std::int64_t &out) {
-    bool negative = false;
-    std::uint64_t magnitude = 0;
-    constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
-    const Read r = read_integer(negative, magnitude, kLimit);
-    if (r != Read::value)
-        return r;
-    if (!negative && magnitude == kLimit)
-        return Read::not_a_number;
-    if (negative && magnitude == kLimit)
-        out = std::numeric_limits<std::int64_t>::min();
-    else
-        out =
-            negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
-    return Read::value;
+    return read_signed(out);
 }
 
 bool Input::read_line() {

@@ -51,6 +51,8 @@ class Input {
     int get();
     void unget(int c);
     Read read_integer(bool &negative, std::uint64_t &magnitude, std::uint64_t limit);
+    template <typename T>
+    Read read_signed(T &out);
 
     std::FILE *in_;
     std::FILE *prompts_;
