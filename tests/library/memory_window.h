@@ -7,28 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "korvic_api.h"
+#include "library_window.h"
 #include "regmap.h"
 
 namespace korvic::test {
 
 class MemoryWindow : public ::testing::Test {
   protected:
-    void SetUp() override {
-        saved_ = {base_addr, kv_mem, g_byte_swap, g_time_offset, g_tz_offset, g_day_offset};
-        base_addr = window_;
-        kv_mem = reinterpret_cast<volatile std::uint8_t *>(window_);
-        g_byte_swap = g_time_offset = g_tz_offset = g_day_offset = 0;
-    }
-    void TearDown() override {
-        base_addr = saved_.base;
-        kv_mem = saved_.bytes;
-        g_byte_swap = saved_.swap;
-        g_time_offset = saved_.seconds;
-        g_tz_offset = saved_.hours;
-        g_day_offset = saved_.days;
-    }
+    void SetUp() override { attached_.emplace(window_); }
+    void TearDown() override { attached_.reset(); }
 
     // The word at a byte offset as it lies in the window.
     std::uint32_t &word(std::uint32_t offset) { return window_[offset / 4]; }
@@ -42,11 +32,7 @@ class MemoryWindow : public ::testing::Test {
     alignas(8) std::uint32_t window_[regs::kWindowBytes / 4] = {};
 
   private:
-    struct Saved {
-        volatile std::uint32_t *base;
-        volatile std::uint8_t *bytes;
-        std::int32_t swap, seconds, hours, days;
-    } saved_{};
+    std::optional<LibraryWindow> attached_;
 };
 
 constexpr std::uint32_t reversed(std::uint32_t w) {

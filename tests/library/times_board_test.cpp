@@ -12,6 +12,7 @@
 #include "board.h"
 #include "clock.h"
 #include "korvic_api.h"
+#include "library_window.h"
 #include "trap.h"
 
 namespace {
@@ -48,22 +49,6 @@ class OnBoard : public ::testing::TestWithParam<bool> {
   protected:
     OnBoard() : board(clock, options(GetParam())), target(board), window(target, 512) {}
 
-    void SetUp() override {
-        saved_ = {base_addr, kv_mem, g_byte_swap, g_time_offset, g_tz_offset, g_day_offset};
-        base_addr = static_cast<volatile std::uint32_t *>(window.base());
-        kv_mem = static_cast<volatile std::uint8_t *>(window.base());
-        g_byte_swap = GetParam() ? 1 : 0;
-        g_time_offset = g_tz_offset = g_day_offset = 0;
-    }
-    void TearDown() override {
-        base_addr = saved_.base;
-        kv_mem = saved_.bytes;
-        g_byte_swap = saved_.swap;
-        g_time_offset = saved_.seconds;
-        g_tz_offset = saved_.hours;
-        g_day_offset = saved_.days;
-    }
-
     korvic_broken_down snapshot() {
         korvic_broken_down t{};
         EXPECT_EQ(snapshot_time(KORVIC_MODE_BROKEN_DOWN, &t), 0);
@@ -74,13 +59,7 @@ class OnBoard : public ::testing::TestWithParam<bool> {
     Board board;
     BoardTarget target;
     korvic::sim::TrapWindow window;
-
-  private:
-    struct {
-        volatile std::uint32_t *base;
-        volatile std::uint8_t *bytes;
-        std::int32_t swap, seconds, hours, days;
-    } saved_{};
+    korvic::test::LibraryWindow attached{window.base(), GetParam() ? 1 : 0};
 };
 
 bool same(const korvic_broken_down &a, const korvic_broken_down &b) {

@@ -40,27 +40,11 @@ std::uint32_t RecordingRegisters::word(std::uint32_t offset) const {
 TrapFixture::TrapFixture() : window(regs, kWindowBytes) {}
 
 void TrapFixture::SetUp() {
-    saved_base_ = base_addr;
-    saved_kv_ = kv_mem;
-    saved_swap_ = g_byte_swap;
-    saved_time_ = g_time_offset;
-    saved_tz_ = g_tz_offset;
-    saved_day_ = g_day_offset;
-    base_addr = static_cast<volatile std::uint32_t *>(window.base());
-    kv_mem = static_cast<volatile std::uint8_t *>(window.base());
-    g_byte_swap = 0;
-    g_time_offset = 0;
-    g_tz_offset = 0;
-    g_day_offset = 0;
+    attached_.emplace(window.base());
 }
 
 void TrapFixture::TearDown() {
-    base_addr = saved_base_;
-    kv_mem = saved_kv_;
-    g_byte_swap = saved_swap_;
-    g_time_offset = saved_time_;
-    g_tz_offset = saved_tz_;
-    g_day_offset = saved_day_;
+    attached_.reset();
 }
 
 }  // namespace korvic::test

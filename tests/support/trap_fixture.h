@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <vector>
 
 #include "korvic_api.h"
+#include "library_window.h"
 #include "trap.h"
 
 namespace korvic::test {
@@ -67,9 +69,7 @@ class TrapFixture : public ::testing::Test {
     sim::TrapWindow window;
 
   private:
-    volatile std::uint32_t *saved_base_ = nullptr;
-    volatile std::uint8_t *saved_kv_ = nullptr;
-    std::int32_t saved_swap_ = 0, saved_time_ = 0, saved_tz_ = 0, saved_day_ = 0;
+    std::optional<LibraryWindow> attached_;
 };
 
 }  // namespace korvic::test
