@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "config.h"
+#include "fuzz_check.h"
 #include "korvic_api.h"
 #include "regmap.h"
 
@@ -49,15 +50,7 @@ constexpr std::size_t kReadChars = 127;
 std::string g_dir;     // the scratch directory, absolute
 std::string g_bridge;  // its bridge file, absolute
 
-[[noreturn]] void fail(const char *what) {
-    std::fputs(what, stderr);
-    std::fputc('\n', stderr);
-    std::abort();
-}
-void check(bool ok, const char *what) {
-    if (!ok)
-        fail(what);
-}
+using korvic::fuzz::check;
 
 void write_file(const std::string &path, std::string_view bytes) {
     const int f = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "config.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -35,16 +36,7 @@ constexpr Expected kKeys[] = {
     {"BYTE_SWAP=", Key::ByteSwap, Value::Signed},
 };
 
-[[noreturn]] void fail(const char *what) {
-    // A plain abort: libFuzzer reports it as a crash and saves the input.
-    std::fputs(what, stderr);
-    std::fputc('\n', stderr);
-    std::abort();
-}
-void check(bool ok, const char *what) {
-    if (!ok)
-        fail(what);
-}
+using korvic::fuzz::check;
 
 bool blank(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;

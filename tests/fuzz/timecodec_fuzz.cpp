@@ -24,6 +24,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "fuzz_check.h"
 #include "korvic_api.h"
 #include "regmap.h"
 #include "timecodec.h"
@@ -35,15 +36,7 @@ using codec::Field;
 using codec::Group;
 using codec::Words;
 
-[[noreturn]] void fail(const char *what) {
-    std::fputs(what, stderr);
-    std::fputc('\n', stderr);
-    std::abort();
-}
-void check(bool ok, const char *what) {
-    if (!ok)
-        fail(what);
-}
+using korvic::fuzz::check;
 
 bool same(const korvic_broken_down &a, const korvic_broken_down &b) {
     return a.microseconds == b.microseconds && a.milliseconds == b.milliseconds &&
