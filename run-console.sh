@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
-# Builds the project (default preset) and starts the test console, korvic_test, on the
-# simulated board. Arguments go to the simulator launcher (see `korvic_sim --help`).
+# Builds the library, the console and the simulator (in build/console, without the tests)
+# and starts the test console, korvic_test, on the simulated board. Installs the Debian
+# packages this needs when they are missing (scripts/packages.txt, job "console").
+# Arguments go to the simulator launcher (see `korvic_sim --help`).
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
-cmake --preset default >/dev/null
-cmake --build --preset default
-bin="$top/build/default/bin"
+bash scripts/install-deps.sh console
+
+build=$top/build/console
+# Configured once; after that Ninja re-runs CMake itself when a CMakeLists.txt changes.
+if [ ! -f "$build/build.ninja" ]; then
+  cmake --preset default -B "$build" -DKORVIC_BUILD_TESTS=OFF -DKORVIC_BUILD_BENCHMARKS=OFF \
+    >/dev/null
+fi
+cmake --build "$build"
+bin=$build/bin
 
 if [ -x "$bin/korvic_sim" ]; then
   exec "$bin/korvic_sim" "$@"
