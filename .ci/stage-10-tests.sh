@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
-# The README's test command: configure, build and run every test in the default build.
+# The README's test command, first of the stages: installs the packages the build and the
+# tests need, then configures, builds and runs every test in the default build.
 set -euo pipefail
-cmake --workflow --preset default
+exec "$(dirname "$0")/../run-tests.sh"

@@ -7,10 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/ci-asan
 
-if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-  apt-get install -y -qq --no-install-recommends \
-    cmake ninja-build g++ libgtest-dev libgmock-dev >/dev/null
-fi
+bash scripts/install-deps.sh tests
 
 cmake --preset asan -B "${build}"
 cmake --build "${build}" -j2

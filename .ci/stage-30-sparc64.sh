@@ -8,11 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/ci-sparc64
 
-if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-  apt-get install -y -qq --no-install-recommends \
-    cmake ninja-build g++-sparc64-linux-gnu libc6-dev-sparc64-cross qemu-user \
-    googletest >/dev/null
-fi
+bash scripts/install-deps.sh sparc64
 
 cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/sparc64-linux-gnu.cmake

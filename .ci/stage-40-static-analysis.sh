@@ -7,11 +7,7 @@ cd "$(dirname "$0")/.."
 build=build/ci-lint
 root=$(pwd)
 
-if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-  apt-get install -y -qq --no-install-recommends \
-    cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
-    clang-tidy-14 cppcheck >/dev/null
-fi
+bash scripts/install-deps.sh tests lint
 
 # Configuring is enough: the product has no generated sources.
 cmake --preset default -B "${build}" >/dev/null

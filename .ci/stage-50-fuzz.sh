@@ -10,10 +10,7 @@ cd "$(dirname "$0")/.."
 build=$(pwd)/build/ci-fuzz
 seconds=${KORVIC_FUZZ_SECONDS:-60}
 
-if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-  apt-get install -y -qq --no-install-recommends \
-    cmake ninja-build clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev >/dev/null
-fi
+bash scripts/install-deps.sh fuzz
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DKORVIC_BUILD_FUZZERS=ON -DKORVIC_BUILD_BENCHMARKS=OFF >/dev/null

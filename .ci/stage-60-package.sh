@@ -18,10 +18,7 @@ fail() {
 step() { echo "--- $*"; }
 
 # ---- tools: a fresh Debian 12 has neither pkg-config nor man ----------------------------
-if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-  apt-get install -y -qq --no-install-recommends \
-    pkgconf man-db groff-base make gcc g++ cmake ninja-build >/dev/null
-fi
+bash scripts/install-deps.sh package
 for tool in pkg-config man groff make cc c++ cmake ninja; do
   command -v "$tool" >/dev/null || fail "$tool is not installed"
 done
