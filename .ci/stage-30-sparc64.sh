@@ -14,7 +14,7 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     googletest >/dev/null
 fi
 
-cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVIC_WERROR=ON \
   -DCMAKE_TOOLCHAIN_FILE=cmake/sparc64-linux-gnu.cmake
 cmake --build "${build}" -j2
 

@@ -15,7 +15,7 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     cmake ninja-build clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev >/dev/null
 fi
 
-CC=clang-14 CXX=clang++-14 cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+CC=clang-14 CXX=clang++-14 cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVIC_WERROR=ON \
   -DKORVIC_BUILD_FUZZERS=ON -DKORVIC_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "${build}" --target fuzzers -j2
 
