@@ -10,7 +10,7 @@ build=build/ci-sparc64
 
 bash scripts/install-deps.sh sparc64
 
-cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVIC_WERROR=ON \
   -DCMAKE_TOOLCHAIN_FILE=cmake/sparc64-linux-gnu.cmake
 cmake --build "${build}" -j2
 

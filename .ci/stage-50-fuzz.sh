@@ -12,7 +12,7 @@ seconds=${KORVIC_FUZZ_SECONDS:-60}
 
 bash scripts/install-deps.sh fuzz
 
-CC=clang-14 CXX=clang++-14 cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+CC=clang-14 CXX=clang++-14 cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVIC_WERROR=ON \
   -DKORVIC_BUILD_FUZZERS=ON -DKORVIC_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "${build}" --target fuzzers -j2
 

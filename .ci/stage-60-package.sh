@@ -34,7 +34,7 @@ fi
 work=$build-package-check
 if [ ! -f "$build/CMakeCache.txt" ]; then
   step "configure $build"
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVIC_WERROR=ON \
     -DKORVIC_BUILD_TESTS=OFF -DKORVIC_BUILD_BENCHMARKS=OFF
 fi
 step "build $build"
@@ -62,6 +62,7 @@ fi
 
 expected=(
   include/korvic_api.h
+  include/korvic/korvic_api.h
   lib/libkorvic_api.a
   lib/cmake/korvic_api/korvic_api-config.cmake
   lib/cmake/korvic_api/korvic_api-config-version.cmake
@@ -87,8 +88,9 @@ echo "installed: ${#expected[@]} files checked"
 # ---- the examples, out of tree, from the installed copies ------------------------------
 src=$work/src
 cp -r "$prefix/share/doc/korvic/examples" "$src"
-version=$(sed -n 's/^project(korvic VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$version" ] || fail "cannot read the project version"
+version_part() { sed -n "s/^#define KORVIC_API_VERSION_$1 \([0-9]*\)$/\1/p" include/korvic/korvic_api.h; }
+version=$(version_part MAJOR).$(version_part MINOR).$(version_part PATCH)
+[[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "cannot read the version from the C header"
 
 step "CMake package: find_package(korvic_api $version CONFIG REQUIRED)"
 cmake_common=(-G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
@@ -124,6 +126,30 @@ major=${version%%.*}
 [ "$(probe "$version")" = "1 korvic_api_VERSION=$version" ] || fail "find_package($version)"
 [ "$(probe "$((major + 1)).0")" = "0 korvic_api_VERSION=" ] \
   || fail "find_package($((major + 1)).0) accepted version $version"
+
+# A project that builds korvic from source inside its own build (FetchContent, or
+# add_subdirectory) gets the library through the same korvic::korvic_api name, builds with
+# its own flags, and builds none of korvic's tests or benchmarks.
+step "subproject: FetchContent from the source tree"
+mkdir -p "$work/subproject"
+cp "$src/read_time/read_time.c" "$work/subproject/"
+cat >"$work/subproject/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(korvic_consumer LANGUAGES C CXX)
+include(FetchContent)
+FetchContent_Declare(korvic SOURCE_DIR "$root")
+FetchContent_MakeAvailable(korvic)
+add_executable(read_time read_time.c)
+target_link_libraries(read_time PRIVATE korvic::korvic_api)
+EOF
+cmake -S "$work/subproject" -B "$work/subproject/build" -G Ninja -DKORVIC_BUILD_SIM=OFF \
+  >"$work/subproject.log" 2>&1 || { cat "$work/subproject.log" >&2; fail "subproject configure"; }
+cmake --build "$work/subproject/build" -j2 >>"$work/subproject.log" 2>&1 \
+  || { cat "$work/subproject.log" >&2; fail "subproject build"; }
+if cmake --build "$work/subproject/build" --target help | grep -Eq '_tests|_bench'; then
+  fail "a subproject build defines korvic's tests or benchmarks"
+fi
+[ -x "$work/subproject/build/read_time" ] || fail "subproject: no read_time program"
 
 step "pkg-config: korvic_api $version"
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig

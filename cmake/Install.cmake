@@ -1,7 +1,8 @@
 # Installation and the exported package of korvic.
 #
 # Included once from the top-level CMakeLists.txt after every target is defined. Installs
-#   - the static library libkorvic_api.a and its public header korvic_api.h;
+#   - the static library libkorvic_api.a and its public headers (korvic/korvic_api.h,
+#     the C++ headers beside it, and korvic_api.h for programs that include it by that name);
 #   - the CMake package korvic_api (find_package(korvic_api CONFIG) gives the imported target
 #     korvic::korvic_api), with a version file (same major version is compatible);
 #   - the pkg-config file korvic_api.pc;
@@ -20,25 +21,10 @@ set(KORVIC_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
 
 # ---- the library, its header and the CMake package -----------------------------------------
 
-# A relative PUBLIC_HEADER path would be taken relative to this directory, not to the
-# library's own: make each one absolute first.
-get_target_property(_korvic_headers korvic_api PUBLIC_HEADER)
-get_target_property(_korvic_source_dir korvic_api SOURCE_DIR)
-set(_korvic_absolute "")
-foreach(_korvic_header IN LISTS _korvic_headers)
-  cmake_path(ABSOLUTE_PATH _korvic_header BASE_DIRECTORY "${_korvic_source_dir}")
-  list(APPEND _korvic_absolute "${_korvic_header}")
-endforeach()
-set_property(TARGET korvic_api PROPERTY PUBLIC_HEADER ${_korvic_absolute})
-unset(_korvic_headers)
-unset(_korvic_header)
-unset(_korvic_absolute)
-unset(_korvic_source_dir)
-
 install(TARGETS korvic_api
   EXPORT korvic_api-targets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
 )
 install(EXPORT korvic_api-targets
   NAMESPACE korvic::

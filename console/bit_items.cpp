@@ -10,15 +10,8 @@
 
 namespace korvic::console {
 
-namespace {
-
-// Configuration register selector 4 (bit 27): 1 stops the board's timer, 0 lets it run.
-constexpr std::int32_t kTimerStop = 4;
-
-}  // namespace
-
 void start_timer(Console &) {
-    write_conf_reg_bitfield(kTimerStop, 0);
+    write_conf_reg_bitfield(KORVIC_CONF_TIMER_STOP, 0);
 }
 
 void set_hw_control_bit(Console &c) {
@@ -30,7 +23,7 @@ void set_hw_control_bit(Console &c) {
 
 void stop_timer(Console &) {
     std::printf("case 4\n");
-    write_conf_reg_bitfield(kTimerStop, 1);
+    write_conf_reg_bitfield(KORVIC_CONF_TIMER_STOP, 1);
 }
 
 void set_config_bit(Console &c) {

@@ -15,10 +15,6 @@ namespace korvic::console {
 
 namespace {
 
-// Hardware status selector 3 (bit 9): the time-compare event flag.
-constexpr std::int32_t kCompareEventFlag = 3;
-// Hardware control selector 1 (bit 25): writing 1 clears the time-compare event flag.
-constexpr std::int32_t kCompareEventClear = 1;
 constexpr std::int32_t kCompareEvents = 20;
 
 // Time entry of items 7 and 11. ok is false when a typed value did not convert (already
@@ -143,11 +139,11 @@ void test_time_compare_event(Console &c) {
     // handler. The lines end in "\r" and reach the screen with the menu cycle's flush.
     for (c.v.event_count = 0; c.v.event_count < kCompareEvents;) {
         // A flag that is already set shows no "waiting...".
-        while (read_hw_stat_reg_bitfield(kCompareEventFlag) == 0)
+        while (read_hw_stat_reg_bitfield(KORVIC_HW_STAT_COMPARE_EVENT) == 0)
             std::printf("waiting...\r");
         std::printf("time compare event number %d\r", c.v.event_count);
         ++c.v.event_count;
-        write_hw_ctl_reg_bitfield(kCompareEventClear, 1);
+        write_hw_ctl_reg_bitfield(KORVIC_HW_CTL_COMPARE_CLEAR, 1);
     }
 }
 

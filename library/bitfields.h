@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "korvic_api.h"
+
 namespace korvic::fields {
 
 struct Field {
@@ -50,11 +52,14 @@ inline constexpr Field kHwStatus[] = {
     {8, 1},   // 4
 };
 
-// Selectors with a meaning of their own in the library and the console.
-inline constexpr std::int32_t kCompareEventClear = 1;  // kHwControl
-inline constexpr std::int32_t kTimerStop = 4;          // kConfig
-inline constexpr std::int32_t kPresetLoad = 5;         // kConfig
-inline constexpr std::int32_t kCompareEvent = 3;       // kHwStatus
+// Selectors with a meaning of their own, as the public header names them.
+inline constexpr std::int32_t kCompareEventClear = KORVIC_HW_CTL_COMPARE_CLEAR;  // kHwControl
+inline constexpr std::int32_t kTimerStop = KORVIC_CONF_TIMER_STOP;               // kConfig
+inline constexpr std::int32_t kPresetLoad = KORVIC_CONF_PRESET_LOAD;             // kConfig
+inline constexpr std::int32_t kCompareEvent = KORVIC_HW_STAT_COMPARE_EVENT;      // kHwStatus
+static_assert(kHwControl[kCompareEventClear].low == 25 && kConfig[kTimerStop].low == 27 &&
+                  kConfig[kPresetLoad].low == 26 && kHwStatus[kCompareEvent].low == 9,
+              "the named selectors select the bits the board gives these meanings");
 
 // Result of a bit-field call whose selector is out of range.
 inline constexpr std::int32_t kBadSelector = 15;

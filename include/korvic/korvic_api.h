@@ -19,6 +19,14 @@
 
 #include <stdint.h>
 
+/* Version of the library: the release that this header belongs to. */
+#define KORVIC_API_VERSION_MAJOR 0
+#define KORVIC_API_VERSION_MINOR 1
+#define KORVIC_API_VERSION_PATCH 0
+/** The version as one number, MAJOR * 10000 + MINOR * 100 + PATCH, for #if tests. */
+#define KORVIC_API_VERSION \
+    (KORVIC_API_VERSION_MAJOR * 10000 + KORVIC_API_VERSION_MINOR * 100 + KORVIC_API_VERSION_PATCH)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -145,6 +153,16 @@ int freeze_time(void);
  * Bit fields. One load of the register first, whatever the selector; the writers store
  * the whole word back once, every other bit as loaded.
  * ------------------------------------------------------------------------------------- */
+
+/* Selectors with a meaning of their own on the board. */
+/** write_hw_ctl_reg_bitfield: hardware control bit 25; writing 1 clears the compare event flag. */
+#define KORVIC_HW_CTL_COMPARE_CLEAR 1
+/** Configuration bit 27, the timer stop bit: 1 stops the board's timer, 0 lets it run. */
+#define KORVIC_CONF_TIMER_STOP 4
+/** Configuration bit 26, the preset load bit: 1 makes the board take the preset time. */
+#define KORVIC_CONF_PRESET_LOAD 5
+/** read_hw_stat_reg_bitfield: hardware status bit 9, the time-compare event flag. */
+#define KORVIC_HW_STAT_COMPARE_EVENT 3
 
 /**
  * Sets hardware control bit 24+sel (sel 0..5) to value & 1 by read-modify-write of 0xF8.
