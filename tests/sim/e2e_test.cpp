@@ -23,12 +23,14 @@ struct Result {
 };
 
 struct Row {
+    std::uint64_t seq;
     std::string device;
     char dir;
     std::uint32_t offset;
     std::string name;
     std::uint32_t value;
     std::string note;
+    long pid;
 };
 
 std::string slurp(const fs::path &p) {
@@ -54,12 +56,14 @@ std::vector<Row> read_tsv(const fs::path &p) {
                 break;
             start = tab + 1;
         }
-        if (f.size() != 7) {
+        if (f.size() != 8 || f[2].size() != 1) {
             ADD_FAILURE() << "bad trace line: " << line;
             continue;
         }
-        rows.push_back({f[1], f[2][0], static_cast<std::uint32_t>(std::stoul(f[3], nullptr, 16)),
-                        f[4], static_cast<std::uint32_t>(std::stoul(f[5], nullptr, 16)), f[6]});
+        rows.push_back({std::stoull(f[0]), f[1], f[2][0],
+                        static_cast<std::uint32_t>(std::stoul(f[3], nullptr, 16)), f[4],
+                        static_cast<std::uint32_t>(std::stoul(f[5], nullptr, 16)), f[6],
+                        std::stol(f[7])});
     }
     return rows;
 }

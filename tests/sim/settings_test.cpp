@@ -1,6 +1,7 @@
 // Simulator settings, trace lines, and the library reading the simulated board through a
 // trapped window in the same process.
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -310,17 +311,21 @@ TEST(SimSettings, VariablesAreCheckedLikeTheOptions) {
 
 TEST(SimTrace, LineForms) {
     TraceLine line;
-    const TraceRecord r{12, Device::Board, 'W', 0xFC, 0xFFFFFFFF, "snapshot strobe"};
+    const TraceRecord r{12, Device::Board, 'W', 0xFC, 0xFFFFFFFF, "snapshot strobe", 4242};
     format_human(r, line);
     EXPECT_EQ(line.view(), "    12  W  board  0x0fc  TIME_STATUS0   0xffffffff  snapshot strobe\n");
     format_machine(r, line);
-    EXPECT_EQ(line.view(), "12\tboard\tW\t0x0fc\tTIME_STATUS0\t0xffffffff\tsnapshot strobe\n");
-    format_machine({3, Device::Board, 'R', 0x118, 0, ""}, line);
-    EXPECT_EQ(line.view(), "3\tboard\tR\t0x118\tCONFIG\t0x00000000\t\n");
-    format_machine({4, Device::Board, 'R', 0x000, 0, ""}, line);
-    EXPECT_EQ(line.view(), "4\tboard\tR\t0x000\t-\t0x00000000\t\n");
+    EXPECT_EQ(line.view(),
+              "12\tboard\tW\t0x0fc\tTIME_STATUS0\t0xffffffff\tsnapshot strobe\t4242\n");
+    format_machine({3, Device::Board, 'R', 0x118, 0, "", 7}, line);
+    EXPECT_EQ(line.view(), "3\tboard\tR\t0x118\tCONFIG\t0x00000000\t\t7\n");
+    format_machine({4, Device::Board, 'R', 0x000, 0, "", 7}, line);
+    EXPECT_EQ(line.view(), "4\tboard\tR\t0x000\t-\t0x00000000\t\t7\n");
     format_human({1234567, Device::Bridge, 'R', 0x4C, 0x49, ""}, line);
     EXPECT_EQ(line.view(), "1234567  R  bridge 0x04c  PLX_INTCSR     0x00000049\n");
+    format_process(4242, "/usr/bin/korvic_test", line);
+    EXPECT_EQ(line.view(), "# process 4242: /usr/bin/korvic_test\n");
+    EXPECT_EQ(kMachineHeader, "#seq\tdevice\tdir\toffset\tname\tvalue\tnote\tpid\n");
 }
 
 // Reads what a descriptor received so far.
@@ -332,6 +337,45 @@ std::string drain(int fd) {
     while ((n = read(fd, buf, sizeof buf)) > 0)
         out.append(buf, static_cast<std::size_t>(n));
     return out;
+}
+
+// A process's accesses come after one line that names it, in the human form; the machine
+// form carries the pid on every line. A forked child is a new process.
+TEST(SimTrace, EachProcessIsNamedOnceAndCarriesItsPid) {
+    const int human = memfd_create("human", 0), machine = memfd_create("machine", 0);
+    ASSERT_GE(human, 0);
+    ASSERT_GE(machine, 0);
+    {
+        const Trace trace(human, machine);
+        trace.record({1, Device::Board, 'R', 0x118, 0, ""});
+        trace.record({2, Device::Board, 'R', 0x118, 0, ""});
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            trace.record({3, Device::Board, 'R', 0x118, 0, ""});
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const std::string self = "# process " + std::to_string(getpid()) + ": ";
+        const std::string kid = "# process " + std::to_string(child) + ": ";
+        const std::string text = drain(human);
+        EXPECT_EQ(text.find(self), 0u) << text;
+        EXPECT_EQ(text.find(self, 1), std::string::npos) << text;
+        const std::size_t kid_line = text.find(kid);
+        ASSERT_NE(kid_line, std::string::npos) << text;
+        EXPECT_LT(text.find("     2  R"), kid_line);
+        EXPECT_GT(text.find("     3  R"), kid_line);
+        EXPECT_NE(text.find("sim_settings_tests\n"), std::string::npos) << text;
+        const std::string rows = drain(machine);
+        EXPECT_NE(rows.find("\t" + std::to_string(getpid()) + "\n"), std::string::npos) << rows;
+        EXPECT_NE(
+            rows.find("3\tboard\tR\t0x118\tCONFIG\t0x00000000\t\t" + std::to_string(child) + "\n"),
+            std::string::npos)
+            << rows;
+    }
+    close(human);
+    close(machine);
 }
 
 // The library against the simulated board, in process: its time readers and the board's
@@ -376,7 +420,8 @@ TEST_F(SimulatedBoard, SnapshotTimeReadsTheBoardTime) {
         EXPECT_EQ(t[i], want[i]) << i;
     const std::string trace = drain(tsv_);
     EXPECT_NE(trace.find("1\tboard\tW\t0x0fc\tTIME_STATUS0\t0xffffffff\tsnapshot strobe: "
-                         "latched 2026-100 12:34:56.789123\n"),
+                         "latched 2026-100 12:34:56.789123\t" +
+                         std::to_string(getpid()) + "\n"),
               std::string::npos)
         << trace;
 }
