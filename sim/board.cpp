@@ -252,7 +252,10 @@ Board::Board(Clock &clock, BoardOptions options) : clock_(&clock), options_(opti
 }
 
 std::int64_t Board::time_us() const {
-    return running_ ? base_board_ + (clock_->now_us() - base_clock_) : frozen_;
+    if (!running_)
+        return frozen_;
+    return clamp_board_time(
+        saturating_add(base_board_, saturating_sub(clock_->now_us(), base_clock_)));
 }
 
 std::uint32_t Board::to_bus(std::uint32_t v) const {
@@ -312,7 +315,8 @@ void Board::latch_snapshot(std::int64_t now, Note *note) {
 void Board::freeze_position(std::int64_t now, Note *note) {
     // The position counter: the preset position, its last word advanced by the milliseconds
     // of board time since the preset position was written (modulo 2^32).
-    const auto elapsed_ms = static_cast<std::uint64_t>(floor_div(now - position_ref_, kUsPerMs));
+    const auto elapsed_ms =
+        static_cast<std::uint64_t>(floor_div(saturating_sub(now, position_ref_), kUsPerMs));
     for (int i = 0; i < 3; ++i)
         frozen_position_[i] = preset_position_[i];
     frozen_position_[3] = preset_position_[3] + static_cast<std::uint32_t>(elapsed_ms);

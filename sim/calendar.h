@@ -79,7 +79,34 @@ constexpr BoardFields from_us(std::int64_t us) {
     return f;
 }
 
+// The span of time the board model holds: from 1 January of year 0 (the earliest instant a
+// preset can load) to the last microsecond of year 99999. A clock driven beyond either end
+// holds the board at that end; nothing wraps, and every sum of board times below stays far
+// inside 64 bits.
+inline constexpr std::int64_t kBoardEarliestUs = days_to_year(0) * kUsPerDay;
+inline constexpr std::int64_t kBoardLatestUs = days_to_year(100000) * kUsPerDay - 1;
+
+// a + b and a - b, held at the limits of 64 bits instead of overflowing.
+constexpr std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+    std::int64_t r = 0;
+    if (__builtin_add_overflow(a, b, &r))
+        return b > 0 ? INT64_MAX : INT64_MIN;
+    return r;
+}
+constexpr std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
+    std::int64_t r = 0;
+    if (__builtin_sub_overflow(a, b, &r))
+        return b < 0 ? INT64_MAX : INT64_MIN;
+    return r;
+}
+constexpr std::int64_t clamp_board_time(std::int64_t t) {
+    return t < kBoardEarliestUs ? kBoardEarliestUs : t > kBoardLatestUs ? kBoardLatestUs : t;
+}
+
 static_assert(days_to_year(2000) == 10957);
+static_assert(from_us(kBoardEarliestUs).year == 0 && from_us(kBoardLatestUs).year == 99999);
+static_assert(saturating_add(INT64_MAX - 1, 5) == INT64_MAX);
+static_assert(saturating_sub(INT64_MIN + 1, 5) == INT64_MIN);
 static_assert(from_us(to_us({2024, 365, 23, 59, 59, 999, 999})).yday == 365);
 static_assert(from_us(to_us({2024, 365, 23, 59, 59, 999, 999}) + 1).year == 2025);
 static_assert(from_us(-1).year == 1969 && from_us(-1).yday == 364);

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "calendar.h"
+
 namespace korvic::sim {
 
 class Clock {
@@ -22,14 +24,20 @@ class RealClock : public Clock {
     std::int64_t now_us() override;
 };
 
-// Starts at `start_us` and moves only by `step_us` per access and by advance()/set().
+// Starts at `start_us` and moves only by `step_us` per access and by advance()/set(). It
+// stops at the ends of the 64-bit count rather than wrap around.
 class VirtualClock : public Clock {
   public:
     explicit VirtualClock(std::int64_t start_us, std::int64_t step_us = 0)
         : now_(start_us), step_(step_us) {}
     std::int64_t now_us() override { return now_.load(std::memory_order_relaxed); }
-    void on_access() override { now_.fetch_add(step_, std::memory_order_relaxed); }
-    void advance(std::int64_t us) { now_.fetch_add(us, std::memory_order_relaxed); }
+    void on_access() override { advance(step_); }
+    void advance(std::int64_t us) {
+        std::int64_t old = now_.load(std::memory_order_relaxed);
+        while (
+            !now_.compare_exchange_weak(old, saturating_add(old, us), std::memory_order_relaxed)) {
+        }
+    }
     void set(std::int64_t us) { now_.store(us, std::memory_order_relaxed); }
     std::int64_t step() const { return step_; }
 

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +27,7 @@
 
 #include "settings.h"
 #include "simulator.h"
+#include "trace.h"
 #include "trap.h"
 
 namespace {
@@ -122,15 +124,29 @@ void say(std::string_view s) {
     (void)!::write(2, line.data(), line.size());
 }
 
-int open_trace(const std::string &path) {
+// Opens a trace file for appending: the launcher has created it (and written the machine
+// form's header), and every process under the launcher adds its lines to the same file.
+// Set by hand, without the launcher, a missing file is created and a new machine trace gets
+// its header. "-" is standard error. -1 when no trace is wanted; -2, said on standard
+// error, when the file cannot be written.
+int open_trace(const std::string &path, bool machine) {
     if (path.empty())
         return -1;
     if (path == "-")
         return 2;
     const int fd =
-        KORVIC_NEXT(open, "open")(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        say("cannot write the trace file " + path + ": " + std::strerror(errno));
+        KORVIC_NEXT(open, "open")(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    struct stat st {};
+    if (ok && machine && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+        ok = korvic::sim::write_machine_header(fd);
+    if (!ok) {
+        const int err = errno;
+        if (fd >= 0)
+            KORVIC_NEXT(close, "close")(fd);
+        say("cannot write the trace file " + path + ": " + std::strerror(err));
+        return -2;
+    }
     return fd;
 }
 
@@ -150,8 +166,17 @@ void init_state() {
         return;
     }
     g_state->settings = *settings;
-    const int trace = open_trace(settings->trace_path);
-    const int tsv = open_trace(settings->trace_tsv_path);
+    // A trace that was asked for and cannot be written fails the device, as a bad setting
+    // does: a run whose accesses go unrecorded would look like a run without any.
+    const int trace = open_trace(settings->trace_path, false);
+    const int tsv = open_trace(settings->trace_tsv_path, true);
+    if (trace == -2 || tsv == -2) {
+        if (trace >= 0 && settings->trace_path != "-")
+            KORVIC_NEXT(close, "close")(trace);
+        if (tsv >= 0 && settings->trace_tsv_path != "-")
+            KORVIC_NEXT(close, "close")(tsv);
+        return;
+    }
     g_state->sim = new Simulator(*settings, trace, tsv);
     if (settings->external_event_signal != 0) {
         g_signal_sim = g_state->sim;

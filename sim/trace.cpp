@@ -18,16 +18,28 @@ void pad_to(TraceLine &line, std::size_t column) {
         line.add(' ');
 }
 
-void write_all(int fd, std::string_view s) {
+// One write(2) for the whole line, so that appends of processes running at once cannot mix
+// inside it; a regular file takes it whole. Another write only for what a pipe or terminal
+// did not take.
+bool write_all(int fd, std::string_view s) {
     while (!s.empty()) {
         const ssize_t n = ::write(fd, s.data(), s.size());
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return;
+            return false;
         }
         s.remove_prefix(static_cast<std::size_t>(n));
     }
+    return true;
+}
+
+// The running program's path, as the kernel knows it; async-signal-safe.
+std::string_view program_path(char (&buf)[256]) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0)
+        return "?";
+    return {buf, static_cast<std::size_t>(n)};
 }
 
 }  // namespace
@@ -72,22 +84,35 @@ void format_machine(const TraceRecord &r, TraceLine &line) {
     line.dec(static_cast<std::int64_t>(r.seq)).add('\t').add(device_name(r.device)).add('\t');
     line.add(r.dir).add('\t').hex(r.offset, 3).add('\t');
     append_register_name(line, r.device, r.offset);
-    line.add('\t').hex(r.value).add('\t').add(r.note).add('\n');
+    line.add('\t').hex(r.value).add('\t').add(r.note).add('\t').dec(r.pid).add('\n');
 }
 
-Trace::Trace(int human_fd, int machine_fd) : human_fd_(human_fd), machine_fd_(machine_fd) {
-    if (machine_fd_ >= 0)
-        write_all(machine_fd_, kMachineHeader);
+void format_process(std::int32_t pid, std::string_view program, TraceLine &line) {
+    line.clear();
+    line.add("# process ").dec(pid).add(": ").add(program).add('\n');
 }
+
+bool write_machine_header(int fd) {
+    return write_all(fd, kMachineHeader);
+}
+
+Trace::Trace(int human_fd, int machine_fd) : human_fd_(human_fd), machine_fd_(machine_fd) {}
 
 void Trace::record(const TraceRecord &r) const {
+    TraceRecord with_pid = r;
+    with_pid.pid = static_cast<std::int32_t>(::getpid());
     TraceLine line;
     if (human_fd_ >= 0) {
-        format_human(r, line);
+        if (announced_pid_.exchange(with_pid.pid, std::memory_order_relaxed) != with_pid.pid) {
+            char buf[256];
+            format_process(with_pid.pid, program_path(buf), line);
+            write_all(human_fd_, line.view());
+        }
+        format_human(with_pid, line);
         write_all(human_fd_, line.view());
     }
     if (machine_fd_ >= 0) {
-        format_machine(r, line);
+        format_machine(with_pid, line);
         write_all(machine_fd_, line.view());
     }
 }

@@ -1,18 +1,23 @@
 // The simulator's access trace: one line per register access, in two forms.
 //
-// Human form, aligned columns (the note last):
+// Human form, aligned columns (the note last), after a line naming the process:
+//   # process 4242: /usr/bin/korvic_test
 //       12  W  board  0x0fc  TIME_STATUS0   0xffffffff  snapshot strobe: latched <time>
 // Machine form, tab-separated, after a header line that starts with '#':
-//   seq  device  dir  offset  name  value  note
-//   12   board   W    0x0fc   TIME_STATUS0  0xffffffff  snapshot strobe: latched <time>
+//   seq  device  dir  offset  name  value  note  pid
+//   12   board   W    0x0fc   TIME_STATUS0  0xffffffff  snapshot strobe: latched <time>  4242
 // Times are "YYYY-DDD hh:mm:ss.ffffff", the day of year counted from 0.
 // device is "board" (register window) or "bridge" (PCI bridge window); dir is R or W;
-// offset and value are hexadecimal with "0x"; value is the word as it crossed the bus.
+// offset and value are hexadecimal with "0x"; value is the word as it crossed the bus;
+// pid is the process that made the access (sequence numbers count per process).
 //
+// Several processes may write to one trace file: each opens it for appending, and each line
+// is one write(2), so lines of processes running at once never mix inside a line.
 // Lines are built in fixed buffers and written with write(2): safe inside the MMIO signal
 // handlers, no allocation, no stdio.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 
@@ -29,6 +34,7 @@ struct TraceRecord {
     std::uint32_t offset = 0;
     std::uint32_t value = 0;
     std::string_view note;
+    std::int32_t pid = 0;
 };
 
 using TraceLine = FixedText<400>;
@@ -39,18 +45,29 @@ void append_register_name(TraceLine &line, Device device, std::uint32_t offset);
 
 void format_human(const TraceRecord &r, TraceLine &line);
 void format_machine(const TraceRecord &r, TraceLine &line);
-inline constexpr std::string_view kMachineHeader = "#seq\tdevice\tdir\toffset\tname\tvalue\tnote\n";
+// "# process PID: PROGRAM", the human form's line before the first access of a process.
+void format_process(std::int32_t pid, std::string_view program, TraceLine &line);
+
+// The machine form's header, once at the top of a file: whoever creates the file writes it
+// (the launcher, or the first process when the file is new and empty).
+inline constexpr std::string_view kMachineHeader =
+    "#seq\tdevice\tdir\toffset\tname\tvalue\tnote\tpid\n";
+// Writes the header; false, with errno set, when it cannot.
+bool write_machine_header(int fd);
 
 class Trace {
   public:
-    // Either descriptor may be -1 (that form is not written). Writes the machine header.
+    // Either descriptor may be -1 (that form is not written).
     Trace(int human_fd, int machine_fd);
+    // Writes the access with the calling process's pid; in the human form, after the line
+    // that names the process when it is the process's first access (a forked child too).
     void record(const TraceRecord &r) const;
     bool enabled() const { return human_fd_ >= 0 || machine_fd_ >= 0; }
 
   private:
     int human_fd_;
     int machine_fd_;
+    mutable std::atomic<std::int32_t> announced_pid_{0};
 };
 
 }  // namespace korvic::sim

@@ -12,6 +12,7 @@
 #include "calendar.h"
 #include "clock.h"
 #include "regmap.h"
+#include "settings.h"
 
 namespace {
 
@@ -285,6 +286,41 @@ TEST(BoardCompare, PowerUpMaskIsOff) {
     clock.advance(400 * kUsPerDay);
     b.read(kStatus);
     EXPECT_FALSE(b.compare_flag());
+}
+
+// At the largest step the launcher allows, every access passes a day boundary: the daily
+// compare event comes at every access, however long the run.
+TEST(BoardCompare, DailyEventAtEveryAccessAtTheLargestStep) {
+    VirtualClock clock(at(9990, 0, 0, 0, 0), korvic::sim::kMaxStepUs);
+    Board b(clock);
+    write_compare(b, 0, 0, 0, 0, 0, 0, 1);  // every day at 00:00:00.000000
+    for (int i = 0; i < 5000; ++i) {
+        ASSERT_NE(b.read(kStatus) & korvic::sim::kStatusCompareEvent, 0u) << "access " << i;
+        b.write(kHwCtl, korvic::sim::kHwCtlCompareClear);
+    }
+}
+
+// A clock driven beyond every realistic run holds the board at the end of its span: no
+// arithmetic overflows (the sanitizer build checks), the time never wraps to the past.
+TEST(BoardClock, TimeStandsAtTheEndOfItsSpanInsteadOfWrapping) {
+    using korvic::sim::kBoardLatestUs;
+    VirtualClock clock(at(2026, 100, 12, 34, 56), INT64_MAX / 4);
+    Board b(clock);
+    std::int64_t before = b.time_us();
+    for (int i = 0; i < 8; ++i) {
+        b.read(kStatus);
+        EXPECT_GE(b.time_us(), before) << "access " << i;
+        before = b.time_us();
+    }
+    EXPECT_EQ(clock.now_us(), INT64_MAX);
+    EXPECT_EQ(b.time_us(), kBoardLatestUs);
+    const Snapshot s = strobe_and_read(b);  // 99999-364 23:59:59.999999: digits 9999
+    EXPECT_EQ(s.w1, 0x99595923u);
+    clock.advance(INT64_MIN);
+    clock.advance(INT64_MIN);
+    EXPECT_EQ(clock.now_us(), INT64_MIN);
+    b.read(kStatus);
+    EXPECT_EQ(b.time_us(), korvic::sim::kBoardEarliestUs);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,12 +1,20 @@
 // End to end: the korvic_sim launcher runs unchanged programs against the simulated board,
 // and the machine-readable trace shows every register access they made.
+#include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,18 +25,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The longest device path that korvic_cfg.dat carries whole (see sim/settings.h).
+constexpr std::size_t kMaxPathLength = 118;
+
 struct Result {
     int status = -1;
     std::string out, err;
 };
 
 struct Row {
+    std::uint64_t seq;
     std::string device;
     char dir;
     std::uint32_t offset;
     std::string name;
     std::uint32_t value;
     std::string note;
+    long pid;
 };
 
 std::string slurp(const fs::path &p) {
@@ -54,12 +67,14 @@ std::vector<Row> read_tsv(const fs::path &p) {
                 break;
             start = tab + 1;
         }
-        if (f.size() != 7) {
+        if (f.size() != 8 || f[2].size() != 1) {
             ADD_FAILURE() << "bad trace line: " << line;
             continue;
         }
-        rows.push_back({f[1], f[2][0], static_cast<std::uint32_t>(std::stoul(f[3], nullptr, 16)),
-                        f[4], static_cast<std::uint32_t>(std::stoul(f[5], nullptr, 16)), f[6]});
+        rows.push_back({std::stoull(f[0]), f[1], f[2][0],
+                        static_cast<std::uint32_t>(std::stoul(f[3], nullptr, 16)), f[4],
+                        static_cast<std::uint32_t>(std::stoul(f[5], nullptr, 16)), f[6],
+                        std::stol(f[7])});
     }
     return rows;
 }
@@ -190,7 +205,7 @@ TEST_F(SimE2E, WithoutTheLauncherTheDeviceIsMissing) {
 TEST_F(SimE2E, LauncherRefusesBadOptionsAndMissingPreload) {
     Result r = run(sim + " --bus-order sideways -- true");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("bad bus order"), std::string::npos);
+    EXPECT_EQ(r.err, "korvic_sim: --bus-order \"sideways\": neither native nor swapped\n");
     r = run(sim + " --step 5parsecs -- true");
     EXPECT_EQ(r.status, 2);
     r = run(sim + " --frobnicate -- true");
@@ -204,6 +219,173 @@ TEST_F(SimE2E, LauncherRefusesBadOptionsAndMissingPreload) {
          {"--trace", "--trace-tsv", "--start", "--virtual", "--step", "--bus-order", "--ext-period",
           "--ext-signal", "--mem-path", "--int-path", "--workdir"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
+}
+
+// Every usage error: one line naming the option (or variable) and the value, status 2, and
+// nothing done: no program started, no trace file made or emptied, no directory made.
+TEST_F(SimE2E, UsageErrorsExitTwoBeforeAnythingRuns) {
+    write_cfg(cfg_devices);
+    std::ofstream(dir / "old.tsv") << "an earlier run\n";
+    const std::string too_long = "/" + std::string(kMaxPathLength, 'p');
+    struct Case {
+        std::string args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"--ext-signal 11", "--ext-signal \"11\": SIGSEGV used by the simulator's trap engine"},
+        {"--ext-signal SIGSEGV", "--ext-signal \"SIGSEGV\": SIGSEGV used by the simulator's"},
+        {"--ext-signal 5", "--ext-signal \"5\": SIGTRAP used by the simulator's trap engine"},
+        {"--ext-signal 9", "--ext-signal \"9\": SIGKILL cannot be caught"},
+        {"--ext-signal 19", "--ext-signal \"19\": SIGSTOP cannot be caught"},
+        {"--ext-signal=TERM", "--ext-signal \"TERM\": SIGTERM used by the launcher"},
+        {"--ext-signal 33", "--ext-signal \"33\": signal 33 reserved by the C library"},
+        {"--step 999999999999h", "--step \"999999999999h\": too large"},
+        {"--ext-period 999999999999h", "--ext-period \"999999999999h\": too large"},
+        {"--step 2562047h", "--step \"2562047h\": more than 24h per register access"},
+        {"--step 250", "--step \"250\": no unit (us, ms, s, min or h)"},
+        {"--ext-period 0", "--ext-period \"0\": a period of 0"},
+        {"--start '2026-02-31 00:00:00'", "--start \"2026-02-31 00:00:00\": February 2026 has no"},
+        {"--start '2026-02-29 00:00:00'", "--start \"2026-02-29 00:00:00\": February 2026 has no"},
+        {"--start @999999999999", "--start \"@999999999999\": after the year 9999"},
+        {"--mem-path ''", "--mem-path \"\": an empty value"},
+        {"--mem-path '/dev/a b'", "--mem-path \"/dev/a b\": a blank or a control character"},
+        {"--int-path " + too_long, "--int-path \"" + too_long + "\": longer than the 118"},
+        {"--int-path /dev/korvic_sim/board",
+         "the register device and the bridge device have the same path "
+         "\"/dev/korvic_sim/board\""},
+        {"--virtual=no", "--virtual takes no value (given \"no\")"},
+        {"--help=x", "--help takes no value (given \"x\")"},
+        {"--workdir=", "--workdir \"\": an empty value"},
+        {"--workdir w --trace /nonexistent/t.log",
+         "cannot write the trace file /nonexistent/t.log: No such file or directory"},
+        {"--frobnicate", "unknown option --frobnicate (see --help)"},
+    };
+    for (const Case &c : cases) {
+        const Result r = run(sim + " --trace-tsv old.tsv " + c.args + " -- sh -c 'touch ran'");
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.err.rfind("korvic_sim: " + c.message, 0), 0u) << c.args << "\n" << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_FALSE(fs::exists(dir / "ran")) << c.args;
+        EXPECT_FALSE(fs::exists(dir / "w")) << c.args;
+        EXPECT_EQ(slurp(dir / "old.tsv"), "an earlier run\n") << c.args;
+    }
+    // A variable is checked as its option is, before anything runs.
+    const Result r = run("KORVIC_SIM_STEP=999999999999h " + sim + " -- sh -c 'touch ran'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "korvic_sim: KORVIC_SIM_STEP=\"999999999999h\": too large\n");
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+    // An option wins over a bad variable of the same meaning, which is then not looked at.
+    EXPECT_EQ(run("KORVIC_SIM_STEP=bogus " + sim + " --step 1us -- true").status, 0);
+}
+
+// The launcher makes the trace files once; every process of the run adds to them: the
+// human form names each process before its accesses, the machine form has one header and
+// each line's pid.
+TEST_F(SimE2E, TraceKeepsEveryProcessOfARun) {
+    write_cfg(cfg_devices);
+    std::ofstream(dir / "t.log") << "an earlier run\n";
+    std::ofstream(dir / "t.tsv") << "an earlier run\n";
+    const Result r = run(sim + " --virtual --trace t.log --trace-tsv t.tsv -- sh -c '" + client +
+                         " position; " + client + " time'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string tsv = slurp(dir / "t.tsv");
+    EXPECT_EQ(tsv.rfind("#seq\tdevice\tdir\toffset\tname\tvalue\tnote\tpid\n", 0), 0u) << tsv;
+    EXPECT_EQ(tsv.find("\n#"), std::string::npos) << tsv;
+    const std::vector<Row> rows = read_tsv(dir / "t.tsv");
+    ASSERT_EQ(rows.size(), 7u + 6u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const bool first = i < 7;
+        EXPECT_EQ(rows[i].pid, rows[first ? 0 : 7].pid) << i;
+        EXPECT_EQ(rows[i].seq, first ? i + 1 : i - 6) << i;
+    }
+    EXPECT_NE(rows[0].pid, rows[7].pid);
+    EXPECT_EQ(rows[0].value, 255u);         // position freeze strobe
+    EXPECT_EQ(rows[7].value, 0xFFFFFFFFu);  // snapshot strobe
+
+    std::istringstream human(slurp(dir / "t.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(human, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u + 7u + 6u);
+    const std::string program = fs::canonical(client).string();
+    EXPECT_EQ(lines[0], "# process " + std::to_string(rows[0].pid) + ": " + program);
+    EXPECT_EQ(lines[8], "# process " + std::to_string(rows[7].pid) + ": " + program);
+    EXPECT_NE(lines[1].find("  W  board  0x0fc  TIME_STATUS0"), std::string::npos) << lines[1];
+}
+
+// Lines of processes running at once never mix: every line of both forms is whole, and
+// each process's sequence numbers run on without a gap.
+TEST_F(SimE2E, ConcurrentProcessesWriteWholeLines) {
+    write_cfg(cfg_devices);
+    const Result r = run(sim + " --virtual --trace t.log --trace-tsv t.tsv -- sh -c '" + client +
+                         " times 400 & " + client + " times 400; wait'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::map<long, std::uint64_t> last_seq;
+    for (const Row &row : read_tsv(dir / "t.tsv")) {
+        EXPECT_EQ(row.seq, last_seq[row.pid] + 1) << row.pid;
+        last_seq[row.pid] = row.seq;
+    }
+    ASSERT_EQ(last_seq.size(), 2u);
+    for (const auto &[pid, seq] : last_seq)
+        EXPECT_EQ(seq, 400u * 6u) << pid;
+    std::istringstream human(slurp(dir / "t.log"));
+    int processes = 0, accesses = 0;
+    for (std::string line; std::getline(human, line);) {
+        if (line.rfind("# process ", 0) == 0)
+            ++processes;
+        else if (line.size() > 20 && line.compare(9, 11, "  board  0x") == 0)
+            ++accesses;
+        else
+            ADD_FAILURE() << "mixed line: " << line;
+    }
+    EXPECT_EQ(processes, 2);
+    EXPECT_EQ(accesses, 2 * 400 * 6);
+}
+
+// With --workdir and a program, the launcher prepares the directory and runs the program
+// there; a program path with a slash is taken from where korvic_sim was started.
+TEST_F(SimE2E, WorkdirWithAProgramRunsItThere) {
+    std::ofstream(dir / "where.sh") << "#!/bin/sh\npwd\nexec " << client << " time\n";
+    fs::permissions(dir / "where.sh", fs::perms::owner_all);
+    const Result r =
+        run(sim + " --start '2026-100 12:34:56' --step 1us --workdir work -- ./where.sh");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, fs::canonical(dir / "work").string() + "\ntime 2026-100 12:34:56.000003\n");
+    EXPECT_EQ(
+        slurp(dir / "work" / "korvic_cfg.dat").rfind("# korvic_cfg.dat written by korvic_sim\n", 0),
+        0u);
+}
+
+// A korvic_cfg.dat that does not start with the launcher's own first line is the user's,
+// even an empty one; the launcher's own is rewritten for the options of this run.
+TEST_F(SimE2E, WorkdirKeepsAConfigurationFileThatIsNotOurs) {
+    const std::string ours = "# korvic_cfg.dat written by korvic_sim\nBYTE_SWAP=0\n";
+    struct Case {
+        std::string before;
+        bool kept;
+    };
+    const Case cases[] = {{"", true}, {"MEM_PATH=/dev/korvic_sim/board\n", true}, {ours, false}};
+    fs::create_directory(dir / "work");
+    for (const Case &c : cases) {
+        std::ofstream(dir / "work" / "korvic_cfg.dat") << c.before;
+        const Result r = run(sim + " --bus-order swapped --workdir work -- true");
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string after = slurp(dir / "work" / "korvic_cfg.dat");
+        if (c.kept) {
+            EXPECT_EQ(after, c.before);
+            EXPECT_NE(r.err.find("keeping the existing"), std::string::npos) << r.err;
+        } else {
+            EXPECT_NE(after.find("BYTE_SWAP=1\n"), std::string::npos) << after;
+        }
+    }
+}
+
+// The longest device path a configuration line carries whole is served end to end.
+TEST_F(SimE2E, LongestDevicePathIsServed) {
+    const std::string longest = "/" + std::string(kMaxPathLength - 1, 'p');
+    const Result r = run(sim + " --mem-path " + longest + " --workdir work -- " + client + " time");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind("time ", 0), 0u) << r.out;
 }
 
 TEST_F(SimE2E, ExistingLdPreloadIsKept) {
@@ -244,6 +426,176 @@ TEST_F(SimE2E, ItsOwnWorkingDirectoryIsRemovedAfterwards) {
         EXPECT_NE(r.err.find("working directory " + (dir / "tmp").string()), std::string::npos);
         EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "left behind after input '" << c.input << "'";
     }
+}
+
+// A launcher started in the background, as from a terminal: the test holds the console's
+// standard input and reads its standard output.
+class Background {
+  public:
+    Background(const fs::path &cwd, const std::string &tmpdir, const std::string &sim) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            const int err =
+                open((cwd / "background.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(err, 2);
+            if (chdir(cwd.c_str()) != 0 || setenv("TMPDIR", tmpdir.c_str(), 1) != 0)
+                _exit(126);
+            execl(sim.c_str(), sim.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        in_ = in[1];
+        out_ = out[0];
+    }
+    ~Background() {
+        close_input();
+        if (out_ >= 0)
+            close(out_);
+        if (pid_ > 0 && !reaped_)
+            wait();
+    }
+    pid_t pid() const { return pid_; }
+    // Reads the output until `text` appears (a minute as a way out).
+    bool wait_for(const std::string &text) {
+        while (seen_.find(text) == std::string::npos) {
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, 60000) <= 0)
+                return false;
+            char buf[4096];
+            const ssize_t n = read(out_, buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            seen_.append(buf, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    void close_input() {
+        if (in_ >= 0)
+            close(in_);
+        in_ = -1;
+    }
+    int wait() {
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        reaped_ = true;
+        return status;
+    }
+    const std::string &seen() const { return seen_; }
+
+  private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1;
+    bool reaped_ = false;
+    std::string seen_;
+};
+
+// The process whose parent is `parent`, or -1.
+pid_t child_of(pid_t parent) {
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = slurp(entry.path() / "stat");
+        const auto paren = stat.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(paren + 2));
+        char state = 0;
+        long ppid = 0;
+        if (rest >> state >> ppid && ppid == parent)
+            return static_cast<pid_t>(std::stol(name));
+    }
+    return -1;
+}
+
+// Waits until the process `pid` has ended (a zombie has ended), a minute as a way out.
+bool ended(pid_t pid) {
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0)
+        return errno == ESRCH;
+    pollfd p{fd, POLLIN, 0};
+    const bool done = poll(&p, 1, 60000) == 1;
+    close(fd);
+    return done;
+}
+
+std::set<std::string> entries(const fs::path &d) {
+    std::set<std::string> out;
+    for (const auto &e : fs::directory_iterator(d))
+        out.insert(e.path().filename().string());
+    return out;
+}
+
+// SIGTERM, or SIGHUP when the terminal closes, to the launcher: it passes the signal on to
+// the console, waits for it, removes the directory and ends of the same signal.
+TEST_F(SimE2E, SigtermOrSighupToTheLauncherEndsTheConsoleAndRemovesItsDirectory) {
+    fs::create_directory(dir / "tmp");
+    for (const int sig : {SIGTERM, SIGHUP}) {
+        Background launcher(dir, (dir / "tmp").string(), sim);
+        ASSERT_TRUE(launcher.wait_for("Select from")) << launcher.seen();
+        const pid_t console = child_of(launcher.pid());
+        ASSERT_GT(console, 0);
+        EXPECT_EQ(entries(dir / "tmp").size(), 1u);
+        kill(launcher.pid(), sig);
+        const int status = launcher.wait();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << ": " << status;
+        EXPECT_TRUE(ended(console)) << sig;
+        EXPECT_TRUE(fs::is_empty(dir / "tmp")) << sig;
+    }
+}
+
+// SIGKILL cannot be caught: the console ends with its launcher all the same, and the next
+// launcher removes the directory left behind.
+TEST_F(SimE2E, SigkillOfTheLauncherEndsTheConsoleAndTheNextLauncherCleansUp) {
+    fs::create_directory(dir / "tmp");
+    std::set<std::string> left;
+    {
+        Background launcher(dir, (dir / "tmp").string(), sim);
+        ASSERT_TRUE(launcher.wait_for("Select from")) << launcher.seen();
+        const pid_t console = child_of(launcher.pid());
+        ASSERT_GT(console, 0);
+        kill(launcher.pid(), SIGKILL);
+        launcher.wait();
+        EXPECT_TRUE(ended(console));
+        left = entries(dir / "tmp");
+        ASSERT_EQ(left.size(), 1u);
+    }
+    const Result r = run("TMPDIR='" + (dir / "tmp").string() + "' " + sim, "20\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("removed " + (dir / "tmp" / *left.begin()).string() +
+                         ", left behind by an earlier korvic_sim"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+}
+
+// Only stale directories of the launcher's own are removed: not one whose launcher still
+// runs, not a look-alike without the launcher's owner record.
+TEST_F(SimE2E, NextLauncherLeavesDirectoriesThatAreNotStale) {
+    const fs::path tmp = dir / "tmp";
+    fs::create_directories(tmp / "korvic_sim.abcdef");
+    std::ofstream(tmp / "korvic_sim.abcdef" / "korvic_cfg.dat")
+        << "# korvic_cfg.dat written by korvic_sim\n";
+    Background live(dir, tmp.string(), sim);
+    ASSERT_TRUE(live.wait_for("Select from")) << live.seen();
+    const std::set<std::string> before = entries(tmp);
+    ASSERT_EQ(before.size(), 2u);
+    const Result r = run("TMPDIR='" + tmp.string() + "' " + sim, "20\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("removed"), std::string::npos) << r.err;
+    EXPECT_EQ(entries(tmp), before);
+    live.close_input();  // end of input ends the console
+    const int status = live.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(entries(tmp), std::set<std::string>{"korvic_sim.abcdef"});
 }
 
 TEST_F(SimE2E, WithoutAProgramTheConsoleStartsInAPreparedDirectory) {

@@ -1,8 +1,10 @@
 // Simulator settings, trace lines, and the library reading the simulated board through a
 // trapped window in the same process.
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "calendar.h"
+#include "config.h"
 #include "korvic_api.h"
 #include "settings.h"
 #include "simulator.h"
@@ -53,24 +56,178 @@ TEST(SimSettings, TimeForms) {
         EXPECT_EQ(parse_time(c.text), c.want) << c.text;
 }
 
-TEST(SimSettings, DurationsOrdersAndSignals) {
-    EXPECT_EQ(parse_duration("250"), 250);
-    EXPECT_EQ(parse_duration("250us"), 250);
-    EXPECT_EQ(parse_duration("3ms"), 3000);
-    EXPECT_EQ(parse_duration("2s"), 2 * kUsPerSecond);
-    EXPECT_EQ(parse_duration("1min"), kUsPerMinute);
-    EXPECT_EQ(parse_duration("1h"), kUsPerHour);
-    EXPECT_EQ(parse_duration("1 s"), std::nullopt);
-    EXPECT_EQ(parse_duration("-1s"), std::nullopt);
-    EXPECT_EQ(parse_duration("s"), std::nullopt);
+// Times that name no instant, or one the board's digits cannot start at, are refused, never
+// moved to another day or year.
+TEST(SimSettings, StartTimeMustBeARealDateInTheBoardsYears) {
+    struct Case {
+        const char *text;
+        std::optional<std::int64_t> want;
+        const char *why = "";  // a part of the reason given
+    };
+    const Case cases[] = {
+        {"2024-02-29 00:00:00", at(2024, 59, 0, 0, 0)},
+        {"2026-02-29 00:00:00", std::nullopt, "February 2026 has no day 29"},
+        {"2026-02-31 00:00:00", std::nullopt, "February 2026 has no day 31"},
+        {"2026-04-31T12:00:00", std::nullopt, "April 2026 has no day 31"},
+        {"2026-00-10 00:00:00", std::nullopt, "no month 0"},
+        {"2026-365 00:00:00", std::nullopt, "2026 has days 000 to 364"},
+        {"1970-01-01 00:00:00", 0},
+        {"1969-12-31 23:59:59", std::nullopt, "1970 to 9999"},
+        {"9999-364 23:59:59.999999", at(9999, 364, 23, 59, 59, 999, 999)},
+        {"@253402300799.999999", at(9999, 364, 23, 59, 59, 999, 999)},
+        {"@253402300800", std::nullopt, "after the year 9999"},
+        {"@999999999999", std::nullopt, "after the year 9999"},
+        {"@99999999999999999999999", std::nullopt, "after the year 9999"},
+        {"@0000000000000000000001", kUsPerSecond},
+        {"2026-100 12:60:00", std::nullopt, "no such time of day"},
+        {"26-100 12:00:00", std::nullopt, "not a time"},
+    };
+    for (const Case &c : cases) {
+        std::string why;
+        EXPECT_EQ(parse_time(c.text, &why), c.want) << c.text;
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.text << ": " << why;
+    }
+}
+
+// One duration parser for every option and variable: a unit is required (zero aside),
+// decimals are taken when they come to whole microseconds, and nothing overflows.
+TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
+    struct Case {
+        const char *text;
+        Sign sign;
+        std::optional<std::int64_t> want;
+        const char *why = "";
+    };
+    const Case cases[] = {
+        {"250us", Sign::Refused, 250},
+        {"3ms", Sign::Refused, 3000},
+        {"2s", Sign::Refused, 2 * kUsPerSecond},
+        {"1min", Sign::Refused, kUsPerMinute},
+        {"1h", Sign::Refused, kUsPerHour},
+        {"1.5s", Sign::Refused, 1500 * kUsPerMs},
+        {"0.25ms", Sign::Refused, 250},
+        {"1.50000000000s", Sign::Refused, 1500 * kUsPerMs},
+        {"0.0001h", Sign::Refused, 360 * kUsPerMs},
+        {"0", Sign::Refused, 0},
+        {"0.0", Sign::Refused, 0},
+        {"250", Sign::Refused, std::nullopt, "no unit"},
+        {"1.5", Sign::Refused, std::nullopt, "no unit"},
+        {"5parsecs", Sign::Refused, std::nullopt, "unknown unit \"parsecs\""},
+        {"1.5us", Sign::Refused, std::nullopt, "finer than a microsecond"},
+        {"0.0000001s", Sign::Refused, std::nullopt, "finer than a microsecond"},
+        {"999999999999h", Sign::Refused, std::nullopt, "too large"},
+        {"9223372036854775807us", Sign::Refused, INT64_MAX},
+        {"9223372036854775808us", Sign::Refused, std::nullopt, "too large"},
+        {"2562047h", Sign::Refused, 2562047 * kUsPerHour},
+        {"2562047789h", Sign::Refused, std::nullopt, "too large"},
+        {"99999999999999999999999s", Sign::Refused, std::nullopt, "too large"},
+        {"1 s", Sign::Refused, std::nullopt},
+        {"s", Sign::Refused, std::nullopt, "not a duration"},
+        {".5s", Sign::Refused, std::nullopt, "not a duration"},
+        {"1.s", Sign::Refused, std::nullopt, "not a duration"},
+        {"-1s", Sign::Refused, std::nullopt, "not a duration"},
+        {"+1s", Sign::Refused, std::nullopt, "not a duration"},
+        {"-1.5s", Sign::Allowed, -1500 * kUsPerMs},
+        {"+250ms", Sign::Allowed, 250 * kUsPerMs},
+        {"-0", Sign::Allowed, 0},
+        {"--1s", Sign::Allowed, std::nullopt},
+        {"", Sign::Refused, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        std::string why;
+        EXPECT_EQ(parse_duration(c.text, c.sign, &why), c.want) << c.text;
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.text << ": " << why;
+    }
+}
+
+// The external event signal cannot be one that the trap engine, the launcher or the
+// console use, one that cannot be caught, or a fault whose handler would loop.
+TEST(SimSettings, ExtSignalRefusesSignalsTheSimulatorNeeds) {
+    struct Case {
+        std::string text;
+        int want;
+        const char *why = "";
+    };
+    const Case cases[] = {
+        {"USR1", SIGUSR1},
+        {"SIGUSR2", SIGUSR2},
+        {"usr1", SIGUSR1},
+        {"10", SIGUSR1},
+        {"WINCH", SIGWINCH},
+        {"SIGALRM", SIGALRM},
+        {"POLL", SIGIO},
+        {"RTMIN", SIGRTMIN},
+        {"SIGRTMIN+3", SIGRTMIN + 3},
+        {"RTMAX-1", SIGRTMAX - 1},
+        {std::to_string(SIGRTMAX), SIGRTMAX},
+        {"11", 0, "SIGSEGV used by the simulator's trap engine"},
+        {"SEGV", 0, "SIGSEGV used by the simulator's trap engine"},
+        {"5", 0, "SIGTRAP used by the simulator's trap engine"},
+        {"TRAP", 0, "SIGTRAP"},
+        {"9", 0, "SIGKILL cannot be caught"},
+        {"19", 0, "SIGSTOP cannot be caught"},
+        {"SIGKILL", 0, "cannot be caught"},
+        {"1", 0, "SIGHUP used by the launcher"},
+        {"2", 0, "SIGINT used by the console"},
+        {"15", 0, "SIGTERM used by the launcher"},
+        {"BUS", 0, "a fault signal"},
+        {"8", 0, "SIGFPE a fault signal"},
+        {"ILL", 0, "a fault signal"},
+        {"20", 0, "job control"},
+        {"32", 0, "reserved by the C library"},
+        {"33", 0, "reserved by the C library"},
+        {"0", 0, "no signal number 0"},
+        {"65", 0, "no signal number 65"},
+        {"1000", 0, "no signal number"},
+        {"RTMIN+40", 0, "beyond the real-time signals"},
+        {"RTMIN-1", 0, "no such signal"},
+        {"KILLALL", 0, "no such signal"},
+        {"", 0, "no such signal"},
+    };
+    for (const Case &c : cases) {
+        std::string why;
+        EXPECT_EQ(parse_signal(c.text, &why), c.want) << c.text;
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.text << ": " << why;
+    }
+    EXPECT_EQ(signal_name(SIGSEGV), "SIGSEGV");
+    EXPECT_EQ(signal_name(SIGRTMIN + 2), "SIGRTMIN+2");
+}
+
+// What korvic_cfg.dat cannot carry whole is refused before anything runs.
+TEST(SimSettings, DevicePathsFitAConfigurationLine) {
+    const std::string longest = "/" + std::string(kMaxDevicePathLength - 1, 'p');
+    struct Case {
+        std::string path;
+        bool ok;
+        const char *why = "";
+    };
+    const Case cases[] = {
+        {"/dev/korvic_sim/board", true},
+        {"relative/board", true},
+        {longest, true},
+        {longest + "p", false, "longer than the 118 characters"},
+        {"", false, "an empty path"},
+        {"/dev/a b", false, "a blank"},
+        {"/dev/a\tb", false, "a blank"},
+        {"/dev/a\nb", false, "a blank"},
+        {"/dev/a\x01", false, "control character"},
+    };
+    for (const Case &c : cases) {
+        std::string why;
+        EXPECT_EQ(check_device_path(c.path, &why), c.ok) << c.path;
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.path << ": " << why;
+    }
+    // The library's line: "MEM_PATH=" and the path, cut at kLineBuffer - 1 characters.
+    EXPECT_EQ(std::string("MEM_PATH=").size() + kMaxDevicePathLength,
+              static_cast<std::size_t>(korvic::config::kLineBuffer - 1));
+}
+
+TEST(SimSettings, BusOrders) {
     EXPECT_EQ(parse_bus_order("swapped"), BusOrder::Swapped);
     EXPECT_EQ(parse_bus_order("native"), BusOrder::Native);
-    EXPECT_EQ(parse_bus_order("big"), std::nullopt);
-    EXPECT_EQ(parse_signal("USR1"), SIGUSR1);
-    EXPECT_EQ(parse_signal("SIGUSR2"), SIGUSR2);
-    EXPECT_EQ(parse_signal("10"), 10);
-    EXPECT_EQ(parse_signal("KILLALL"), 0);
-    EXPECT_EQ(parse_signal("0"), 0);
+    std::string why;
+    EXPECT_EQ(parse_bus_order("big", &why), std::nullopt);
+    EXPECT_EQ(why, "neither native nor swapped");
 }
 
 std::map<std::string, std::string> g_env;
@@ -107,23 +264,68 @@ TEST(SimSettings, FromEnvironment) {
          {kEnvClock, kEnvStart, kEnvStep, kEnvBusOrder, kEnvExtPeriod, kEnvExtSignal}) {
         g_env = {{bad, "bogus"}};
         EXPECT_FALSE(settings_from_env(&fake_getenv, &error)) << bad;
-        EXPECT_EQ(error, std::string(bad) + "=bogus");
+        EXPECT_EQ(error.substr(0, error.find(':')), std::string(bad) + "=\"bogus\"");
     }
+}
+
+// The variables take the option's parser and bounds: a value the launcher refuses as an
+// option is refused as a variable too, with the variable's name and the reason.
+TEST(SimSettings, VariablesAreCheckedLikeTheOptions) {
+    struct Case {
+        const char *name;
+        const char *value;
+        const char *why;  // "" when accepted
+    };
+    const Case cases[] = {
+        {kEnvStep, "24h", ""},
+        {kEnvStep, "24.000001h", "more than 24h per register access"},
+        {kEnvStep, "2562047h", "more than 24h per register access"},
+        {kEnvStep, "999999999999h", "too large"},
+        {kEnvStep, "250", "no unit"},
+        {kEnvExtPeriod, "24h", ""},
+        {kEnvExtPeriod, "25h", "longer than 24h"},
+        {kEnvExtPeriod, "0", "a period of 0"},
+        {kEnvExtPeriod, "999999999999h", "too large"},
+        {kEnvExtSignal, "SEGV", "SIGSEGV used by the simulator's trap engine"},
+        {kEnvStart, "2026-02-29 00:00:00", "February 2026 has no day 29"},
+        {kEnvMemPath, "/dev/a b", "a blank"},
+        {kEnvIntPath, "/x/y z", "a blank"},
+        {kEnvClock, "yes", "neither real nor virtual"},
+    };
+    for (const Case &c : cases) {
+        std::string error;
+        g_env = {{c.name, c.value}};
+        const bool accepted = settings_from_env(&fake_getenv, &error).has_value();
+        EXPECT_EQ(accepted, *c.why == '\0') << c.name << "=" << c.value;
+        const std::string start = std::string(c.name) + "=\"" + c.value + "\": " + c.why;
+        if (!accepted) {
+            EXPECT_EQ(error.rfind(start, 0), 0u) << error;
+        }
+    }
+    std::string error;
+    g_env = {{kEnvMemPath, "/dev/same"}, {kEnvIntPath, "/dev/same"}};
+    EXPECT_FALSE(settings_from_env(&fake_getenv, &error));
+    EXPECT_EQ(error, "the register device and the bridge device have the same path \"/dev/same\"");
+    g_env.clear();
 }
 
 TEST(SimTrace, LineForms) {
     TraceLine line;
-    const TraceRecord r{12, Device::Board, 'W', 0xFC, 0xFFFFFFFF, "snapshot strobe"};
+    const TraceRecord r{12, Device::Board, 'W', 0xFC, 0xFFFFFFFF, "snapshot strobe", 4242};
     format_human(r, line);
     EXPECT_EQ(line.view(), "    12  W  board  0x0fc  TIME_STATUS0   0xffffffff  snapshot strobe\n");
     format_machine(r, line);
-    EXPECT_EQ(line.view(), "12\tboard\tW\t0x0fc\tTIME_STATUS0\t0xffffffff\tsnapshot strobe\n");
-    format_machine({3, Device::Board, 'R', 0x118, 0, ""}, line);
-    EXPECT_EQ(line.view(), "3\tboard\tR\t0x118\tCONFIG\t0x00000000\t\n");
-    format_machine({4, Device::Board, 'R', 0x000, 0, ""}, line);
-    EXPECT_EQ(line.view(), "4\tboard\tR\t0x000\t-\t0x00000000\t\n");
+    EXPECT_EQ(line.view(),
+              "12\tboard\tW\t0x0fc\tTIME_STATUS0\t0xffffffff\tsnapshot strobe\t4242\n");
+    format_machine({3, Device::Board, 'R', 0x118, 0, "", 7}, line);
+    EXPECT_EQ(line.view(), "3\tboard\tR\t0x118\tCONFIG\t0x00000000\t\t7\n");
+    format_machine({4, Device::Board, 'R', 0x000, 0, "", 7}, line);
+    EXPECT_EQ(line.view(), "4\tboard\tR\t0x000\t-\t0x00000000\t\t7\n");
     format_human({1234567, Device::Bridge, 'R', 0x4C, 0x49, ""}, line);
     EXPECT_EQ(line.view(), "1234567  R  bridge 0x04c  PLX_INTCSR     0x00000049\n");
+    format_process(4242, "/usr/bin/korvic_test", line);
+    EXPECT_EQ(line.view(), "# process 4242: /usr/bin/korvic_test\n");
+    EXPECT_EQ(kMachineHeader, "#seq\tdevice\tdir\toffset\tname\tvalue\tnote\tpid\n");
 }
 
 // Reads what a descriptor received so far.
@@ -135,6 +337,45 @@ std::string drain(int fd) {
     while ((n = read(fd, buf, sizeof buf)) > 0)
         out.append(buf, static_cast<std::size_t>(n));
     return out;
+}
+
+// A process's accesses come after one line that names it, in the human form; the machine
+// form carries the pid on every line. A forked child is a new process.
+TEST(SimTrace, EachProcessIsNamedOnceAndCarriesItsPid) {
+    const int human = memfd_create("human", 0), machine = memfd_create("machine", 0);
+    ASSERT_GE(human, 0);
+    ASSERT_GE(machine, 0);
+    {
+        const Trace trace(human, machine);
+        trace.record({1, Device::Board, 'R', 0x118, 0, ""});
+        trace.record({2, Device::Board, 'R', 0x118, 0, ""});
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            trace.record({3, Device::Board, 'R', 0x118, 0, ""});
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const std::string self = "# process " + std::to_string(getpid()) + ": ";
+        const std::string kid = "# process " + std::to_string(child) + ": ";
+        const std::string text = drain(human);
+        EXPECT_EQ(text.find(self), 0u) << text;
+        EXPECT_EQ(text.find(self, 1), std::string::npos) << text;
+        const std::size_t kid_line = text.find(kid);
+        ASSERT_NE(kid_line, std::string::npos) << text;
+        EXPECT_LT(text.find("     2  R"), kid_line);
+        EXPECT_GT(text.find("     3  R"), kid_line);
+        EXPECT_NE(text.find("sim_settings_tests\n"), std::string::npos) << text;
+        const std::string rows = drain(machine);
+        EXPECT_NE(rows.find("\t" + std::to_string(getpid()) + "\n"), std::string::npos) << rows;
+        EXPECT_NE(
+            rows.find("3\tboard\tR\t0x118\tCONFIG\t0x00000000\t\t" + std::to_string(child) + "\n"),
+            std::string::npos)
+            << rows;
+    }
+    close(human);
+    close(machine);
 }
 
 // The library against the simulated board, in process: its time readers and the board's
@@ -179,7 +420,8 @@ TEST_F(SimulatedBoard, SnapshotTimeReadsTheBoardTime) {
         EXPECT_EQ(t[i], want[i]) << i;
     const std::string trace = drain(tsv_);
     EXPECT_NE(trace.find("1\tboard\tW\t0x0fc\tTIME_STATUS0\t0xffffffff\tsnapshot strobe: "
-                         "latched 2026-100 12:34:56.789123\n"),
+                         "latched 2026-100 12:34:56.789123\t" +
+                         std::to_string(getpid()) + "\n"),
               std::string::npos)
         << trace;
 }

@@ -1,11 +1,12 @@
 // A small program that links korvic_api, for running under korvic_sim in the end-to-end
-// tests. Usage: sim_client position | attach | time | event | files PATH
+// tests. Usage: sim_client position | attach | time | times N | event | files PATH
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "korvic_api.h"
@@ -62,6 +63,11 @@ int main(int argc, char **argv) {
         snapshot_time(3, t);
         std::printf("time %04d-%03d %02d:%02d:%02d.%03d%03d\n", t[6], t[5], t[4], t[3], t[2], t[1],
                     t[0]);
+    } else if (std::strcmp(what, "times") == 0 && argc > 2) {
+        // Many snapshot reads, for traces of processes running at once.
+        int32_t t[7] = {};
+        for (long n = std::strtol(argv[2], nullptr, 10); n > 0; --n)
+            snapshot_time(3, t);
     } else if (std::strcmp(what, "event") == 0) {
         // Asks the simulator (--ext-signal USR1) for an external event, then reads it.
         raise(SIGUSR1);
