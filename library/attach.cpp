@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -109,10 +110,21 @@ Setting parse_line(const char *line) {
 
 namespace {
 
-// The descriptor and window of the last successful init_847, released when a later one
-// succeeds. close_847 gives the descriptor up; the window stays until replaced.
-int owned_fd = -1;
+// The register descriptors that init_847 opened and close_847 has not closed yet: the one
+// behind the current window, and the one of a later call whose mapping failed (fd holds
+// it). close_847 runs in the console's signal handlers, so these are lock-free atomics, and
+// taking a descriptor out of them (exchange or compare-exchange to -1) is what makes a
+// close happen once only.
+static_assert(std::atomic<int>::is_always_lock_free, "close_847 must stay async-signal-safe");
+std::atomic<int> window_fd{-1};
+std::atomic<int> unmapped_fd{-1};
 void *owned_window = nullptr;
+
+// Takes d out of slot if the slot holds it; true when it did.
+bool take(std::atomic<int> &slot, int d) {
+    int expected = d;
+    return d >= 0 && slot.compare_exchange_strong(expected, -1);
+}
 
 // "ENABLE_INT": switch the board's interrupts on at the PLX bridge. The descriptor and
 // mapping are deliberately kept for the life of the process.
@@ -181,33 +193,44 @@ extern "C" int init_847(void) {
         apply(korvic::config::parse_line(line));
     std::fclose(cfg);
 
-    fd = open(mem_path, O_RDWR);
-    if (fd == -1) {
+    const int opened = open(mem_path, O_RDWR);
+    fd = opened;
+    if (opened == -1) {
         std::perror("open mempath");
         return -1;
     }
     void *window =
-        mmap(nullptr, korvic::regs::kWindowBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        mmap(nullptr, korvic::regs::kWindowBytes, PROT_READ | PROT_WRITE, MAP_SHARED, opened, 0);
     if (window == MAP_FAILED) {
         std::perror("memmap mempath");
+        // fd keeps this descriptor for close_847; one kept by an earlier failed call is no
+        // longer reachable through fd and goes now.
+        const int earlier = unmapped_fd.exchange(opened);
+        if (earlier != -1)
+            close(earlier);
         return -1;
     }
 
     if (owned_window != nullptr)
         munmap(owned_window, korvic::regs::kWindowBytes);
-    if (owned_fd != -1 && owned_fd != fd)
-        close(owned_fd);
-    owned_fd = fd;
     owned_window = window;
+    const int earlier = window_fd.exchange(opened);
+    if (earlier != -1)
+        close(earlier);
+    const int unmapped = unmapped_fd.exchange(-1);
+    if (unmapped != -1)
+        close(unmapped);
 
     kv_mem = static_cast<volatile uint8_t *>(window);
     base_addr = static_cast<volatile uint32_t *>(window);
     return 0;
 }
 
-// Also called from the console's SIGINT handler: close() only, async-signal-safe.
+// Closes the register descriptor in fd if init_847 opened it and it is still open: never
+// standard input (fd starts at 0), never a number since given to another file. Also called
+// from the console's signal handlers: close() and lock-free atomics only.
 extern "C" void close_847(void) {
-    close(fd);
-    if (fd == owned_fd)
-        owned_fd = -1;
+    const int d = fd;
+    if (take(window_fd, d) || take(unmapped_fd, d))
+        close(d);
 }

@@ -61,7 +61,7 @@ struct korvic_broken_down {
 extern volatile uint32_t *base_addr;
 /** The same address as base_addr, as bytes. */
 extern volatile uint8_t *kv_mem;
-/** Descriptor of the open register device; -1 after a failed open. */
+/** Descriptor of the open register device; 0 at start, -1 after a failed open. */
 extern int fd;
 /** Register device path ("MEM_PATH=" of korvic_cfg.dat). */
 extern char mem_path[256];
@@ -93,7 +93,11 @@ extern uint64_t temp_val;
  */
 int init_847(void);
 
-/** Closes the register device descriptor in fd. The window stays mapped; no bus access. */
+/**
+ * Closes the register device descriptor in fd, if init_847 opened it and it is still open
+ * (never standard input before a successful init_847, never twice). The window stays
+ * mapped; no bus access. Async-signal-safe.
+ */
 void close_847(void);
 
 /* ---------------------------------------------------------------------------------------

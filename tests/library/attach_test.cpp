@@ -182,6 +182,78 @@ TEST_F(Attach, FailedCallLeavesTheEarlierWindow) {
     close_847();
 }
 
+// close_847 closes only the descriptor that init_847 opened, and only once: never standard
+// input (fd starts at 0), never a descriptor that has since been given to another file.
+struct CloseCase {
+    const char *name;
+    bool init;           // init_847 is called first
+    const char *config;  // nullptr: no korvic_cfg.dat
+    int closes;          // close_847 calls
+};
+
+void PrintTo(const CloseCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class CloseOnlyWhatInitOpened : public Attach, public ::testing::WithParamInterface<CloseCase> {};
+
+TEST_P(CloseOnlyWhatInitOpened, LeavesOtherDescriptorsOpen) {
+    const CloseCase &c = GetParam();
+    const int saved_stdin = dup(0);
+    ASSERT_GE(saved_stdin, 0);
+    fd = 0;  // the starting value
+    if (c.config != nullptr)
+        dir_.write_config(c.config);
+    if (c.init) {
+        StderrCapture quiet;
+        init_847();
+    }
+    close_847();
+    EXPECT_NE(fcntl(0, F_GETFD), -1) << "standard input was closed";
+    // The number in fd now belongs to another file; the next calls must leave it alone.
+    int other = -1;
+    if (fd > 0) {
+        other = open("plx", O_RDONLY);
+        ASSERT_GE(other, 0);
+        if (other != fd) {
+            dup2(other, fd);
+            close(other);
+            other = fd;
+        }
+    }
+    for (int i = 1; i < c.closes; ++i)
+        close_847();
+    EXPECT_NE(fcntl(0, F_GETFD), -1) << "standard input was closed";
+    if (other > 0) {
+        EXPECT_NE(fcntl(other, F_GETFD), -1) << "a reused descriptor was closed";
+        close(other);
+    }
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+}
+
+const CloseCase kCloseCases[] = {
+    {"BeforeAnyInit", false, nullptr, 1},
+    {"AfterMissingConfigurationFile", true, nullptr, 2},
+    {"AfterEmptyConfiguration", true, "", 2},
+    {"SecondCloseAfterSuccess", true, "MEM_PATH=regs\n", 2},
+    {"ThirdCloseAfterSuccess", true, "MEM_PATH=regs\n", 3},
+    {"SecondCloseAfterFailedMapping", true, "MEM_PATH=/dev/null\n", 2},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvic, CloseOnlyWhatInitOpened, ::testing::ValuesIn(kCloseCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Attach, CloseReleasesTheDescriptorOfAFailedMapping) {
+    dir_.write_config("MEM_PATH=/dev/null\n");
+    StderrCapture quiet;
+    ASSERT_EQ(init_847(), -1);
+    const int opened = fd;
+    ASSERT_GE(opened, 0);
+    close_847();
+    EXPECT_EQ(fcntl(opened, F_GETFD), -1);
+}
+
 struct BridgeCase {
     const char *name;
     std::uint32_t before;
