@@ -2,6 +2,7 @@
 // regular files standing in for the register and bridge devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <unistd.h>
 #include <ostream>
@@ -11,6 +12,7 @@
 
 #include "config.h"
 #include "korvic_api.h"
+#include "regmap.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -165,6 +167,25 @@ TEST_F(Attach, SecondCallKeepsSettingsItDoesNotSetAndReleasesTheFirstAttachment)
     EXPECT_STREQ(mem_path, "regs2");
     EXPECT_EQ(base_addr[0], 0x5A5A5A5Au);
     EXPECT_EQ(fcntl(first_fd, F_GETFD), -1) << "the first descriptor is released";
+    close_847();
+}
+
+// msync fails with ENOMEM on a range that is not mapped (POSIX).
+bool mapped(volatile const void *window) {
+    return msync(const_cast<void *>(window), korvic::regs::kWindowBytes, MS_ASYNC) == 0;
+}
+
+TEST_F(Attach, SecondCallUnmapsTheFirstWindow) {
+    dir_.write_device("regs2", 512);
+    dir_.write_config("MEM_PATH=regs\n");
+    ASSERT_EQ(init_847(), 0);
+    volatile uint32_t *first = base_addr;
+    ASSERT_TRUE(mapped(first));
+    dir_.write_config("MEM_PATH=regs2\n");
+    ASSERT_EQ(init_847(), 0);
+    EXPECT_NE(base_addr, first);
+    EXPECT_TRUE(mapped(base_addr));
+    EXPECT_FALSE(mapped(first)) << "the first window is still mapped";
     close_847();
 }
 
