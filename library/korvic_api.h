@@ -85,11 +85,14 @@ extern uint64_t temp_val;
 
 /**
  * Reads korvic_cfg.dat from the working directory, sets the globals, runs each
- * "ENABLE_INT" line at once (ORs 0x49 into the bridge word at 0x4C), then opens mem_path
- * and maps its first 512 bytes. Returns 0 when attached, -1 when the file, the device or
- * the mapping fails (reported with perror). Ends the process with status -1 (255) when
- * "ENABLE_INT" cannot open or map the bridge device. A repeated successful call releases
- * the descriptor and the window of the earlier one.
+ * "ENABLE_INT" line in file order (ORs 0x49 into the bridge word at 0x4C), then opens
+ * mem_path and maps its first 512 bytes. Returns 0 when attached, -1 when the file, the
+ * device or the mapping fails (reported on stderr after "fopen config file", "open
+ * mempath" or "memmap mempath"). A directory, or a file longer than 64 KiB, is refused
+ * with nothing set; so is a regular file as register device that is shorter than the
+ * window. Ends the process with status -1 (255) when "ENABLE_INT" cannot open or map the
+ * bridge device (or it is a regular file shorter than 128 bytes). A repeated successful
+ * call releases the descriptor and the window of the earlier one.
  */
 int init_847(void);
 

@@ -8,8 +8,12 @@
 #include <ostream>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "attach.h"
 #include "config.h"
 #include "korvic_api.h"
 #include "regmap.h"
@@ -104,6 +108,78 @@ const ConfigCase kConfigCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Korvic, ConfigFiles, ::testing::ValuesIn(kConfigCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Files that cannot serve: refused with -1 and a report that begins with the usual text and
+// names the real cause; and their neighbours that must keep working.
+struct FileCase {
+    const char *name;
+    std::string config;  // korvic_cfg.dat
+    bool directory;      // korvic_cfg.dat is a directory instead
+    const char *device;  // a regular file "dev" of device_bytes bytes, if not nullptr
+    std::size_t device_bytes;
+    int result;
+    const char *report;
+};
+
+void PrintTo(const FileCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const std::string kConfigOf64KiB = [] {
+    std::string text = "MEM_PATH=regs\n";
+    while (text.size() + 100 <= 65536)
+        text += "#" + std::string(98, '-') + "\n";
+    return text + "#" + std::string(65536 - text.size() - 2, '-') + "\n";
+}();
+
+const FileCase kFileCases[] = {
+    {"EmptyRegisterFile", "MEM_PATH=dev\n", false, "dev", 0, -1,
+     "memmap mempath: register device dev is 0 bytes, the window needs 512\n"},
+    {"RegisterFileOf100Bytes", "MEM_PATH=dev\n", false, "dev", 100, -1,
+     "memmap mempath: register device dev is 100 bytes, the window needs 512\n"},
+    {"RegisterFileOneByteShort", "MEM_PATH=dev\n", false, "dev", 511, -1,
+     "memmap mempath: register device dev is 511 bytes, the window needs 512\n"},
+    {"RegisterFileLongerThanTheWindow", "MEM_PATH=dev\n", false, "dev", 4096, 0, ""},
+    {"CharacterDeviceReportsNoSize", "MEM_PATH=/dev/zero\n", false, nullptr, 0, 0, ""},
+    {"ConfigurationIsADirectory", "", true, nullptr, 0, -1, "fopen config file: Is a directory\n"},
+    {"ConfigurationOf64KiB", kConfigOf64KiB, false, nullptr, 0, 0, ""},
+    {"ConfigurationBeyond64KiB", kConfigOf64KiB + "\n", false, nullptr, 0, -1,
+     "fopen config file: korvic_cfg.dat is longer than 65536 bytes\n"},
+};
+
+class Files : public Attach, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(Files, AreRefusedWithTheirCause) {
+    const FileCase &c = GetParam();
+    ASSERT_EQ(kConfigOf64KiB.size(), 65536u);
+    if (c.directory)
+        std::filesystem::create_directory("korvic_cfg.dat");
+    else
+        dir_.write_config(c.config);
+    if (c.device != nullptr)
+        dir_.write_file(c.device, std::string(c.device_bytes, '\0'));
+    StderrCapture err;
+    EXPECT_EQ(init_847(), c.result);
+    EXPECT_EQ(err.text(), c.report);
+    if (c.result == 0)
+        close_847();
+}
+
+INSTANTIATE_TEST_SUITE_P(Korvic, Files, ::testing::ValuesIn(kFileCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A configuration that never ends is refused after 64 KiB instead of read for ever (in a
+// child, so that a hang ends with the alarm).
+TEST_F(Attach, ConfigurationLinkedToAnEndlessDeviceIsRefused) {
+    ASSERT_EQ(symlink("/dev/zero", "korvic_cfg.dat"), 0);
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            _exit(init_847() == -1 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0),
+        "^fopen config file: korvic_cfg.dat is longer than 65536 bytes\n$");
+}
 
 TEST_F(Attach, MissingFileReportsAndResetsOnlyTheSecondsOffset) {
     g_time_offset = 99;
@@ -336,6 +412,7 @@ class BridgeFailures : public Attach, public ::testing::WithParamInterface<Bridg
 
 TEST_P(BridgeFailures, EndTheProcessWithStatus255) {
     dir_.write_config(GetParam().config);
+    dir_.write_file("short", std::string(100, '\0'));
     EXPECT_EXIT(init_847(), ::testing::ExitedWithCode(255), GetParam().report);
 }
 
@@ -344,9 +421,78 @@ const BridgeFailure kBridgeFailures[] = {
     {"MissingBridge", "INT_PATH=nowhere\nENABLE_INT\nMEM_PATH=regs\n",
      "^open interrupt fail: No such file or directory"},
     {"BridgeThatCannotBeMapped", "INT_PATH=/dev/null\nENABLE_INT\nMEM_PATH=regs\n", "^mmap plx: "},
+    {"BridgeFileOf100Bytes", "INT_PATH=short\nENABLE_INT\nMEM_PATH=regs\n",
+     "^mmap plx: bridge device short is 100 bytes, the window needs 128\n$"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Korvic, BridgeFailures, ::testing::ValuesIn(kBridgeFailures),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The pieces of attach.h on their own: no globals read or written, nothing printed.
+TEST_F(Attach, ReadConfigListsWhatTheLinesSetInFileOrder) {
+    using korvic::config::Key;
+    dir_.write_config("# comment\nINT_PATH=a\nENABLE_INT\nDAY_OFF=x\nINT_PATH=b\nENABLE_INT\n" +
+                      kLong127 + "SEC_OFF=7\nMEM_PATH=regs");
+    StderrCapture err;
+    const korvic::attach::ConfigFile cfg = korvic::attach::read_config("korvic_cfg.dat");
+    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(cfg.failure, korvic::attach::ConfigFailure::None);
+    const std::vector<std::pair<Key, std::string>> expected = {
+        {Key::IntPath, "a"},  {Key::EnableInt, ""}, {Key::IntPath, "b"},
+        {Key::EnableInt, ""}, {Key::SecOff, ""},    {Key::MemPath, "regs"},
+    };
+    ASSERT_EQ(cfg.settings.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(cfg.settings[i].key, expected[i].first) << i;
+        EXPECT_EQ(cfg.settings[i].path, expected[i].second) << i;
+    }
+    EXPECT_EQ(cfg.settings[4].number, 7);
+    EXPECT_STREQ(int_path, "") << "no global is set";
+    EXPECT_EQ(g_time_offset, 0);
+}
+
+struct WindowCase {
+    const char *name;
+    const char *path;
+    korvic::attach::WindowStep failed;
+    int error;
+    std::int64_t file_size;
+};
+
+void PrintTo(const WindowCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class OpenWindow : public Attach, public ::testing::WithParamInterface<WindowCase> {};
+
+TEST_P(OpenWindow, ReportsTheStepAndErrnoWithoutPrinting) {
+    using korvic::attach::WindowStep;
+    const WindowCase &c = GetParam();
+    dir_.write_device("short", 100);
+    StderrCapture err;
+    const korvic::attach::DeviceWindow w = korvic::attach::open_window(c.path, 512);
+    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(w.failed, c.failed);
+    EXPECT_EQ(w.error, c.error);
+    EXPECT_EQ(w.file_size, c.file_size);
+    EXPECT_EQ(w.fd >= 0, c.failed != WindowStep::Open) << "open unless the open failed";
+    EXPECT_EQ(w.address != nullptr, c.failed == WindowStep::None);
+    if (w.address != nullptr)
+        munmap(w.address, 512);
+    if (w.fd >= 0)
+        close(w.fd);
+}
+
+const WindowCase kWindowCases[] = {
+    {"RegularFile", "regs", korvic::attach::WindowStep::None, 0, 512},
+    {"CharacterDevice", "/dev/zero", korvic::attach::WindowStep::None, 0, -1},
+    {"Missing", "missing", korvic::attach::WindowStep::Open, ENOENT, -1},
+    {"Directory", ".", korvic::attach::WindowStep::Open, EISDIR, -1},
+    {"ShortFile", "short", korvic::attach::WindowStep::Size, ENXIO, 100},
+    {"DeviceWithoutMapping", "/dev/null", korvic::attach::WindowStep::Map, ENODEV, -1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvic, OpenWindow, ::testing::ValuesIn(kWindowCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // The parser alone: the keys are compared on their own length, in one fixed order.
