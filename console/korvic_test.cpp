@@ -4,13 +4,17 @@
 // item reads or writes one register, bit field or time and shows the result. All input is
 // typed on standard input. SIGINT leaves the live time displays; a second SIGINT before a
 // display has taken the first one releases the board and ends the program.
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "console.h"
@@ -126,6 +130,31 @@ constexpr Item kItems[] = {
     {20, exit_console},
 };
 
+// The screen is cleared by the "clear" command, whatever the terminal; its result does not
+// matter. It runs as a child of its own and not through system(), which ignores SIGINT in
+// the console while the command runs: a Ctrl-C during the redraw would be lost. The wait is
+// taken up again after a signal, so a SIGINT counts here as anywhere else. Without a
+// "clear" the menu is shown all the same, after one line on standard error.
+void clear_screen() {
+    static bool reported = false;
+    char name[] = "clear";
+    char *argv[] = {name, nullptr};
+    pid_t child = -1;
+    int status = 0;
+    const int error = posix_spawnp(&child, name, nullptr, nullptr, argv, environ);
+    if (error == 0) {
+        while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+        }
+    }
+    // 127: the child could not run the command (where the spawn cannot tell it).
+    const bool missing = error != 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 127);
+    if (missing && !reported) {
+        reported = true;
+        std::fprintf(stderr, "korvic_test: cannot run clear: %s\n",
+                     std::strerror(error != 0 ? error : ENOENT));
+    }
+}
+
 void show_menu() {
     std::printf("\n\n");
     std::printf("    Select from the following functions:\n\n");
@@ -146,10 +175,7 @@ void show_menu() {
     for (;;) {
         // Whatever is still buffered must reach the terminal before "clear" does.
         std::fflush(stdout);
-        // The screen is cleared by the "clear" command, whatever the terminal; its result
-        // does not matter.
-        [[maybe_unused]] const int cleared =
-            std::system("clear");  // NOLINT(cert-env33-c): running "clear" is the point
+        clear_screen();
         show_menu();
 
         v.choice = 0;

@@ -21,9 +21,21 @@ ConsoleDir::ConsoleDir() {
     bin_ = root_ / "bin";
     fs::create_directories(work_);
     fs::create_directories(bin_);
+    set_clear_script(std::string("printf '%s' '") + kClear + "'\n");
+}
+
+void ConsoleDir::set_clear_script(const std::string &script) const {
     const fs::path clear = bin_ / "clear";
-    std::ofstream(clear) << "#!/bin/sh\nprintf '%s' '" << kClear << "'\n";
-    fs::permissions(clear, fs::perms::owner_all);
+    // Written beside and renamed into place: a console may be running the old one.
+    const fs::path next = bin_ / "clear.next";
+    std::ofstream(next) << "#!/bin/sh\n" << script;
+    fs::permissions(next, fs::perms::owner_all);
+    fs::rename(next, clear);
+}
+
+void ConsoleDir::remove_clear() {
+    fs::remove(bin_ / "clear");
+    system_path_ = false;
 }
 
 ConsoleDir::~ConsoleDir() {
@@ -67,10 +79,10 @@ std::vector<unsigned char> ConsoleDir::window_bytes() const {
 
 std::vector<std::string> ConsoleDir::environment() const {
     const char *path = std::getenv("PATH");
-    return {
-        "PATH=" + bin_.string() + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
-        "TERM=dumb",
-    };
+    std::string search = bin_.string();
+    if (system_path_)
+        search += ":" + std::string(path != nullptr ? path : "/usr/bin:/bin");
+    return {"PATH=" + search, "TERM=dumb"};
 }
 
 std::unique_ptr<PtySession> ConsoleDir::start(const std::vector<std::string> &argv) const {

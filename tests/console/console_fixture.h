@@ -52,6 +52,11 @@ class ConsoleDir {
     // A korvic_cfg.dat for the simulated board's devices (korvic_sim's default paths).
     void make_sim_config();
 
+    // Replaces the fake "clear" with a shell script of this text.
+    void set_clear_script(const std::string &script) const;
+    // No "clear" anywhere in the console's PATH.
+    void remove_clear();
+
     // The environment for the console: the fake "clear" first in PATH.
     std::vector<std::string> environment() const;
 
@@ -64,6 +69,7 @@ class ConsoleDir {
     std::filesystem::path root_;
     std::filesystem::path work_;
     std::filesystem::path bin_;
+    bool system_path_ = true;
 };
 
 }  // namespace korvic::testing

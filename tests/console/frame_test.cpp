@@ -189,6 +189,29 @@ TEST_F(Frame, NoConfigurationFileEndsWith255AndTheLibraryReport) {
         << console->error_output();
 }
 
+// "clear" runs while SIGINT still reaches the console: an interrupt during the redraw
+// counts, so two of them end the program as anywhere else.
+TEST_F(Frame, InterruptsWhileClearRunsAreCounted) {
+    start();
+    dir_.set_clear_script("printf '%s' '[slow clear]'\nexec sleep 60\n");
+    con().send("5\n");
+    ASSERT_TRUE(con().wait_for("[slow clear]")) << con().output();
+    ASSERT_TRUE(con().interrupt_taken());  // the console alone
+    con().send_interrupt();                // ^C: the console and the running clear
+    EXPECT_EQ(con().wait_exit(), 0) << con().output();
+}
+
+TEST_F(Frame, WithoutClearTheMenuStillShows) {
+    dir_.remove_clear();
+    console_ = dir_.start_console();
+    ASSERT_TRUE(con().wait_for(kMenu)) << con().output();
+    EXPECT_EQ(con().output(), std::string(kBanner) + kMenu);
+    con().send("5\n");
+    ASSERT_TRUE(con().wait_for(kMenu)) << con().output();
+    finish();
+    EXPECT_NE(con().error_output().find("clear"), std::string::npos) << con().error_output();
+}
+
 // Where the console waits for input, how to get there from the menu, and how to get back.
 struct Place {
     const char *name;
