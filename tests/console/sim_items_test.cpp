@@ -5,6 +5,7 @@
 
 #include <ostream>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -35,6 +36,7 @@ constexpr const char *kComparePrompt =
     "                    3 = GPS:         4 = System Time: \n     > ";
 
 constexpr std::uint32_t kHwControl = 0xF8;
+constexpr std::uint32_t kHwStatus = 0xFC;
 constexpr std::uint32_t kConfig = 0x118;
 constexpr std::uint32_t kCompare0 = 0x138;
 constexpr std::uint32_t kCompare1 = 0x13C;
@@ -432,6 +434,37 @@ TEST_F(OnSim, CompareEveryWholeSecondWaitsForTwentyEvents) {
     for (const Access &a : w)
         clears += a.offset == kHwControl && a.value == 0x02000000;
     EXPECT_EQ(clears, 20u);
+}
+
+std::size_t occurrences(const std::string &text, const std::string &part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// The flag is polled without pause, but "waiting...\r" is written only when it can be seen:
+// as each wait begins, then at most a few times a second (not once per poll).
+TEST_F(OnSim, CompareWaitWritesTheWaitingLineABoundedNumberOfTimes) {
+    start(kStart, "1ms");  // a thousand polls to every second of board time
+    const auto began = std::chrono::steady_clock::now();
+    const std::string shown = run(kEverySecond);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    finish();
+    ASSERT_EQ(shown.rfind(kEverySecondShown, 0), 0u) << shown;
+    const std::string events = shown.substr(kEverySecondShown.size());
+    EXPECT_EQ(without(events, "waiting...\r"), event_lines(20));
+
+    std::size_t polls = 0;
+    for (const Access &a : trace())
+        polls += a.dir == 'R' && a.offset == kHwStatus;
+    ASSERT_GE(polls, 10000u);
+    const std::size_t lines = occurrences(events, "waiting...\r");
+    EXPECT_GE(lines, 1u);
+    // One as each of the 20 waits begins, at most 4 a second more, and a margin.
+    EXPECT_LE(lines, 20 + static_cast<std::size_t>(4 * seconds) + 4)
+        << polls << " polls in " << seconds << " s";
 }
 
 TEST_F(OnSim, CompareWithTheFlagAlreadySetPrintsNoWaiting) {
