@@ -320,6 +320,15 @@ TEST_P(Preset, WritesThePresetWordsThenTheLoadBit) {
 INSTANTIATE_TEST_SUITE_P(Formats, Preset, ::testing::ValuesIn(kPresets),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// The system clock's seconds as gettimeofday, which the console reads, gives them. Not
+// time(): it reads a coarser clock that can still show the last second for a few
+// milliseconds after gettimeofday has moved on.
+std::time_t system_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 // Seconds since 1970 of a board time given as year, day of year (from 0) and time of day.
 std::int64_t board_seconds(int year, int day, int h, int m, int s) {
     std::tm tm{};
@@ -332,9 +341,9 @@ std::int64_t board_seconds(int year, int day, int h, int m, int s) {
 
 TEST_F(OnSim, PresetFromTheSystemClock) {
     start();
-    const std::int64_t before = std::time(nullptr);
+    const std::int64_t before = system_seconds();
     EXPECT_EQ(run("7\n4\n"), kPresetPrompt);
-    const std::int64_t after = std::time(nullptr);
+    const std::int64_t after = system_seconds();
     const std::string line = live_line("13");
     int year = 0, day = 0, h = 0, m = 0, s = 0, ms = 0, us = 0;
     ASSERT_EQ(
@@ -504,9 +513,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, CompareWithoutTime, ::testing::Values("0", "5"
 
 TEST_F(OnSim, CompareTimeFromTheSystemClock) {
     start(kStart, "10ms");
-    const std::time_t before = std::time(nullptr);
+    const std::time_t before = system_seconds();
     const std::string shown = run("11\n4\n4\n");
-    const std::time_t after = std::time(nullptr);
+    const std::time_t after = system_seconds();
     const std::string head = std::string(kComparePrompt) + "Enter Mask value: ";
     ASSERT_EQ(shown.rfind(head, 0), 0u) << shown;
     EXPECT_EQ(without(shown.substr(head.size()), "waiting...\r"), event_lines(20));
