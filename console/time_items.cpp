@@ -104,7 +104,7 @@ class WaitingLine {
         if (shown_ && nanoseconds_since(last_, now) < kRepeatNanoseconds)
             return;
         std::printf("waiting...\r");
-        std::fflush(stdout);
+        flush_or_end();
         last_ = now;
         shown_ = true;
     }
@@ -153,7 +153,7 @@ void show_time_and_status(Console &c) {
                     nibble(w[1], 20), nibble(w[1], 16), nibble(w[1], 28), nibble(w[1], 24),
                     nibble(w[0], 20), nibble(w[0], 16), nibble(w[0], 28), nibble(w[0], 24),
                     (w[2] >> 20) & 0xFu);
-        std::fflush(stdout);
+        flush_or_end();
     } while (!interrupted());
 }
 
@@ -180,7 +180,7 @@ void test_time_compare_event(Console &c) {
         while (read_hw_stat_reg_bitfield(kCompareEventFlag) == 0)
             waiting.poll();
         std::printf("time compare event number %d\r", c.v.event_count);
-        std::fflush(stdout);
+        flush_or_end();
         ++c.v.event_count;
         write_hw_ctl_reg_bitfield(kCompareEventClear, 1);
     }
@@ -193,7 +193,7 @@ void show_time_broken_down(Console &c) {
         snapshot_time(KORVIC_MODE_BROKEN_DOWN, &c.v.display);
         std::printf("time is %3d years %3d days  %2d hours %2d min %2d sec %3d ms %3d us\r",
                     t.years, t.days, t.hours, t.minutes, t.seconds, t.milliseconds, t.microseconds);
-        std::fflush(stdout);
+        flush_or_end();
     } while (!interrupted());
 }
 

@@ -89,7 +89,7 @@ std::unique_ptr<PtySession> ConsoleDir::start(const std::vector<std::string> &ar
     return std::make_unique<PtySession>(argv, work_.string(), environment());
 }
 
-std::unique_ptr<PtySession> ConsoleDir::start_console() const {
+std::vector<std::string> ConsoleDir::console_argv() const {
     // In a cross build the console is run through the same emulator as the tests
     // ("|"-separated command and arguments).
     std::vector<std::string> argv;
@@ -100,6 +100,15 @@ std::unique_ptr<PtySession> ConsoleDir::start_console() const {
         from = bar + 1;
     }
     argv.push_back(KORVIC_TEST_BINARY);
+    return argv;
+}
+
+std::unique_ptr<PtySession> ConsoleDir::start_console(bool hangup_ignored) const {
+    std::vector<std::string> argv = console_argv();
+    if (hangup_ignored) {
+        // An ignored signal stays ignored across exec.
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "trap '' HUP; exec \"$@\"", "sh"});
+    }
     return start(argv);
 }
 

@@ -62,8 +62,10 @@ class ConsoleDir {
 
     // Starts argv (argv[0] a path) in work() on a terminal.
     std::unique_ptr<PtySession> start(const std::vector<std::string> &argv) const;
-    // Starts the console itself.
-    std::unique_ptr<PtySession> start_console() const;
+    // The command line that starts the console (through the emulator of a cross build).
+    std::vector<std::string> console_argv() const;
+    // Starts the console itself; with hangup_ignored, as nohup would, with SIGHUP ignored.
+    std::unique_ptr<PtySession> start_console(bool hangup_ignored = false) const;
 
   private:
     std::filesystem::path root_;
