@@ -414,13 +414,17 @@ class PipedConsole {
         close(out_);
         out_ = -1;
     }
-    // The exit status, or PtySession::kTimedOut (bounded).
+    // The exit status, or PtySession::kTimedOut (bounded; the console is then killed).
     int wait_exit() {
         const auto deadline = PtySession::Clock::now() + PtySession::kDefaultWait;
         int status = 0;
         while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (PtySession::Clock::now() >= deadline)
+            if (PtySession::Clock::now() >= deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                exited_ = true;
                 return PtySession::kTimedOut;
+            }
             usleep(2000);
         }
         exited_ = true;
