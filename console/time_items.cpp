@@ -90,8 +90,8 @@ int nibble(std::uint32_t word, int low_bit) {
 
 // "waiting...\r" of the compare-event wait. The flag is polled without pause, but the line
 // is written only when it can be seen: as a wait begins (an event line may stand in its
-// place) and then at most every kRepeat, as a terminal shows it. Written on every poll it
-// made hundreds of megabytes a minute in a file and showed nothing new on a screen.
+// place) and then at most every quarter of a second. Written on every poll it made hundreds
+// of megabytes a minute in a file and showed nothing new on a screen.
 class WaitingLine {
   public:
     static constexpr long kRepeatNanoseconds = 250'000'000;
