@@ -14,6 +14,8 @@
 extern volatile std::sig_atomic_t sigIntCnt;
 
 extern "C" void signal_handler(int sig);
+// SIGHUP: the terminal is gone. Releases the board and ends the program as a hang-up does.
+extern "C" void hangup_handler(int sig);
 
 namespace korvic::console {
 
@@ -52,6 +54,13 @@ struct Console {
 
 // Releases the board and ends the program with status 0: item 20 and end of input.
 [[noreturn]] void end_session();
+
+// Exit status when standard output fails (a terminal that is gone, a closed pipe).
+inline constexpr int kOutputGone = 1;
+
+// Flushes standard output. When that fails for good, the output has gone: releases the
+// board, says so on standard error and ends with kOutputGone, instead of looping on.
+void flush_or_end();
 
 // Reads one typed value of an item. End of input ends the session; a value that does not
 // convert is reported, and the item must then write nothing.

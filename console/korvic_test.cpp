@@ -3,14 +3,19 @@
 // Attaches to the board through korvic_api, then shows a numbered menu over and over; each
 // item reads or writes one register, bit field or time and shows the result. All input is
 // typed on standard input. SIGINT leaves the live time displays; a second SIGINT before a
-// display has taken the first one releases the board and ends the program.
+// display has taken the first one releases the board and ends the program. A hang-up, or
+// an output that fails, ends it too.
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "console.h"
@@ -33,11 +38,44 @@ extern "C" void signal_handler(int sig) {
     }
 }
 
+// The terminal has hung up: nothing typed can arrive and nothing shown can be seen. The
+// board is released, and the program ends by SIGHUP itself, as an unhandled hang-up ends a
+// process, so that the parent sees why (a shell shows status 129). Only async-signal-safe
+// calls: close_847, sigaction, sigprocmask, raise, _exit.
+extern "C" void hangup_handler(int sig) {
+    close_847();
+    struct sigaction deflt {};
+    deflt.sa_handler = SIG_DFL;
+    sigemptyset(&deflt.sa_mask);
+    sigaction(sig, &deflt, nullptr);
+    sigset_t only{};
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    // The default action has ended the process; should raise ever come back, end anyway.
+    // cppcheck-suppress unreachableCode ; raise is not noreturn, whatever cppcheck assumes
+    _exit(128 + sig);
+}
+
 namespace korvic::console {
 
 void end_session() {
     close_847();
     std::exit(0);
+}
+
+void flush_or_end() {
+    if (std::fflush(stdout) == 0)
+        return;
+    const int error = errno;
+    if (error == EINTR || error == EAGAIN) {
+        std::clearerr(stdout);  // nothing is lost for good: go on
+        return;
+    }
+    close_847();
+    std::fprintf(stderr, "korvic_test: standard output: %s\n", std::strerror(error));
+    std::_Exit(kOutputGone);  // exit() would only try the failing output once more
 }
 
 namespace {
@@ -126,6 +164,31 @@ constexpr Item kItems[] = {
     {20, exit_console},
 };
 
+// The screen is cleared by the "clear" command, whatever the terminal; its result does not
+// matter. It runs as a child of its own and not through system(), which ignores SIGINT in
+// the console while the command runs: a Ctrl-C during the redraw would be lost. The wait is
+// taken up again after a signal, so a SIGINT counts here as anywhere else. Without a
+// "clear" the menu is shown all the same, after one line on standard error.
+void clear_screen() {
+    static bool reported = false;
+    char name[] = "clear";
+    char *argv[] = {name, nullptr};
+    pid_t child = -1;
+    int status = 0;
+    const int error = posix_spawnp(&child, name, nullptr, nullptr, argv, environ);
+    if (error == 0) {
+        while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+        }
+    }
+    // 127: the child could not run the command (where the spawn cannot tell it).
+    const bool missing = error != 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 127);
+    if (missing && !reported) {
+        reported = true;
+        std::fprintf(stderr, "korvic_test: cannot run clear: %s\n",
+                     std::strerror(error != 0 ? error : ENOENT));
+    }
+}
+
 void show_menu() {
     std::printf("\n\n");
     std::printf("    Select from the following functions:\n\n");
@@ -146,10 +209,7 @@ void show_menu() {
     for (;;) {
         // Whatever is still buffered must reach the terminal before "clear" does.
         std::fflush(stdout);
-        // The screen is cleared by the "clear" command, whatever the terminal; its result
-        // does not matter.
-        [[maybe_unused]] const int cleared =
-            std::system("clear");  // NOLINT(cert-env33-c): running "clear" is the point
+        clear_screen();
         show_menu();
 
         v.choice = 0;
@@ -166,7 +226,7 @@ void show_menu() {
             item->run(c);
 
         in.discard_rest_of_line();
-        std::fflush(stdout);
+        flush_or_end();
     }
 }
 
@@ -182,6 +242,15 @@ int main() {
     action.sa_flags = SA_RESTART;
     if (sigaction(SIGINT, &action, nullptr) != 0) {
         std::perror("sigset SIGINT");
+        std::exit(-1);
+    }
+    // Installed whatever the disposition inherited: a console left running with SIGHUP
+    // ignored (as nohup leaves it) has no terminal to talk to.
+    struct sigaction hangup {};
+    hangup.sa_handler = hangup_handler;
+    sigemptyset(&hangup.sa_mask);
+    if (sigaction(SIGHUP, &hangup, nullptr) != 0) {
+        std::perror("sigaction SIGHUP");
         std::exit(-1);
     }
 

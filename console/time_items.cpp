@@ -3,6 +3,7 @@
 // clears the screen before and discards the rest of the input line and flushes the output
 // after it.
 #include <sys/time.h>
+#include <time.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -83,6 +84,37 @@ int nibble(std::uint32_t word, int low_bit) {
     return static_cast<int>((word >> low_bit) & 0xFu);
 }
 
+// "waiting...\r" of the compare-event wait. The flag is polled without pause, but the line
+// is written only when it can be seen: as a wait begins (an event line may stand in its
+// place) and then at most every quarter of a second. Written on every poll it made hundreds
+// of megabytes a minute in a file and showed nothing new on a screen.
+class WaitingLine {
+  public:
+    static constexpr long kRepeatNanoseconds = 250'000'000;
+
+    // A new wait: the next poll writes the line.
+    void begin() { shown_ = false; }
+    void poll() {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (shown_ && nanoseconds_since(last_, now) < kRepeatNanoseconds)
+            return;
+        std::printf("waiting...\r");
+        flush_or_end();
+        last_ = now;
+        shown_ = true;
+    }
+
+  private:
+    static long long nanoseconds_since(const timespec &from, const timespec &to) {
+        return (static_cast<long long>(to.tv_sec) - from.tv_sec) * 1'000'000'000LL +
+               (to.tv_nsec - from.tv_nsec);
+    }
+
+    bool shown_ = false;
+    timespec last_{};
+};
+
 // Ends a live display once a SIGINT has been counted, and takes that SIGINT back.
 bool interrupted() {
     if (sigIntCnt == 0)
@@ -117,7 +149,7 @@ void show_time_and_status(Console &c) {
                     nibble(w[1], 20), nibble(w[1], 16), nibble(w[1], 28), nibble(w[1], 24),
                     nibble(w[0], 20), nibble(w[0], 16), nibble(w[0], 28), nibble(w[0], 24),
                     (w[2] >> 20) & 0xFu);
-        std::fflush(stdout);
+        flush_or_end();
     } while (!interrupted());
 }
 
@@ -136,12 +168,15 @@ void test_time_compare_event(Console &c) {
         write_time_cmp_reg(entry.mode, c.v.mask, &c.v.compare);
 
     // No time-out and no look at sigIntCnt: a second SIGINT ends the program from the
-    // handler. The lines end in "\r" and reach the screen with the menu cycle's flush.
+    // handler. The lines end in "\r" and each is flushed, so that it overwrites the last.
+    WaitingLine waiting;
     for (c.v.event_count = 0; c.v.event_count < kCompareEvents;) {
         // A flag that is already set shows no "waiting...".
+        waiting.begin();
         while (read_hw_stat_reg_bitfield(KORVIC_HW_STAT_COMPARE_EVENT) == 0)
-            std::printf("waiting...\r");
+            waiting.poll();
         std::printf("time compare event number %d\r", c.v.event_count);
+        flush_or_end();
         ++c.v.event_count;
         write_hw_ctl_reg_bitfield(KORVIC_HW_CTL_COMPARE_CLEAR, 1);
     }
@@ -154,7 +189,7 @@ void show_time_broken_down(Console &c) {
         snapshot_time(KORVIC_MODE_BROKEN_DOWN, &c.v.display);
         std::printf("time is %3d years %3d days  %2d hours %2d min %2d sec %3d ms %3d us\r",
                     t.years, t.days, t.hours, t.minutes, t.seconds, t.milliseconds, t.microseconds);
-        std::fflush(stdout);
+        flush_or_end();
     } while (!interrupted());
 }
 

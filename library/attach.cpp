@@ -1,13 +1,20 @@
-// Attachment: korvic_cfg.dat, the bridge's interrupt enable and the register window.
+// Attachment: korvic_cfg.dat, the bridge's interrupt enable and the register window; the
+// pieces of attach.h, and init_847 and close_847 over the C API's globals.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "attach.h"
 #include "config.h"
 #include "korvic_api.h"
 #include "regmap.h"
@@ -107,31 +114,155 @@ Setting parse_line(const char *line) {
 
 }  // namespace korvic::config
 
+namespace korvic::attach {
+
+ConfigFile read_config(const char *path) {
+    ConfigFile out;
+    const int f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f == -1) {
+        out.failure = ConfigFailure::Open;
+        out.error = errno;
+        return out;
+    }
+    // A directory opens for reading, but holds no lines: say so rather than read nothing.
+    struct stat st {};
+    if (fstat(f, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(f);
+        out.failure = ConfigFailure::Open;
+        out.error = EISDIR;
+        return out;
+    }
+    // One byte more than allowed tells a file that is too long from one that fits exactly.
+    std::vector<char> text(config::kMaxFileBytes + 1);
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = read(f, text.data() + got, text.size() - got);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            out.failure = ConfigFailure::Read;
+            out.error = errno;
+            close(f);
+            return out;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    close(f);
+    if (got > config::kMaxFileBytes) {
+        out.failure = ConfigFailure::TooLong;
+        out.error = EFBIG;
+        return out;
+    }
+
+    // Each line as a read into the 128-byte buffer takes it: up to and including its
+    // newline, at most 127 characters (the rest of a longer line is the next line).
+    constexpr std::size_t kReadChars = config::kLineBuffer - 1;
+    for (std::size_t at = 0; at < got;) {
+        const char *begin = text.data() + at;
+        const char *limit = begin + std::min(kReadChars, got - at);
+        const char *end = std::find(begin, limit, '\n');
+        if (end != limit)
+            ++end;  // the newline stays in the line
+        const auto n = static_cast<std::size_t>(end - begin);
+        char line[config::kLineBuffer];
+        std::memcpy(line, begin, n);
+        line[n] = '\0';
+        at += n;
+        const config::Setting s = config::parse_line(line);
+        if (s.key != config::Key::None && s.converted)
+            out.settings.push_back(s);
+    }
+    return out;
+}
+
+DeviceWindow open_window(const char *path, std::size_t bytes) {
+    DeviceWindow w;
+    w.fd = open(path, O_RDWR);
+    if (w.fd == -1) {
+        w.failed = WindowStep::Open;
+        w.error = errno;
+        return w;
+    }
+    // A regular file with a name (a device image, or a sysfs resource file, which reports
+    // the size of its region) must cover the window. Device nodes report no size of their
+    // own, nor does a nameless memory file handed out in place of one (st_nlink 0, as the
+    // simulator's preload library does): those are mapped as they are.
+    struct stat st {};
+    if (fstat(w.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 0) {
+        w.file_size = static_cast<std::int64_t>(st.st_size);
+        if (static_cast<std::uint64_t>(st.st_size) < bytes) {
+            w.failed = WindowStep::Size;
+            w.error = ENXIO;  // the window's range is not all in the file
+            return w;
+        }
+    }
+    void *address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, w.fd, 0);
+    if (address == MAP_FAILED) {
+        w.failed = WindowStep::Map;
+        w.error = errno;
+        return w;
+    }
+    w.address = address;
+    return w;
+}
+
+void enable_bridge_interrupts(void *bridge_window) {
+    auto *csr = static_cast<volatile std::uint32_t *>(bridge_window) + regs::kBridgeIntCsr / 4;
+    const std::uint32_t word = *csr;
+    *csr = word | regs::kBridgeIntEnable;
+}
+
+}  // namespace korvic::attach
+
 namespace {
 
-// The descriptor and window of the last successful init_847, released when a later one
-// succeeds. close_847 gives the descriptor up; the window stays until replaced.
-int owned_fd = -1;
+// The register descriptors that init_847 opened and close_847 has not closed yet: the one
+// behind the current window, and the one of a later call whose mapping failed (fd holds
+// it). close_847 runs in the console's signal handlers, so these are lock-free atomics, and
+// taking a descriptor out of them (exchange or compare-exchange to -1) is what makes a
+// close happen once only.
+static_assert(std::atomic<int>::is_always_lock_free, "close_847 must stay async-signal-safe");
+std::atomic<int> window_fd{-1};
+std::atomic<int> unmapped_fd{-1};
 void *owned_window = nullptr;
 
+// Takes d out of slot if the slot holds it; true when it did.
+bool take(std::atomic<int> &slot, int d) {
+    int expected = d;
+    return d >= 0 && slot.compare_exchange_strong(expected, -1);
+}
+
+// The report of a regular file too short for its window, after the fixed text of the step.
+void report_short_file(const char *text, const char *device, const char *path,
+                       const korvic::attach::DeviceWindow &w, std::size_t bytes) {
+    std::fprintf(stderr, "%s: %s device %s is %lld bytes, the window needs %zu\n", text, device,
+                 path, static_cast<long long>(w.file_size), bytes);
+}
+
 // "ENABLE_INT": switch the board's interrupts on at the PLX bridge. The descriptor and
-// mapping are deliberately kept for the life of the process.
+// mapping are deliberately kept for the life of the process; a failure ends the process.
 void enable_bridge_interrupts() {
-    const int bridge = open(int_path, O_RDWR);
-    if (bridge == -1) {
-        std::perror("open interrupt fail");
-        std::exit(-1);
+    using korvic::attach::WindowStep;
+    const korvic::attach::DeviceWindow bridge =
+        korvic::attach::open_window(int_path, korvic::regs::kBridgeBytes);
+    switch (bridge.failed) {
+        case WindowStep::None:
+            break;
+        case WindowStep::Open:
+            errno = bridge.error;
+            std::perror("open interrupt fail");
+            std::exit(-1);
+        case WindowStep::Size:
+            report_short_file("mmap plx", "bridge", int_path, bridge, korvic::regs::kBridgeBytes);
+            std::exit(-1);
+        case WindowStep::Map:
+            errno = bridge.error;
+            std::perror("mmap plx");
+            std::exit(-1);
     }
-    void *plx =
-        mmap(nullptr, korvic::regs::kBridgeBytes, PROT_READ | PROT_WRITE, MAP_SHARED, bridge, 0);
-    if (plx == MAP_FAILED) {
-        std::perror("mmap plx");
-        std::exit(-1);
-    }
-    // One load and one store, the word as the processor sees it: no byte_swap.
-    auto *csr = static_cast<volatile std::uint32_t *>(plx) + korvic::regs::kBridgeIntCsr / 4;
-    const std::uint32_t word = *csr;
-    *csr = word | korvic::regs::kBridgeIntEnable;
+    korvic::attach::enable_bridge_interrupts(bridge.address);
     // cppcheck-suppress resourceLeak ; bridge descriptor and mapping stay for the process
 }
 
@@ -166,48 +297,79 @@ void apply(const korvic::config::Setting &s) {
     }
 }
 
+// The reports of a configuration file that cannot be read, all under the fixed text.
+void report_config(const korvic::attach::ConfigFile &cfg) {
+    if (cfg.failure == korvic::attach::ConfigFailure::TooLong) {
+        std::fprintf(stderr, "fopen config file: %s is longer than %zu bytes\n",
+                     korvic::config::kFileName, korvic::config::kMaxFileBytes);
+        return;
+    }
+    errno = cfg.error;
+    std::perror("fopen config file");
+}
+
 }  // namespace
 
 extern "C" int init_847(void) {
+    using korvic::attach::WindowStep;
     g_time_offset = 0;
 
-    std::FILE *cfg = std::fopen(korvic::config::kFileName, "rt");
-    if (cfg == nullptr) {
-        std::perror("fopen config file");
+    const korvic::attach::ConfigFile cfg = korvic::attach::read_config(korvic::config::kFileName);
+    if (cfg.failure != korvic::attach::ConfigFailure::None) {
+        report_config(cfg);
         return -1;
     }
-    char line[korvic::config::kLineBuffer];
-    while (std::fgets(line, sizeof line, cfg) != nullptr)
-        apply(korvic::config::parse_line(line));
-    std::fclose(cfg);
+    for (const korvic::config::Setting &s : cfg.settings)
+        apply(s);
 
-    fd = open(mem_path, O_RDWR);
-    if (fd == -1) {
-        std::perror("open mempath");
-        return -1;
-    }
-    void *window =
-        mmap(nullptr, korvic::regs::kWindowBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (window == MAP_FAILED) {
-        std::perror("memmap mempath");
-        return -1;
+    const korvic::attach::DeviceWindow w =
+        korvic::attach::open_window(mem_path, korvic::regs::kWindowBytes);
+    fd = w.fd;
+    switch (w.failed) {
+        case WindowStep::None:
+            break;
+        case WindowStep::Open:
+            errno = w.error;
+            std::perror("open mempath");
+            return -1;
+        case WindowStep::Size:
+        case WindowStep::Map: {
+            if (w.failed == WindowStep::Size) {
+                report_short_file("memmap mempath", "register", mem_path, w,
+                                  korvic::regs::kWindowBytes);
+            } else {
+                errno = w.error;
+                std::perror("memmap mempath");
+            }
+            // fd keeps this descriptor for close_847; one kept by an earlier failed call is
+            // no longer reachable through fd and goes now.
+            const int earlier = unmapped_fd.exchange(w.fd);
+            if (earlier != -1)
+                close(earlier);
+            return -1;
+        }
     }
 
     if (owned_window != nullptr)
         munmap(owned_window, korvic::regs::kWindowBytes);
-    if (owned_fd != -1 && owned_fd != fd)
-        close(owned_fd);
-    owned_fd = fd;
-    owned_window = window;
+    owned_window = w.address;
+    const int earlier = window_fd.exchange(w.fd);
+    if (earlier != -1)
+        close(earlier);
+    const int unmapped = unmapped_fd.exchange(-1);
+    if (unmapped != -1)
+        close(unmapped);
 
-    kv_mem = static_cast<volatile uint8_t *>(window);
-    base_addr = static_cast<volatile uint32_t *>(window);
+    kv_mem = static_cast<volatile uint8_t *>(w.address);
+    base_addr = static_cast<volatile uint32_t *>(w.address);
     return 0;
 }
 
-// Also called from the console's SIGINT handler: close() only, async-signal-safe.
+// Closes the register descriptor in fd if init_847 opened it and it is still open: never
+// standard input (fd starts at 0), never a number since given to another file. Also called
+// from the console's signal handlers: close() and lock-free atomics only.
 extern "C" void close_847(void) {
-    close(fd);
-    if (fd == owned_fd)
-        owned_fd = -1;
+    const int d = fd;
+    if (take(window_fd, d) || take(unmapped_fd, d))
+        close(d);
 }

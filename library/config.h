@@ -1,7 +1,9 @@
 // korvic_cfg.dat, one line at a time. parse_line is a pure function of the line so that it
-// can be tested and fuzzed on its own; init_847 reads the file and applies each result.
+// can be tested and fuzzed on its own; attach::read_config reads a file through it and
+// init_847 applies each result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace korvic::config {
@@ -10,6 +12,9 @@ inline constexpr const char *kFileName = "korvic_cfg.dat";
 // A read takes at most this many characters, newline included, plus the terminator.
 inline constexpr int kLineBuffer = 128;
 inline constexpr int kPathBuffer = 256;
+// The most a configuration file may hold; a longer one (or a device that never ends) is
+// refused instead of read for ever.
+inline constexpr std::size_t kMaxFileBytes = std::size_t{64} * 1024;
 
 enum class Key : std::uint8_t {
     None,

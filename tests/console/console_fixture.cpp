@@ -21,9 +21,21 @@ ConsoleDir::ConsoleDir() {
     bin_ = root_ / "bin";
     fs::create_directories(work_);
     fs::create_directories(bin_);
+    set_clear_script(std::string("printf '%s' '") + kClear + "'\n");
+}
+
+void ConsoleDir::set_clear_script(const std::string &script) const {
     const fs::path clear = bin_ / "clear";
-    std::ofstream(clear) << "#!/bin/sh\nprintf '%s' '" << kClear << "'\n";
-    fs::permissions(clear, fs::perms::owner_all);
+    // Written beside and renamed into place: a console may be running the old one.
+    const fs::path next = bin_ / "clear.next";
+    std::ofstream(next) << "#!/bin/sh\n" << script;
+    fs::permissions(next, fs::perms::owner_all);
+    fs::rename(next, clear);
+}
+
+void ConsoleDir::remove_clear() {
+    fs::remove(bin_ / "clear");
+    system_path_ = false;
 }
 
 ConsoleDir::~ConsoleDir() {
@@ -67,17 +79,17 @@ std::vector<unsigned char> ConsoleDir::window_bytes() const {
 
 std::vector<std::string> ConsoleDir::environment() const {
     const char *path = std::getenv("PATH");
-    return {
-        "PATH=" + bin_.string() + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
-        "TERM=dumb",
-    };
+    std::string search = bin_.string();
+    if (system_path_)
+        search += ":" + std::string(path != nullptr ? path : "/usr/bin:/bin");
+    return {"PATH=" + search, "TERM=dumb"};
 }
 
 std::unique_ptr<PtySession> ConsoleDir::start(const std::vector<std::string> &argv) const {
     return std::make_unique<PtySession>(argv, work_.string(), environment());
 }
 
-std::unique_ptr<PtySession> ConsoleDir::start_console() const {
+std::vector<std::string> ConsoleDir::console_argv() const {
     // In a cross build the console is run through the same emulator as the tests
     // ("|"-separated command and arguments).
     std::vector<std::string> argv;
@@ -88,6 +100,15 @@ std::unique_ptr<PtySession> ConsoleDir::start_console() const {
         from = bar + 1;
     }
     argv.push_back(KORVIC_TEST_BINARY);
+    return argv;
+}
+
+std::unique_ptr<PtySession> ConsoleDir::start_console(bool hangup_ignored) const {
+    std::vector<std::string> argv = console_argv();
+    if (hangup_ignored) {
+        // An ignored signal stays ignored across exec.
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "trap '' HUP; exec \"$@\"", "sh"});
+    }
     return start(argv);
 }
 

@@ -52,18 +52,26 @@ class ConsoleDir {
     // A korvic_cfg.dat for the simulated board's devices (korvic_sim's default paths).
     void make_sim_config();
 
+    // Replaces the fake "clear" with a shell script of this text.
+    void set_clear_script(const std::string &script) const;
+    // No "clear" anywhere in the console's PATH.
+    void remove_clear();
+
     // The environment for the console: the fake "clear" first in PATH.
     std::vector<std::string> environment() const;
 
     // Starts argv (argv[0] a path) in work() on a terminal.
     std::unique_ptr<PtySession> start(const std::vector<std::string> &argv) const;
-    // Starts the console itself.
-    std::unique_ptr<PtySession> start_console() const;
+    // The command line that starts the console (through the emulator of a cross build).
+    std::vector<std::string> console_argv() const;
+    // Starts the console itself; with hangup_ignored, as nohup would, with SIGHUP ignored.
+    std::unique_ptr<PtySession> start_console(bool hangup_ignored = false) const;
 
   private:
     std::filesystem::path root_;
     std::filesystem::path work_;
     std::filesystem::path bin_;
+    bool system_path_ = true;
 };
 
 }  // namespace korvic::testing

@@ -3,10 +3,15 @@
 // values that do not convert. The file holds whatever the console last wrote, so an
 // unchanged file proves that nothing was written.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <ostream>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -189,6 +194,29 @@ TEST_F(Frame, NoConfigurationFileEndsWith255AndTheLibraryReport) {
         << console->error_output();
 }
 
+// "clear" runs while SIGINT still reaches the console: an interrupt during the redraw
+// counts, so two of them end the program as anywhere else.
+TEST_F(Frame, InterruptsWhileClearRunsAreCounted) {
+    start();
+    dir_.set_clear_script("printf '%s' '[slow clear]'\nexec sleep 60\n");
+    con().send("5\n");
+    ASSERT_TRUE(con().wait_for("[slow clear]")) << con().output();
+    ASSERT_TRUE(con().interrupt_taken());  // the console alone
+    con().send_interrupt();                // ^C: the console and the running clear
+    EXPECT_EQ(con().wait_exit(), 0) << con().output();
+}
+
+TEST_F(Frame, WithoutClearTheMenuStillShows) {
+    dir_.remove_clear();
+    console_ = dir_.start_console();
+    ASSERT_TRUE(con().wait_for(kMenu)) << con().output();
+    EXPECT_EQ(con().output(), std::string(kBanner) + kMenu);
+    con().send("5\n");
+    ASSERT_TRUE(con().wait_for(kMenu)) << con().output();
+    finish();
+    EXPECT_NE(con().error_output().find("clear"), std::string::npos) << con().error_output();
+}
+
 // Where the console waits for input, how to get there from the menu, and how to get back.
 struct Place {
     const char *name;
@@ -265,6 +293,183 @@ TEST_F(Frame, EndOfInputRightAfterANumberStillRunsTheItem) {
     ASSERT_TRUE(con().wait_for("config register =       1f\n")) << con().output();
     EXPECT_EQ(con().wait_exit(), 0);
 }
+
+// A console whose terminal is gone ends, wherever it is, instead of running on without it:
+// a hang-up (or a SIGHUP sent to it) releases the board and ends it as a hang-up ends a
+// process, also when it was started with SIGHUP ignored.
+enum class Gone { HangUp, HangUpWithSighupIgnored, Sighup };
+
+struct GoneCase {
+    const char *name;
+    const char *keys;   // typed at the menu to get there
+    const char *shown;  // shown once it is there
+    Gone how;
+};
+
+void PrintTo(const GoneCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+// On the file window the compare-event flag never rises: item 11 waits for ever.
+constexpr const char *kLiveDisplay = "13\n";
+constexpr const char *kEventWait = "11\n0\n0\n";
+
+const GoneCase kGoneCases[] = {
+    {"menu_hang_up", "", "", Gone::HangUp},
+    {"menu_hang_up_sighup_ignored", "", "", Gone::HangUpWithSighupIgnored},
+    {"menu_sighup", "", "", Gone::Sighup},
+    {"live_display_hang_up", kLiveDisplay, "us\r", Gone::HangUp},
+    {"live_display_hang_up_sighup_ignored", kLiveDisplay, "us\r", Gone::HangUpWithSighupIgnored},
+    {"live_display_sighup", kLiveDisplay, "us\r", Gone::Sighup},
+    {"event_wait_hang_up", kEventWait, "waiting...\r", Gone::HangUp},
+    {"event_wait_hang_up_sighup_ignored", kEventWait, "waiting...\r",
+     Gone::HangUpWithSighupIgnored},
+    {"event_wait_sighup", kEventWait, "waiting...\r", Gone::Sighup},
+};
+
+class TerminalGone : public Frame, public ::testing::WithParamInterface<GoneCase> {};
+
+TEST_P(TerminalGone, EndsTheConsoleAsAHangUp) {
+    const GoneCase &c = GetParam();
+    console_ = dir_.start_console(c.how == Gone::HangUpWithSighupIgnored);
+    ASSERT_TRUE(con().wait_for(kRedraw)) << con().output();
+    con().send(c.keys);
+    ASSERT_TRUE(con().wait_for(c.shown)) << con().output();
+    if (c.how == Gone::Sighup)
+        kill(con().pid(), SIGHUP);
+    else
+        con().hang_up();
+    EXPECT_EQ(con().wait_exit(), PtySession::kSignalled + SIGHUP);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, TerminalGone, ::testing::ValuesIn(kGoneCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The console with its standard output on a pipe and SIGPIPE ignored (so that writes fail
+// with EPIPE instead of killing it), its input on a pipe that stays open.
+class PipedConsole {
+  public:
+    PipedConsole(const ConsoleDir &dir, const std::string &keys) {
+        int in[2], out[2], err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
+            throw std::runtime_error("pipe failed");
+        const std::vector<std::string> argv_strings = dir.console_argv();
+        std::vector<char *> argv;
+        for (const std::string &a : argv_strings)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        const std::vector<std::string> env = dir.environment();
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            for (int f : {in[0], in[1], out[0], out[1], err[0], err[1]})
+                close(f);
+            signal(SIGPIPE, SIG_IGN);
+            for (const std::string &e : env)
+                putenv(const_cast<char *>(e.c_str()));
+            if (chdir(dir.work().c_str()) != 0)
+                _exit(126);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        close(err[1]);
+        in_ = in[1];
+        out_ = out[0];
+        err_ = err[0];
+        if (write(in_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+            throw std::runtime_error("cannot type the keys");
+    }
+    ~PipedConsole() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int f : {in_, out_, err_})
+            if (f >= 0)
+                close(f);
+    }
+
+    // Reads the output until text has appeared (bounded).
+    bool wait_for(const std::string &text) {
+        std::string seen;
+        const auto deadline = PtySession::Clock::now() + PtySession::kDefaultWait;
+        while (seen.find(text) == std::string::npos) {
+            pollfd p{out_, POLLIN, 0};
+            if (PtySession::Clock::now() >= deadline || poll(&p, 1, 100) < 0)
+                return false;
+            char buf[4096];
+            const ssize_t n = p.revents != 0 ? read(out_, buf, sizeof buf) : 0;
+            if (n < 0 || (n == 0 && p.revents != 0))
+                return false;
+            seen.append(buf, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    // No one reads the output any more.
+    void close_output() {
+        close(out_);
+        out_ = -1;
+    }
+    // The exit status, or PtySession::kTimedOut (bounded; the console is then killed).
+    int wait_exit() {
+        const auto deadline = PtySession::Clock::now() + PtySession::kDefaultWait;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (PtySession::Clock::now() >= deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                exited_ = true;
+                return PtySession::kTimedOut;
+            }
+            usleep(2000);
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : PtySession::kSignalled + WTERMSIG(status);
+    }
+    std::string error_output() {
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(err_, buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<std::size_t>(n));
+        return text;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    bool exited_ = false;
+};
+
+struct OutputCase {
+    const char *name;
+    const char *keys;
+    const char *shown;
+};
+
+void PrintTo(const OutputCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class OutputGone : public Frame, public ::testing::WithParamInterface<OutputCase> {};
+
+TEST_P(OutputGone, EndsTheLoopWithStatusOne) {
+    PipedConsole console(dir_, GetParam().keys);
+    ASSERT_TRUE(console.wait_for(GetParam().shown));
+    console.close_output();
+    EXPECT_EQ(console.wait_exit(), 1);
+    EXPECT_EQ(console.error_output(), "korvic_test: standard output: Broken pipe\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Loops, OutputGone,
+                         ::testing::Values(OutputCase{"raw_display", "10\n", "status is"},
+                                           OutputCase{"gps_display", kLiveDisplay, "us\r"},
+                                           OutputCase{"event_wait", kEventWait, "waiting...\r"}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // Typed values that do not convert: the item says so and writes nothing.
 struct RefusedCase {

@@ -151,6 +151,13 @@ bool PtySession::interrupt_taken(std::chrono::milliseconds limit) {
     return true;
 }
 
+void PtySession::hang_up() {
+    if (master_ >= 0)
+        close(master_);
+    master_ = -1;
+    terminal_closed_ = true;
+}
+
 bool PtySession::pump(Clock::time_point deadline) {
     if (terminal_closed_ && err_fd_ < 0)
         return false;

@@ -45,6 +45,9 @@ class PtySession {
     bool interrupt_taken(std::chrono::milliseconds limit = kDefaultWait);
     // The terminal's end-of-file character; at the start of a line, the read sees the end.
     void send_end_of_input() { send("\x04"); }
+    // Closes the master side, as a terminal window that is closed or a line that drops:
+    // the program's terminal hangs up. Nothing more is collected from it.
+    void hang_up();
 
     // Waits until text appears in the output after the cursor, then moves the cursor past
     // it. False when it has not appeared within the limit or the program closed the

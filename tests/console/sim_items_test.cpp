@@ -5,6 +5,7 @@
 
 #include <ostream>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -35,6 +36,7 @@ constexpr const char *kComparePrompt =
     "                    3 = GPS:         4 = System Time: \n     > ";
 
 constexpr std::uint32_t kHwControl = 0xF8;
+constexpr std::uint32_t kHwStatus = 0xFC;
 constexpr std::uint32_t kConfig = 0x118;
 constexpr std::uint32_t kCompare0 = 0x138;
 constexpr std::uint32_t kCompare1 = 0x13C;
@@ -318,6 +320,15 @@ TEST_P(Preset, WritesThePresetWordsThenTheLoadBit) {
 INSTANTIATE_TEST_SUITE_P(Formats, Preset, ::testing::ValuesIn(kPresets),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// The system clock's seconds as gettimeofday, which the console reads, gives them. Not
+// time(): it reads a coarser clock that can still show the last second for a few
+// milliseconds after gettimeofday has moved on.
+std::time_t system_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 // Seconds since 1970 of a board time given as year, day of year (from 0) and time of day.
 std::int64_t board_seconds(int year, int day, int h, int m, int s) {
     std::tm tm{};
@@ -330,9 +341,9 @@ std::int64_t board_seconds(int year, int day, int h, int m, int s) {
 
 TEST_F(OnSim, PresetFromTheSystemClock) {
     start();
-    const std::int64_t before = std::time(nullptr);
+    const std::int64_t before = system_seconds();
     EXPECT_EQ(run("7\n4\n"), kPresetPrompt);
-    const std::int64_t after = std::time(nullptr);
+    const std::int64_t after = system_seconds();
     const std::string line = live_line("13");
     int year = 0, day = 0, h = 0, m = 0, s = 0, ms = 0, us = 0;
     ASSERT_EQ(
@@ -434,6 +445,37 @@ TEST_F(OnSim, CompareEveryWholeSecondWaitsForTwentyEvents) {
     EXPECT_EQ(clears, 20u);
 }
 
+std::size_t occurrences(const std::string &text, const std::string &part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// The flag is polled without pause, but "waiting...\r" is written only when it can be seen:
+// as each wait begins, then at most a few times a second (not once per poll).
+TEST_F(OnSim, CompareWaitWritesTheWaitingLineABoundedNumberOfTimes) {
+    start(kStart, "1ms");  // a thousand polls to every second of board time
+    const auto began = std::chrono::steady_clock::now();
+    const std::string shown = run(kEverySecond);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    finish();
+    ASSERT_EQ(shown.rfind(kEverySecondShown, 0), 0u) << shown;
+    const std::string events = shown.substr(kEverySecondShown.size());
+    EXPECT_EQ(without(events, "waiting...\r"), event_lines(20));
+
+    std::size_t polls = 0;
+    for (const Access &a : trace())
+        polls += a.dir == 'R' && a.offset == kHwStatus;
+    ASSERT_GE(polls, 10000u);
+    const std::size_t lines = occurrences(events, "waiting...\r");
+    EXPECT_GE(lines, 1u);
+    // One as each of the 20 waits begins, at most 4 a second more, and a margin.
+    EXPECT_LE(lines, 20 + static_cast<std::size_t>(4 * seconds) + 4)
+        << polls << " polls in " << seconds << " s";
+}
+
 TEST_F(OnSim, CompareWithTheFlagAlreadySetPrintsNoWaiting) {
     // Mask 5: an event every millisecond, and every access moves the clock 10 ms, so the
     // flag is set again at every read.
@@ -471,9 +513,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, CompareWithoutTime, ::testing::Values("0", "5"
 
 TEST_F(OnSim, CompareTimeFromTheSystemClock) {
     start(kStart, "10ms");
-    const std::time_t before = std::time(nullptr);
+    const std::time_t before = system_seconds();
     const std::string shown = run("11\n4\n4\n");
-    const std::time_t after = std::time(nullptr);
+    const std::time_t after = system_seconds();
     const std::string head = std::string(kComparePrompt) + "Enter Mask value: ";
     ASSERT_EQ(shown.rfind(head, 0), 0u) << shown;
     EXPECT_EQ(without(shown.substr(head.size()), "waiting...\r"), event_lines(20));

@@ -11,8 +11,9 @@
 //     other path would end the process with exit(-1), as it must).
 // Every other line is kept as it came, and the settings that init_847 leaves are checked
 // against the same lines read one by one with parse_line: the offsets, the byte-order flag,
-// both paths, the result (0 exactly when the register path names a regular file) and the
-// bridge word (0x49 ORed in exactly when an ENABLE_INT line was kept).
+// both paths, the result (0 exactly when the file fits in 64 KiB and the register path
+// names a regular file that covers the window) and the bridge word (0x49 ORed in exactly
+// when an ENABLE_INT line was kept).
 // init_847 keeps the bridge descriptor and mapping of every ENABLE_INT for the life of the
 // process; the fuzzer closes and unmaps them after each input so that a long run does not
 // run out of descriptors.
@@ -210,11 +211,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         before = before << 8 | data[i];
     set_bridge_word(before);
 
+    // A file longer than init_847 reads is refused whole: nothing in it takes effect.
+    const bool refused = file.size() > korvic::config::kMaxFileBytes;
+    if (refused)
+        model = Model{};
+
     const int result = init_847();
 
     struct stat st {};
-    const bool device =
-        !model.mem_path.empty() && stat(model.mem_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool device = !refused && !model.mem_path.empty() &&
+                        stat(model.mem_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                        st.st_size >= static_cast<off_t>(korvic::regs::kWindowBytes);
     check(result == (device ? 0 : -1), "init_847 result does not match the register path");
     check(g_day_offset == model.day, "DAY_OFF differs");
     check(g_tz_offset == model.tz, "TZ_OFF differs");

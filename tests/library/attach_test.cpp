@@ -2,15 +2,21 @@
 // regular files standing in for the register and bridge devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <unistd.h>
 #include <ostream>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "attach.h"
 #include "config.h"
 #include "korvic_api.h"
+#include "regmap.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -103,6 +109,78 @@ const ConfigCase kConfigCases[] = {
 INSTANTIATE_TEST_SUITE_P(Korvic, ConfigFiles, ::testing::ValuesIn(kConfigCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Files that cannot serve: refused with -1 and a report that begins with the usual text and
+// names the real cause; and their neighbours that must keep working.
+struct FileCase {
+    const char *name;
+    std::string config;  // korvic_cfg.dat
+    bool directory;      // korvic_cfg.dat is a directory instead
+    const char *device;  // a regular file "dev" of device_bytes bytes, if not nullptr
+    std::size_t device_bytes;
+    int result;
+    const char *report;
+};
+
+void PrintTo(const FileCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const std::string kConfigOf64KiB = [] {
+    std::string text = "MEM_PATH=regs\n";
+    while (text.size() + 100 <= 65536)
+        text += "#" + std::string(98, '-') + "\n";
+    return text + "#" + std::string(65536 - text.size() - 2, '-') + "\n";
+}();
+
+const FileCase kFileCases[] = {
+    {"EmptyRegisterFile", "MEM_PATH=dev\n", false, "dev", 0, -1,
+     "memmap mempath: register device dev is 0 bytes, the window needs 512\n"},
+    {"RegisterFileOf100Bytes", "MEM_PATH=dev\n", false, "dev", 100, -1,
+     "memmap mempath: register device dev is 100 bytes, the window needs 512\n"},
+    {"RegisterFileOneByteShort", "MEM_PATH=dev\n", false, "dev", 511, -1,
+     "memmap mempath: register device dev is 511 bytes, the window needs 512\n"},
+    {"RegisterFileLongerThanTheWindow", "MEM_PATH=dev\n", false, "dev", 4096, 0, ""},
+    {"CharacterDeviceReportsNoSize", "MEM_PATH=/dev/zero\n", false, nullptr, 0, 0, ""},
+    {"ConfigurationIsADirectory", "", true, nullptr, 0, -1, "fopen config file: Is a directory\n"},
+    {"ConfigurationOf64KiB", kConfigOf64KiB, false, nullptr, 0, 0, ""},
+    {"ConfigurationBeyond64KiB", kConfigOf64KiB + "\n", false, nullptr, 0, -1,
+     "fopen config file: korvic_cfg.dat is longer than 65536 bytes\n"},
+};
+
+class Files : public Attach, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(Files, AreRefusedWithTheirCause) {
+    const FileCase &c = GetParam();
+    ASSERT_EQ(kConfigOf64KiB.size(), 65536u);
+    if (c.directory)
+        std::filesystem::create_directory("korvic_cfg.dat");
+    else
+        dir_.write_config(c.config);
+    if (c.device != nullptr)
+        dir_.write_file(c.device, std::string(c.device_bytes, '\0'));
+    StderrCapture err;
+    EXPECT_EQ(init_847(), c.result);
+    EXPECT_EQ(err.text(), c.report);
+    if (c.result == 0)
+        close_847();
+}
+
+INSTANTIATE_TEST_SUITE_P(Korvic, Files, ::testing::ValuesIn(kFileCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A configuration that never ends is refused after 64 KiB instead of read for ever (in a
+// child, so that a hang ends with the alarm).
+TEST_F(Attach, ConfigurationLinkedToAnEndlessDeviceIsRefused) {
+    ASSERT_EQ(symlink("/dev/zero", "korvic_cfg.dat"), 0);
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            _exit(init_847() == -1 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0),
+        "^fopen config file: korvic_cfg.dat is longer than 65536 bytes\n$");
+}
+
 TEST_F(Attach, MissingFileReportsAndResetsOnlyTheSecondsOffset) {
     g_time_offset = 99;
     g_day_offset = 5;
@@ -168,6 +246,25 @@ TEST_F(Attach, SecondCallKeepsSettingsItDoesNotSetAndReleasesTheFirstAttachment)
     close_847();
 }
 
+// msync fails with ENOMEM on a range that is not mapped (POSIX).
+bool mapped(volatile const void *window) {
+    return msync(const_cast<void *>(window), korvic::regs::kWindowBytes, MS_ASYNC) == 0;
+}
+
+TEST_F(Attach, SecondCallUnmapsTheFirstWindow) {
+    dir_.write_device("regs2", 512);
+    dir_.write_config("MEM_PATH=regs\n");
+    ASSERT_EQ(init_847(), 0);
+    volatile uint32_t *first = base_addr;
+    ASSERT_TRUE(mapped(first));
+    dir_.write_config("MEM_PATH=regs2\n");
+    ASSERT_EQ(init_847(), 0);
+    EXPECT_NE(base_addr, first);
+    EXPECT_TRUE(mapped(base_addr));
+    EXPECT_FALSE(mapped(first)) << "the first window is still mapped";
+    close_847();
+}
+
 TEST_F(Attach, FailedCallLeavesTheEarlierWindow) {
     dir_.write_config("MEM_PATH=regs\n");
     ASSERT_EQ(init_847(), 0);
@@ -180,6 +277,78 @@ TEST_F(Attach, FailedCallLeavesTheEarlierWindow) {
     EXPECT_EQ(base_addr, window);
     EXPECT_GE(fd, 0) << "the descriptor that could not be mapped stays in fd";
     close_847();
+}
+
+// close_847 closes only the descriptor that init_847 opened, and only once: never standard
+// input (fd starts at 0), never a descriptor that has since been given to another file.
+struct CloseCase {
+    const char *name;
+    bool init;           // init_847 is called first
+    const char *config;  // nullptr: no korvic_cfg.dat
+    int closes;          // close_847 calls
+};
+
+void PrintTo(const CloseCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class CloseOnlyWhatInitOpened : public Attach, public ::testing::WithParamInterface<CloseCase> {};
+
+TEST_P(CloseOnlyWhatInitOpened, LeavesOtherDescriptorsOpen) {
+    const CloseCase &c = GetParam();
+    const int saved_stdin = dup(0);
+    ASSERT_GE(saved_stdin, 0);
+    fd = 0;  // the starting value
+    if (c.config != nullptr)
+        dir_.write_config(c.config);
+    if (c.init) {
+        StderrCapture quiet;
+        init_847();
+    }
+    close_847();
+    EXPECT_NE(fcntl(0, F_GETFD), -1) << "standard input was closed";
+    // The number in fd now belongs to another file; the next calls must leave it alone.
+    int other = -1;
+    if (fd > 0) {
+        other = open("plx", O_RDONLY);
+        ASSERT_GE(other, 0);
+        if (other != fd) {
+            dup2(other, fd);
+            close(other);
+            other = fd;
+        }
+    }
+    for (int i = 1; i < c.closes; ++i)
+        close_847();
+    EXPECT_NE(fcntl(0, F_GETFD), -1) << "standard input was closed";
+    if (other > 0) {
+        EXPECT_NE(fcntl(other, F_GETFD), -1) << "a reused descriptor was closed";
+        close(other);
+    }
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+}
+
+const CloseCase kCloseCases[] = {
+    {"BeforeAnyInit", false, nullptr, 1},
+    {"AfterMissingConfigurationFile", true, nullptr, 2},
+    {"AfterEmptyConfiguration", true, "", 2},
+    {"SecondCloseAfterSuccess", true, "MEM_PATH=regs\n", 2},
+    {"ThirdCloseAfterSuccess", true, "MEM_PATH=regs\n", 3},
+    {"SecondCloseAfterFailedMapping", true, "MEM_PATH=/dev/null\n", 2},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvic, CloseOnlyWhatInitOpened, ::testing::ValuesIn(kCloseCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Attach, CloseReleasesTheDescriptorOfAFailedMapping) {
+    dir_.write_config("MEM_PATH=/dev/null\n");
+    StderrCapture quiet;
+    ASSERT_EQ(init_847(), -1);
+    const int opened = fd;
+    ASSERT_GE(opened, 0);
+    close_847();
+    EXPECT_EQ(fcntl(opened, F_GETFD), -1);
 }
 
 struct BridgeCase {
@@ -243,6 +412,7 @@ class BridgeFailures : public Attach, public ::testing::WithParamInterface<Bridg
 
 TEST_P(BridgeFailures, EndTheProcessWithStatus255) {
     dir_.write_config(GetParam().config);
+    dir_.write_file("short", std::string(100, '\0'));
     EXPECT_EXIT(init_847(), ::testing::ExitedWithCode(255), GetParam().report);
 }
 
@@ -251,9 +421,78 @@ const BridgeFailure kBridgeFailures[] = {
     {"MissingBridge", "INT_PATH=nowhere\nENABLE_INT\nMEM_PATH=regs\n",
      "^open interrupt fail: No such file or directory"},
     {"BridgeThatCannotBeMapped", "INT_PATH=/dev/null\nENABLE_INT\nMEM_PATH=regs\n", "^mmap plx: "},
+    {"BridgeFileOf100Bytes", "INT_PATH=short\nENABLE_INT\nMEM_PATH=regs\n",
+     "^mmap plx: bridge device short is 100 bytes, the window needs 128\n$"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Korvic, BridgeFailures, ::testing::ValuesIn(kBridgeFailures),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The pieces of attach.h on their own: no globals read or written, nothing printed.
+TEST_F(Attach, ReadConfigListsWhatTheLinesSetInFileOrder) {
+    using korvic::config::Key;
+    dir_.write_config("# comment\nINT_PATH=a\nENABLE_INT\nDAY_OFF=x\nINT_PATH=b\nENABLE_INT\n" +
+                      kLong127 + "SEC_OFF=7\nMEM_PATH=regs");
+    StderrCapture err;
+    const korvic::attach::ConfigFile cfg = korvic::attach::read_config("korvic_cfg.dat");
+    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(cfg.failure, korvic::attach::ConfigFailure::None);
+    const std::vector<std::pair<Key, std::string>> expected = {
+        {Key::IntPath, "a"},  {Key::EnableInt, ""}, {Key::IntPath, "b"},
+        {Key::EnableInt, ""}, {Key::SecOff, ""},    {Key::MemPath, "regs"},
+    };
+    ASSERT_EQ(cfg.settings.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(cfg.settings[i].key, expected[i].first) << i;
+        EXPECT_EQ(cfg.settings[i].path, expected[i].second) << i;
+    }
+    EXPECT_EQ(cfg.settings[4].number, 7);
+    EXPECT_STREQ(int_path, "") << "no global is set";
+    EXPECT_EQ(g_time_offset, 0);
+}
+
+struct WindowCase {
+    const char *name;
+    const char *path;
+    korvic::attach::WindowStep failed;
+    int error;
+    std::int64_t file_size;
+};
+
+void PrintTo(const WindowCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class OpenWindow : public Attach, public ::testing::WithParamInterface<WindowCase> {};
+
+TEST_P(OpenWindow, ReportsTheStepAndErrnoWithoutPrinting) {
+    using korvic::attach::WindowStep;
+    const WindowCase &c = GetParam();
+    dir_.write_device("short", 100);
+    StderrCapture err;
+    const korvic::attach::DeviceWindow w = korvic::attach::open_window(c.path, 512);
+    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(w.failed, c.failed);
+    EXPECT_EQ(w.error, c.error);
+    EXPECT_EQ(w.file_size, c.file_size);
+    EXPECT_EQ(w.fd >= 0, c.failed != WindowStep::Open) << "open unless the open failed";
+    EXPECT_EQ(w.address != nullptr, c.failed == WindowStep::None);
+    if (w.address != nullptr)
+        munmap(w.address, 512);
+    if (w.fd >= 0)
+        close(w.fd);
+}
+
+const WindowCase kWindowCases[] = {
+    {"RegularFile", "regs", korvic::attach::WindowStep::None, 0, 512},
+    {"CharacterDevice", "/dev/zero", korvic::attach::WindowStep::None, 0, -1},
+    {"Missing", "missing", korvic::attach::WindowStep::Open, ENOENT, -1},
+    {"Directory", ".", korvic::attach::WindowStep::Open, EISDIR, -1},
+    {"ShortFile", "short", korvic::attach::WindowStep::Size, ENXIO, 100},
+    {"DeviceWithoutMapping", "/dev/null", korvic::attach::WindowStep::Map, ENODEV, -1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvic, OpenWindow, ::testing::ValuesIn(kWindowCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // The parser alone: the keys are compared on their own length, in one fixed order.
