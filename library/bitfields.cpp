@@ -6,54 +6,33 @@
 #include "korvic_api.h"
 #include "mmio.h"
 #include "regmap.h"
+#include "sequences.h"
 
 using korvic::regs::Reg;
 namespace fields = korvic::fields;
 namespace mmio = korvic::mmio;
-
-namespace {
-
-template <std::size_t N>
-std::int32_t write_field(Reg reg, const fields::Field (&table)[N], std::int32_t selector,
-                         std::uint32_t value) {
-    const std::uint32_t word = mmio::read_word(reg, 0);
-    const fields::Field *f = fields::lookup(table, selector);
-    if (f == nullptr)
-        return fields::kBadSelector;
-    mmio::write_word(reg, 0, fields::insert(word, *f, value));
-    return 0;
-}
-
-template <std::size_t N>
-std::int32_t read_field(Reg reg, const fields::Field (&table)[N], std::int32_t selector) {
-    const std::uint32_t word = mmio::read_word(reg, 0);
-    const fields::Field *f = fields::lookup(table, selector);
-    if (f == nullptr)
-        return fields::kBadSelector;
-    return static_cast<std::int32_t>(fields::extract(word, *f));
-}
-
-}  // namespace
+namespace seq = korvic::seq;
 
 extern "C" {
 
 int32_t write_hw_ctl_reg_bitfield(int32_t sel, int32_t value) {
-    return write_field(Reg::HwControl, fields::kHwControl, sel, static_cast<uint32_t>(value));
+    return seq::write_field(mmio::c_window(), Reg::HwControl, fields::kHwControl, sel,
+                            static_cast<uint32_t>(value));
 }
 
 int32_t read_conf_reg_bitfield(int32_t sel) {
-    return read_field(Reg::Config, fields::kConfig, sel);
+    return seq::read_field(mmio::c_window(), Reg::Config, fields::kConfig, sel);
 }
 
 // A selector out of range stores nothing: writing the loaded word back would undo any
 // change the board made to the register between the load and the store.
 int32_t write_conf_reg_bitfield(int32_t sel, uint8_t value) {
-    return write_field(Reg::Config, fields::kConfig, sel, value);
+    return seq::write_field(mmio::c_window(), Reg::Config, fields::kConfig, sel, value);
 }
 
 // No strobe: the status bits are read as the word holds them now.
 int32_t read_hw_stat_reg_bitfield(int32_t sel) {
-    return read_field(Reg::HwStatus, fields::kHwStatus, sel);
+    return seq::read_field(mmio::c_window(), Reg::HwStatus, fields::kHwStatus, sel);
 }
 
 }  // extern "C"

@@ -7,26 +7,25 @@ using korvic::regs::Reg;
 namespace mmio = korvic::mmio;
 
 extern "C" uint32_t byte_swap(uint32_t w) {
-    if (g_byte_swap == 0)
-        return w;
-    return (w >> 24) | ((w >> 8) & 0x0000FF00u) | ((w << 8) & 0x00FF0000u) | (w << 24);
+    return g_byte_swap == 0 ? w : korvic::mmio::reverse_bytes(w);
 }
 
 namespace {
 
 int read_one(Reg r, uint32_t *w) {
-    *w = mmio::read_word(r, 0);
+    *w = mmio::read_word(mmio::c_window(), r, 0);
     return 0;
 }
 
 int write_one(Reg r, const uint32_t *w) {
-    mmio::write_word(r, 0, *w);
+    mmio::write_word(mmio::c_window(), r, 0, *w);
     return 0;
 }
 
 int read_all(Reg r, uint32_t *w) {
+    const mmio::Window window = mmio::c_window();
     for (uint32_t i = 0; i < korvic::regs::info(r).words; ++i)
-        w[i] = mmio::read_word(r, i);
+        w[i] = mmio::read_word(window, r, i);
     return 0;
 }
 
@@ -69,8 +68,9 @@ int read_signal_level_reg(uint32_t w[7]) {
 // The preset position words go to the board exactly as the caller holds them: the
 // register map marks them as not swapped on write.
 int write_preset_position_reg(const uint32_t w[4]) {
+    const mmio::Window window = mmio::c_window();
     for (uint32_t i = 0; i < korvic::regs::info(Reg::PresetPosition).words; ++i)
-        mmio::write_word(Reg::PresetPosition, i, w[i]);
+        mmio::write_word(window, Reg::PresetPosition, i, w[i]);
     return 0;
 }
 
@@ -78,7 +78,7 @@ int write_preset_position_reg(const uint32_t w[4]) {
 int read_position_freeze_reg(uint32_t w[4]) {
     const auto &reg = korvic::regs::info(Reg::PositionFreeze);
     volatile uint32_t *held = mmio::kv_word(reg.offset);
-    mmio::strobe(korvic::regs::kPositionFreezeStrobe);
+    mmio::strobe(mmio::c_window(), korvic::regs::kPositionFreezeStrobe);
     for (uint32_t i = 0; i < reg.words; ++i)
         w[i] = byte_swap(held[i]);
     return 0;

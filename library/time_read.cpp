@@ -9,11 +9,13 @@
 #include "korvic_api.h"
 #include "mmio.h"
 #include "regmap.h"
+#include "sequences.h"
 #include "timecodec.h"
 
 using korvic::regs::Reg;
 namespace codec = korvic::codec;
 namespace mmio = korvic::mmio;
+namespace seq = korvic::seq;
 
 namespace {
 
@@ -46,20 +48,12 @@ constexpr bool has_year(const codec::Group &g) {
     return (g.fields & codec::field_bit(codec::Field::Year)) != 0;
 }
 
-codec::Words read_group(Reg reg, std::uint32_t words) {
-    codec::Words w{};
-    for (std::uint32_t k = 0; k < words; ++k)
-        w[k] = mmio::read_word(reg, k);
-    return w;
-}
-
 // Instantiated per reader, so that its layout and offsets are constants.
 template <const Reader &r>
 std::int32_t read_time(std::uint32_t mode, std::int32_t *mask, void *time) {
-    if (r.strobe)
-        mmio::strobe(korvic::regs::kSnapshotStrobe);
+    const mmio::Window window = mmio::c_window();
     const std::uint32_t words = r.group->words;
-    const codec::Words first = read_group(r.reg, words);
+    const codec::Words first = r.strobe ? seq::snapshot(window) : seq::read_group(window, r.reg);
     const korvic_broken_down fields = codec::decode<*r.group>(first);
     if (mask != nullptr)
         *mask = codec::compare_mask(first);
@@ -67,7 +61,7 @@ std::int32_t read_time(std::uint32_t mode, std::int32_t *mask, void *time) {
     switch (mode) {
         case KORVIC_MODE_RAW: {
             // The words the caller gets are loaded afresh, with no strobe before them.
-            const codec::Words again = read_group(r.reg, words);
+            const codec::Words again = seq::read_group(window, r.reg);
             auto *out = static_cast<std::uint32_t *>(time);
             for (std::uint32_t k = 0; k < words; ++k)
                 out[k] = again[k];

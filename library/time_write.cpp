@@ -4,15 +4,16 @@
 // word in ascending order. A preset is followed by the preset load bit.
 #include <cstdint>
 
-#include "bitfields.h"
 #include "korvic_api.h"
 #include "mmio.h"
 #include "regmap.h"
+#include "sequences.h"
 #include "timecodec.h"
 
 using korvic::regs::Reg;
 namespace codec = korvic::codec;
 namespace mmio = korvic::mmio;
+namespace seq = korvic::seq;
 
 extern "C" {
 // Scratch of the mode 2 writers: the running remainder of the count and the quotient being
@@ -45,21 +46,12 @@ korvic_broken_down fields_of(std::uint32_t mode, const void *time, bool with_yea
     }
 }
 
-void store_group(Reg reg, const codec::Words &w) {
-    for (std::uint32_t k = 0; k < korvic::regs::info(reg).words; ++k)
-        mmio::write_word(reg, k, w[k]);
-}
-
 codec::Words caller_words(const void *time, std::uint32_t words) {
     codec::Words w{};
     const auto *in = static_cast<const std::uint32_t *>(time);
     for (std::uint32_t k = 0; k < words; ++k)
         w[k] = in[k];
     return w;
-}
-
-void set_preset_load_bit() {
-    write_conf_reg_bitfield(korvic::fields::kPresetLoad, 1);
 }
 
 }  // namespace
@@ -72,8 +64,7 @@ int32_t write_preset_time_reg(uint32_t mode, void *time) {
     const codec::Words image = mode == KORVIC_MODE_RAW
                                    ? caller_words(time, codec::kPresetTime.words)
                                    : codec::encode<codec::kPresetTime>(fields_of(mode, time, true));
-    store_group(Reg::PresetTime, image);
-    set_preset_load_bit();
+    seq::preset(mmio::c_window(), image);
     return 0;
 }
 
@@ -84,8 +75,7 @@ int32_t set_new_time(uint32_t mode, void *time) {
 
 // All-zero preset words (zero reads the same in either byte order), then the load bit.
 int32_t reset_time(void) {
-    store_group(Reg::PresetTime, codec::Words{});
-    set_preset_load_bit();
+    seq::preset(mmio::c_window(), codec::Words{});
     return 0;
 }
 
@@ -96,7 +86,7 @@ int32_t write_time_cmp_reg(uint32_t mode, int32_t mask, void *time) {
     const codec::Words image = mode == KORVIC_MODE_RAW
                                    ? caller_words(time, codec::kTimeCompare.words)
                                    : codec::encode_compare(fields_of(mode, time, false), mask);
-    store_group(Reg::TimeCompare, image);
+    seq::write_group(mmio::c_window(), Reg::TimeCompare, image);
     return 0;
 }
 
