@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <utility>
 
@@ -405,6 +406,57 @@ constexpr Calendar utc_calendar(std::int64_t t) {
             static_cast<std::int32_t>(days - days_to_new_year(year)),
             static_cast<std::int32_t>(rem / 3600), static_cast<std::int32_t>(rem / 60 % 60),
             static_cast<std::int32_t>(rem % 60)};
+}
+
+// ---------------------------------------------------------------------------------------
+// The board time as an instant on the true calendar (korvic::Board). One formula for every
+// time register that holds a year: the current time's mode 1 formula, DAY_OFF days and
+// TZ_OFF hours added and SEC_OFF seconds taken off, with the years counted as the calendar
+// has them (leap days included), in 64-bit microseconds since 1970.
+// ---------------------------------------------------------------------------------------
+
+// The instants a preset or compare time may name, as UTC and as board time alike:
+// [1970-01-01T00:00:00Z, 2100-01-01T00:00:00Z).
+inline constexpr std::int64_t kBoardFirstYear = 1970;
+inline constexpr std::int64_t kBoardEndYear = 2100;
+inline constexpr std::int64_t kBoardEndUs =
+    days_to_new_year(kBoardEndYear) * static_cast<std::int64_t>(kMicrosPerDay);
+
+constexpr bool in_board_range(std::int64_t us) {
+    return us >= 0 && us < kBoardEndUs;
+}
+
+// The instant of a board time's digits. Fields beyond their range carry as their values
+// say (day 365 of a common year is 1 January of the next). An instant past the 64-bit count
+// (only with a DAY_OFF of some hundred million days) stands at its end.
+constexpr std::int64_t to_utc_us(const korvic_broken_down &t, const Offsets &o) {
+    const std::int64_t days = days_to_new_year(t.years) + std::int64_t{t.days} + o.days;
+    const std::int64_t seconds =
+        days * kSecondsPerDay + (std::int64_t{t.hours} + o.hours) * kSecondsPerHour +
+        std::int64_t{t.minutes} * kSecondsPerMinute + t.seconds - o.seconds;
+    constexpr auto kMicros = static_cast<std::int64_t>(kMicrosPerSecond);
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / kMicros - 1;
+    if (seconds > kLimit)
+        return std::numeric_limits<std::int64_t>::max();
+    if (seconds < -kLimit)
+        return std::numeric_limits<std::int64_t>::min();
+    return seconds * kMicros + std::int64_t{t.milliseconds} * 1000 + t.microseconds;
+}
+
+// What a UTC instant is moved by to become board time: SEC_OFF seconds added, TZ_OFF hours
+// and DAY_OFF days taken off. In seconds; at most some 2^47 in size.
+constexpr std::int64_t board_shift_seconds(const Offsets &o) {
+    return std::int64_t{o.seconds} - std::int64_t{o.hours} * kSecondsPerHour -
+           std::int64_t{o.days} * kSecondsPerDay;
+}
+
+// The digits of a board time in the board's range: full year, day of year from 0, time of
+// day to the microsecond. The inverse of to_utc_us with no offsets.
+constexpr korvic_broken_down board_fields(std::int64_t board_us) {
+    constexpr auto kMicros = static_cast<std::int64_t>(kMicrosPerSecond);
+    const Calendar c = utc_calendar(board_us / kMicros);
+    const auto fraction = static_cast<std::int32_t>(board_us % kMicros);
+    return {fraction % 1000, fraction / 1000, c.second, c.minute, c.hour, c.yday, c.year};
 }
 
 }  // namespace korvic::codec

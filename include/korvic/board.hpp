@@ -1,0 +1,304 @@
+// korvic/board.hpp: the korvic board as a C++20 object.
+//
+// One korvic::Board per board: it reads a korvic_cfg.dat from any path (or takes settings
+// built in code), maps the board's register window and releases it when it goes. It keeps
+// no globals and never touches the C API's (korvic_api.h): two Boards in one process are
+// independent, each with its own window, byte order and offsets, and a Board may live
+// beside init_847. The register sequences are the C API's own (same register map, same
+// codec): what a call touches on the bus is documented with it.
+//
+// Time is korvic::utc_time, microseconds since 1970-01-01T00:00:00Z on the true calendar
+// (leap years counted; no leap seconds, as on the board). The board holds its time as
+// digits (year, day of year from 0, time of day); every reading of a time register is
+// converted by one formula, the current time's:
+//
+//     utc = the board's digits as a calendar instant + DAY_OFF days + TZ_OFF hours - SEC_OFF s
+//
+// and preset(t) and set_compare(t, ...) write the exact inverse, the board digits of
+// t - DAY_OFF days - TZ_OFF hours + SEC_OFF s. (The C readers count 365-day years and
+// apply a different list of offsets per register; a Board does neither.)
+//
+// Errors: attaching throws std::filesystem::filesystem_error (errno in code(), the path in
+// path1(), the step in what()); a time or mask out of range throws std::out_of_range before
+// any bus access; text that is not a time or duration throws std::invalid_argument. The
+// library never ends the process on this path.
+//
+// Threads: a Board is not locked. Use one Board per thread, or hold a lock of your own
+// around every call (including those of an EventWatcher over it). Two Boards on the same
+// device from two threads are as safe as the board's own registers allow: a read-modify-
+// write of a shared register (the bit setters below) is not atomic across them.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvic {
+
+// A board time as UTC: microseconds since 1970-01-01T00:00:00Z, 64-bit.
+using utc_time = std::chrono::sys_time<std::chrono::microseconds>;
+// A reading of the system clock (CLOCK_REALTIME), nanoseconds since 1970.
+using system_time = std::chrono::sys_time<std::chrono::nanoseconds>;
+
+// The instants a preset or a compare time may name, both as UTC and as board time after
+// the offsets: 1970-01-01T00:00:00Z to 2099-12-31T23:59:59.999999Z.
+inline constexpr utc_time kFirstBoardTime{};
+inline constexpr utc_time kLastBoardTime{std::chrono::microseconds{4'102'444'799'999'999}};
+
+// ---------------------------------------------------------------------------------------
+// Times and durations as text, for every program built on the library.
+// ---------------------------------------------------------------------------------------
+
+// "2026-03-28T12:34:56.789123Z": always six digits of fraction and the Z. Years before 0
+// or after 9999 (only far outside the board's range) are written with a sign or five and
+// more digits. No bus access; never throws.
+std::string format_time(utc_time t);
+
+// ISO 8601 in UTC, one of
+//   calendar  "2026-03-28T12:34:56.789Z"
+//   ordinal   "2026-087T12:34:56Z"     (day of the year counted from 001, as ISO counts it;
+//                                       the board's own day digits count from 000)
+//   seconds   "@1774701296.5"          (since 1970-01-01T00:00:00Z; a leading '-' allowed)
+// A blank may stand for the 'T'; the 'Z' may be left out; the fraction has 1 to 6 digits
+// (more are refused, not rounded: the board's finest unit is the microsecond); years are
+// four digits; 24:00 and leap seconds are refused. No other zone is taken.
+// Throws std::invalid_argument with the text and what is wrong with it. The range of the
+// board is not checked here (see preset()).
+utc_time parse_time(std::string_view text);
+
+// A number with a unit: "250ms", "1.5s", "10us", "100ns", "2min", "1h". The unit is
+// required ("0" alone excepted); leading zeros and a decimal fraction are taken when the
+// result is a whole number of nanoseconds ("0.25ms"; "1.0000000001s" is refused). With
+// allow_sign a leading '+' or '-' is taken ("+3s", "-1.5s"). Every text the simulator's
+// launcher takes for --step and --ext-period is taken here with the same meaning.
+// Throws std::invalid_argument (not that form) or std::out_of_range (beyond the 64-bit
+// nanosecond count, some 292 years).
+std::chrono::nanoseconds parse_duration(std::string_view text, bool allow_sign = false);
+
+// ---------------------------------------------------------------------------------------
+// Settings: what a korvic_cfg.dat sets.
+// ---------------------------------------------------------------------------------------
+
+struct Settings {
+    std::filesystem::path mem_path;                 // MEM_PATH=: the register device
+    std::vector<std::filesystem::path> enable_int;  // one per ENABLE_INT line, in file order:
+                                                    // the INT_PATH= in force at that line
+    std::int32_t sec_off = 0;                       // SEC_OFF=, seconds
+    std::int32_t tz_off = 0;                        // TZ_OFF=, hours
+    std::int32_t day_off = 0;                       // DAY_OFF=, days
+    bool byte_swap = false;                         // BYTE_SWAP= not 0
+
+    friend bool operator==(const Settings &, const Settings &) = default;
+};
+
+// Reads a configuration file with init_847's parser and rules (lines of at most 127
+// characters, "#" comments, keys in the first column, a value that does not convert leaves
+// the setting as it was, the last one that converts wins, SEC_OFF= and TZ_OFF= take a minus
+// sign), starting from the defaults above. A relative MEM_PATH= or INT_PATH= is taken
+// relative to the file's directory (for ./korvic_cfg.dat that is the working directory,
+// as for init_847). Nothing is opened but the file. Throws filesystem_error "korvic: read
+// configuration" when the file cannot be read, is a directory (EISDIR) or is longer than
+// 64 KiB (EFBIG).
+Settings read_settings(const std::filesystem::path &config);
+
+// ---------------------------------------------------------------------------------------
+// Compare masks, status and samples.
+// ---------------------------------------------------------------------------------------
+
+// The 4-bit compare mask as the simulator models the board: which leading fields of the
+// compare time are wildcards, and so how often the compare event comes. 6 to 14 are
+// reserved (no event in the simulator). The library stores the mask; what it selects is
+// the board's.
+enum class CompareMask : std::uint8_t {
+    yearly = 0,             // day, time of day and fraction compared
+    daily = 1,              // the day is a wildcard
+    hourly = 2,             // day and hours are wildcards
+    every_minute = 3,       // day, hours and minutes are wildcards
+    every_second = 4,       // only the fraction of the second is compared
+    every_millisecond = 5,  // only the microseconds are compared
+    off = 15,               // no compare (the board's power-up value)
+};
+
+// "year", "day", "hour", "minute", "second", "millisecond", "off": the words that the
+// command-line tool (--every) and the Python module (every=) take. Nothing for another.
+std::optional<CompareMask> parse_compare_every(std::string_view word);
+// The word parse_compare_every takes for the mask; "reserved" for 6 to 14.
+std::string_view to_string(CompareMask mask);
+
+// The time compare register as the board holds it: its own digits, no offset applied and
+// no year (the register has none). set_compare(t, ...) wrote the digits of t's board time
+// (t - DAY_OFF - TZ_OFF + SEC_OFF); with all offsets 0 these are t's day of the year (from
+// 0) and time of day. A year-less time cannot be turned back into an instant across a year
+// end, so it is not.
+struct CompareSetting {
+    int day_of_year = 0;                       // as the board counts, 1 January = 0
+    std::chrono::microseconds time_of_day{0};  // hours, minutes, seconds and fraction
+    unsigned mask = 0;                         // 0..15 (see CompareMask)
+};
+
+// One reading of the board's current time bracketed by the system clock: `before` is read
+// just before the first snapshot strobe, `after` just after the first word of the snapshot
+// is loaded. The latch happened between them.
+struct Sample {
+    system_time before;
+    system_time after;
+    utc_time board;
+
+    std::chrono::nanoseconds uncertainty() const { return after - before; }
+    system_time midpoint() const { return before + (after - before) / 2; }
+    // The board's time less the system clock's at the latch (positive: the board is ahead).
+    std::chrono::nanoseconds offset() const { return board - midpoint(); }
+};
+
+// One bit of the hardware status word, named where the board gives it a meaning.
+struct StatusBit {
+    unsigned bit = 0;
+    bool set = false;
+    std::string name;  // "compare event" for bit 9; "bit N" for the others
+
+    friend bool operator==(const StatusBit &, const StatusBit &) = default;
+};
+
+struct Status {
+    std::uint32_t hw_status = 0;  // the hardware status word (0xFC) as loaded, byte order applied
+    std::uint32_t config = 0;     // the configuration register (0x118)
+    bool compare_event = false;   // status bit 9: the time-compare event flag
+    bool timer_running = false;   // configuration bit 27 (the timer stop bit) is 0
+    std::vector<StatusBit> bits;  // status bits 8 to 13, lowest first
+};
+
+// One register of the board's register map, from the library's one table.
+struct RegisterView {
+    std::string_view name;  // "configuration", "time compare", ...
+    std::uint32_t offset;   // byte offset of its first word in the 512-byte window
+    std::uint32_t words;    // 32-bit words
+};
+// In ascending order of offset as the map lists them (the hardware status word and the
+// time-and-status register share 0xFC).
+std::span<const RegisterView> register_map();
+
+// ---------------------------------------------------------------------------------------
+// The board.
+// ---------------------------------------------------------------------------------------
+
+namespace detail {
+class BoardInternals;
+}
+
+class Board {
+  public:
+    // read_settings(config), then Board(settings).
+    static Board open(const std::filesystem::path &config);
+
+    // Attaches: for each enable_int path, opens it, maps its 128 bytes, ORs 0x49 into the
+    // word at 0x4C (one load, one store, no byte order) and releases it again; then opens
+    // mem_path read-write and maps its 512-byte window (shared). A regular file shorter than
+    // the window is refused here (ENXIO), never a SIGBUS later. Throws filesystem_error:
+    // "korvic: ENABLE_INT bridge: open", "korvic: ENABLE_INT bridge: map", "korvic: open
+    // register device", "korvic: map register window"; nothing stays open after a throw.
+    explicit Board(const Settings &settings);
+
+    // Move-only. A moved-from Board holds nothing; any call on it but destruction and
+    // assignment throws std::logic_error.
+    Board(Board &&) noexcept;
+    Board &operator=(Board &&) noexcept;
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
+    // Unmaps the window and closes the register device. No bus access.
+    ~Board();
+
+    const Settings &settings() const;
+
+    // The current time: snapshot strobe (0xFFFFFFFF three times to 0xFC), then loads of
+    // 0xFC, 0x100, 0x104 (snapshot_time's sequence). A board holding a year outside 1970 to
+    // 2099 (after reset_time: year 0) gives the instant the formula gives, without a throw.
+    utc_time now();
+    // now() between two readings of CLOCK_REALTIME (see Sample): the same bus accesses,
+    // and nothing but the three strobe stores and the first load between the two readings.
+    Sample sample();
+    // The time of the last external event: loads of 0x174, 0x178, 0x17C.
+    utc_time event_time();
+    // The preset time register: loads of 0x158, 0x15C, 0x160. Whole milliseconds.
+    utc_time preset_time();
+
+    // Loads t, truncated to the millisecond (the register holds no microseconds), as the
+    // board's new time: stores to 0x158, 0x15C, 0x160, then a read-modify-write of the
+    // configuration register (0x118) that sets the preset load bit (bit 26). now() then
+    // reads floor<milliseconds>(t) plus the time run since. Throws std::out_of_range,
+    // with no bus access, when t or its board time lies outside kFirstBoardTime to
+    // kLastBoardTime.
+    void preset(utc_time t);
+
+    // Writes the compare time (t's board time, converted and range-checked as by preset,
+    // to the microsecond, without the year) and the mask: stores to 0x138, 0x13C. The raw
+    // form takes any mask 0 to 15 and throws std::out_of_range for a larger one.
+    void set_compare(utc_time t, CompareMask mask);
+    void set_compare(utc_time t, unsigned raw_mask);
+    // The compare register's digits and mask: loads of 0x138, 0x13C.
+    CompareSetting compare();
+
+    // The hardware status word (one load of 0xFC, no strobe) and the configuration
+    // register (one load of 0x118).
+    Status status();
+    // Status bit 9, the time-compare event flag: one load of 0xFC.
+    bool compare_flag();
+    // Writes 1 to hardware control bit 25, which clears the flag: one load and one store
+    // of 0xF8, every other bit stored as loaded.
+    void clear_compare_flag();
+    // Configuration bit 27 (the timer stop bit) to 1 or 0: one load and one store of 0x118.
+    void stop_timer();
+    void start_timer();
+    // Configuration bit 27 is 0: one load of 0x118.
+    bool timer_running();
+
+    // One load of the word at `offset` (a multiple of 4 inside a register of
+    // register_map()), through the board's byte order. Throws std::out_of_range, with no
+    // bus access, for any other offset.
+    std::uint32_t read_register(std::uint32_t offset);
+
+  private:
+    struct Impl;
+    friend class EventWatcher;
+    friend class detail::BoardInternals;
+    explicit Board(std::unique_ptr<Impl> impl);
+    Impl &live();
+    const Impl &live() const;
+
+    std::unique_ptr<Impl> impl_;
+};
+
+// External events: the board captures its time into the external event register (0x174,
+// 0x178, 0x17C) on each event; a new capture shows as a change of those three words.
+class EventWatcher {
+  public:
+    // Reads the register once: what it holds now is not a new event. The Board must
+    // outlive the watcher and stay where it is (not moved from).
+    explicit EventWatcher(Board &board);
+
+    // One reading of the register's three words. The time of a new capture, or nothing.
+    // A reading that differs from the last capture is read again until two readings agree
+    // (at most three more), so that a capture landing between the loads of one reading is
+    // not reported half-old, half-new.
+    std::optional<utc_time> poll();
+
+    // Polls until a new capture, the deadline, or stop() returning true (asked after each
+    // poll that found nothing; for Ctrl-C in a command-line tool or Python). Polls at
+    // least once, then every 100 microseconds or so: a 1 kHz event train is followed
+    // without a loss.
+    std::optional<utc_time> wait_until(std::chrono::steady_clock::time_point deadline,
+                                       const std::function<bool()> &stop = {});
+
+  private:
+    Board *board_;
+    std::array<std::uint32_t, 3> last_{};
+};
+
+}  // namespace korvic

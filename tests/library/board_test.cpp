@@ -1,0 +1,406 @@
+// korvic::Board on plain memory windows and regular files: the true-calendar conversion
+// with its offsets both ways, range refusals, read_settings on the configuration cases,
+// attachment errors, two boards side by side, and what a moved-from Board does.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <iterator>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "board_impl.h"
+#include "korvic/board.hpp"
+#include "korvic_api.h"
+#include "memory_window.h"
+#include "scratch_dir.h"
+#include "timecodec.h"
+
+namespace {
+
+namespace codec = korvic::codec;
+namespace fs = std::filesystem;
+using korvic::Board;
+using korvic::Settings;
+using korvic::utc_time;
+using korvic::detail::BoardInternals;
+using korvic::test::reversed;
+
+// A 512-byte memory window whose words are put and got as the caller of a board with the
+// given byte order sees them.
+struct Window {
+    explicit Window(bool swapped) : swap(swapped) {}
+    void put(std::uint32_t offset, std::uint32_t v) { words[offset / 4] = swap ? reversed(v) : v; }
+    std::uint32_t get(std::uint32_t offset) const {
+        return swap ? reversed(words[offset / 4]) : words[offset / 4];
+    }
+    void put_group(std::uint32_t offset, const codec::Words &w, std::uint32_t n = 3) {
+        for (std::uint32_t k = 0; k < n; ++k)
+            put(offset + 4 * k, w[k]);
+    }
+    codec::Words get_group(std::uint32_t offset) const {
+        return {get(offset), get(offset + 4), get(offset + 8)};
+    }
+    Board board(Settings s) {
+        s.byte_swap = swap;
+        return BoardInternals::over_window(words, s);
+    }
+
+    alignas(8) std::uint32_t words[128] = {};
+    bool swap;
+};
+
+Settings offsets(std::int32_t sec, std::int32_t tz, std::int32_t day) {
+    Settings s;
+    s.sec_off = sec;
+    s.tz_off = tz;
+    s.day_off = day;
+    return s;
+}
+
+enum class Preset : std::uint8_t {
+    Same,     // preset(utc) writes the digits back (to the millisecond)
+    Carry,    // the digits carry into the next year: preset writes that year's digits
+    Refused,  // utc or its board time is outside 1970..2099: std::out_of_range
+};
+
+struct Conversion {
+    korvic_broken_down digits;  // micro, milli, second, minute, hour, day (from 0), year
+    Settings settings;
+    const char *utc;  // what every reading of these digits gives
+    Preset preset;
+};
+
+const Conversion kConversions[] = {
+    {{123, 789, 56, 34, 12, 100, 2026}, {}, "2026-04-11T12:34:56.789123Z", Preset::Same},
+    {{123, 789, 56, 34, 12, 100, 2026},
+     offsets(18, 0, 0),
+     "2026-04-11T12:34:38.789123Z",
+     Preset::Same},
+    {{123, 789, 56, 34, 12, 100, 2026},
+     offsets(0, 2, 0),
+     "2026-04-11T14:34:56.789123Z",
+     Preset::Same},
+    {{123, 789, 56, 34, 12, 100, 2026},
+     offsets(0, 0, -1),
+     "2026-04-10T12:34:56.789123Z",
+     Preset::Same},
+    {{0, 0, 0, 0, 5, 100, 2026},
+     offsets(-3600, -13, 0),
+     "2026-04-10T17:00:00.000000Z",
+     Preset::Same},
+    {{999, 999, 59, 59, 23, 59, 2024}, {}, "2024-02-29T23:59:59.999999Z", Preset::Same},
+    {{0, 0, 0, 0, 0, 59, 2023}, {}, "2023-03-01T00:00:00.000000Z", Preset::Same},
+    {{0, 0, 0, 0, 0, 365, 2024}, {}, "2024-12-31T00:00:00.000000Z", Preset::Same},
+    {{0, 0, 0, 0, 0, 365, 2023}, {}, "2024-01-01T00:00:00.000000Z", Preset::Carry},
+    {{0, 0, 0, 0, 0, 0, 2025}, offsets(0, 0, -1), "2024-12-31T00:00:00.000000Z", Preset::Same},
+    {{0, 0, 0, 0, 0, 59, 2100}, offsets(0, 0, -1), "2100-02-28T00:00:00.000000Z", Preset::Refused},
+    {{999, 999, 59, 59, 23, 364, 2099}, {}, "2099-12-31T23:59:59.999999Z", Preset::Same},
+    {{0, 0, 0, 0, 23, 364, 2099}, offsets(0, 2, 0), "2100-01-01T01:00:00.000000Z", Preset::Refused},
+    {{0, 0, 0, 0, 0, 0, 1970}, offsets(0, 1, 0), "1970-01-01T01:00:00.000000Z", Preset::Same},
+    {{0, 0, 0, 0, 0, 0, 1970}, offsets(1, 0, 0), "1969-12-31T23:59:59.000000Z", Preset::Refused},
+    {{0, 0, 0, 0, 0, 0, 0}, {}, "0000-01-01T00:00:00.000000Z", Preset::Refused},
+};
+
+class BoardConversions : public ::testing::TestWithParam<bool> {};
+
+// Every reading of a time register converts the same way; a preset writes the inverse.
+TEST_P(BoardConversions, ReadAndWrittenBothWays) {
+    for (const Conversion &c : kConversions) {
+        SCOPED_TRACE(c.utc);
+        Window w(GetParam());
+        Board board = w.board(c.settings);
+        // now() converts by the same function; on a memory window its strobe overwrites the
+        // sub-second digits, so the board model's tests read it.
+        w.put_group(0x174, codec::encode<codec::kExternalEvent>(c.digits));
+        w.put_group(0x158, codec::encode<codec::kPresetTime>(c.digits));
+        EXPECT_EQ(korvic::format_time(board.event_time()), c.utc);
+        const utc_time t = korvic::parse_time(c.utc);
+        EXPECT_EQ(board.preset_time(), std::chrono::floor<std::chrono::milliseconds>(t));
+
+        w.put_group(0x158, {});
+        if (c.preset == Preset::Refused) {
+            EXPECT_THROW(board.preset(t), std::out_of_range);
+            EXPECT_EQ(w.get_group(0x158), codec::Words{}) << "written half";
+            continue;
+        }
+        board.preset(t);
+        korvic_broken_down expected = c.digits;
+        expected.microseconds = 0;
+        if (c.preset == Preset::Carry)
+            expected = {0, 0, 0, 0, 0, 0, expected.years + 1};
+        EXPECT_EQ(w.get_group(0x158), codec::encode<codec::kPresetTime>(expected));
+        EXPECT_EQ(w.get(0x118), 1u << 26) << "the preset load bit follows";
+    }
+}
+
+// The C reader counts 365-day years: in 2026 it reads 14 days early. A Board reads the
+// calendar's instant from the same words.
+TEST_P(BoardConversions, TrueCalendarWhereTheCReaderCountsShortYears) {
+    Window w(GetParam());
+    w.put_group(0xFC, codec::encode<codec::kTimeStatus>({123, 789, 56, 34, 12, 100, 2026}));
+    korvic::test::LibraryWindow c_api(w.words, GetParam() ? 1 : 0);
+    std::uint64_t c_count = 0;
+    ASSERT_EQ(snapshot_time(KORVIC_MODE_MICROSECONDS, &c_count), 0);
+    Board board = w.board({});
+    const auto difference = board.now() - utc_time{std::chrono::microseconds{c_count}};
+    EXPECT_EQ(difference, std::chrono::days{14});
+}
+
+TEST_P(BoardConversions, ExtremeOffsetsStandAtTheEndsInsteadOfOverflowing) {
+    Window w(GetParam());
+    EXPECT_EQ(w.board(offsets(0, 0, INT32_MAX)).event_time(), utc_time::max());
+    EXPECT_EQ(w.board(offsets(0, 0, INT32_MIN)).event_time(), utc_time::min());
+    const utc_time t = korvic::parse_time("2000-01-01T00:00:00");
+    for (std::int32_t day : {INT32_MAX, INT32_MIN, 47'000})
+        EXPECT_THROW(w.board(offsets(0, 0, day)).preset(t), std::out_of_range) << day;
+    EXPECT_THROW(w.board(offsets(INT32_MIN, INT32_MIN, 0)).set_compare(t, 0u), std::out_of_range);
+    EXPECT_EQ(w.get_group(0x158), codec::Words{});
+    EXPECT_EQ(w.get_group(0x138), codec::Words{});
+}
+
+// Two boards in one process: own window, own byte order, own offsets; the C API's globals
+// untouched.
+TEST_P(BoardConversions, TwoBoardsAreIndependent) {
+    Window a(GetParam()), b(!GetParam());
+    korvic::test::LibraryWindow c_api(nullptr, 7);
+    g_tz_offset = 5;
+    Board first = a.board({});
+    Board second = b.board(offsets(18, 2, -1));
+    const utc_time t = korvic::parse_time("2024-02-29T23:30:00.123456Z");
+    first.preset(t);
+    second.preset(t);
+    // 2024-02-29T23:30:00.123 + 18 s - 2 h + 1 day
+    EXPECT_EQ(a.get_group(0x158), codec::encode<codec::kPresetTime>({0, 123, 0, 30, 23, 59, 2024}));
+    EXPECT_EQ(b.get_group(0x158),
+              codec::encode<codec::kPresetTime>({0, 123, 18, 30, 21, 60, 2024}));
+    a.put_group(0x174, codec::encode<codec::kExternalEvent>({0, 0, 0, 0, 12, 0, 2030}));
+    b.put_group(0x174, codec::encode<codec::kExternalEvent>({0, 0, 0, 0, 12, 0, 2030}));
+    EXPECT_EQ(korvic::format_time(first.event_time()), "2030-01-01T12:00:00.000000Z");
+    EXPECT_EQ(korvic::format_time(second.event_time()), "2029-12-31T13:59:42.000000Z");
+    EXPECT_EQ(base_addr, nullptr);
+    EXPECT_EQ(g_byte_swap, 7);
+    EXPECT_EQ(g_tz_offset, 5);
+    EXPECT_EQ(g_day_offset, 0);
+    EXPECT_EQ(g_time_offset, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrder, BoardConversions, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "swapped" : "native"; });
+
+TEST(BoardObject, MovedFromBoardRefusesCallsAndTheMoveKeepsWorking) {
+    Window w(false);
+    Board board = w.board(offsets(1, 2, 3));
+    Board moved = std::move(board);
+    EXPECT_THROW(board.now(), std::logic_error);  // NOLINT(bugprone-use-after-move)
+    EXPECT_THROW(board.settings(), std::logic_error);
+    EXPECT_THROW(korvic::EventWatcher{board}, std::logic_error);
+    EXPECT_EQ(moved.settings().tz_off, 2);
+    board = std::move(moved);
+    EXPECT_EQ(board.settings().day_off, 3);
+}
+
+TEST(BoardObject, RegisterMapIsTheLibrarysTable) {
+    const auto map = korvic::register_map();
+    ASSERT_EQ(map.size(), std::size(korvic::regs::kRegisterMap));
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        EXPECT_EQ(map[i].name, korvic::regs::kRegisterMap[i].name);
+        EXPECT_EQ(map[i].offset, korvic::regs::kRegisterMap[i].offset);
+        EXPECT_EQ(map[i].words, korvic::regs::kRegisterMap[i].words);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Configuration files and attachment.
+// ---------------------------------------------------------------------------------------
+
+struct SettingsCase {
+    const char *name;
+    std::string text;
+    const char *mem;                 // relative to the file's directory unless absolute
+    std::vector<const char *> ints;  // likewise; "" stays empty
+    std::int32_t sec, tz, day;
+    bool swap;
+};
+
+const std::string kLong127 = "#" + std::string(126, 'x');
+
+const SettingsCase kSettingsCases[] = {
+    {"Empty", "", "", {}, 0, 0, 0, false},
+    {"AllKeys",
+     "DAY_OFF=-1\nMEM_PATH=regs\nSEC_OFF=30\nTZ_OFF=2\nBYTE_SWAP=1\n",
+     "regs",
+     {},
+     30,
+     2,
+     -1,
+     true},
+    {"MinusThroughUnsignedFormat", "TZ_OFF=-2\nSEC_OFF=-3600\n", "", {}, -3600, -2, 0, false},
+    {"AnyNonZeroByteSwap", "BYTE_SWAP=-7\n", "", {}, 0, 0, 0, true},
+    {"LastByteSwapWins", "BYTE_SWAP=1\nBYTE_SWAP=0\n", "", {}, 0, 0, 0, false},
+    {"EnableIntTakesThePathInForce",
+     "INT_PATH=a\nENABLE_INT\nINT_PATH=b\nENABLE_INT=0\nENABLE_INT no\n",
+     "",
+     {"a", "b", "b"},
+     0,
+     0,
+     0,
+     false},
+    {"EnableIntBeforeIntPath", "ENABLE_INT\nINT_PATH=a\n", "", {""}, 0, 0, 0, false},
+    {"AbsolutePathsStay",
+     "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/x\nENABLE_INT\n",
+     "/dev/korvic_sim/board",
+     {"/x"},
+     0,
+     0,
+     0,
+     false},
+    {"ValueThatDoesNotConvertKeepsTheEarlier",
+     "DAY_OFF=3\nDAY_OFF=x\nTZ_OFF=99999999999\n",
+     "",
+     {},
+     0,
+     0,
+     3,
+     false},
+    {"IgnoredLines", "# c\n MEM_PATH=x\nmem_path=y\nDAY_OFF =5\n", "", {}, 0, 0, 0, false},
+    {"LongLineReadInPieces", kLong127 + "MEM_PATH=regs\n", "regs", {}, 0, 0, 0, false},
+    {"PathEndsAtBlank", "MEM_PATH=my regs\n", "my", {}, 0, 0, 0, false},
+};
+
+void PrintTo(const SettingsCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class BoardConfigFiles : public ::testing::TestWithParam<SettingsCase> {
+  protected:
+    korvic::test::ScratchDir dir_;
+};
+
+TEST_P(BoardConfigFiles, ReadAsInit847ReadsThem) {
+    const SettingsCase &c = GetParam();
+    fs::create_directory(dir_.path() / "etc");
+    dir_.write_file("etc/board.cfg", c.text);
+    const auto device = [this](const char *p) {
+        const fs::path path(p);
+        return *p == '\0' || path.is_absolute() ? path : dir_.path() / "etc" / path;
+    };
+    Settings expected;
+    expected.mem_path = device(c.mem);
+    for (const char *p : c.ints)
+        expected.enable_int.push_back(device(p));
+    expected.sec_off = c.sec;
+    expected.tz_off = c.tz;
+    expected.day_off = c.day;
+    expected.byte_swap = c.swap;
+    EXPECT_EQ(korvic::read_settings(dir_.path() / "etc/board.cfg"), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Korvic, BoardConfigFiles, ::testing::ValuesIn(kSettingsCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(BoardConfigFile, RelativeToTheWorkingDirectoryWhenNamedSo) {
+    korvic::test::ScratchDir dir;
+    dir.write_config("MEM_PATH=regs\nINT_PATH=../plx\nENABLE_INT\n");
+    const Settings s = korvic::read_settings("korvic_cfg.dat");
+    EXPECT_EQ(s.mem_path, "regs");
+    EXPECT_EQ(s.enable_int, std::vector<fs::path>{"../plx"});
+}
+
+// A failure of attachment: what() names the step, code() the errno, path1() the path.
+struct AttachFailure {
+    const char *name;
+    std::string config;
+    std::size_t regs_bytes, plx_bytes;  // regular files "regs" and "plx" (0: none)
+    const char *step;                   // what() contains this
+    int error;
+    const char *path;  // path1(), relative to the scratch directory ("" for an empty path)
+};
+
+const std::string kConfigBeyond64KiB = "MEM_PATH=regs\n" + std::string(65536, '#');
+
+const AttachFailure kAttachFailures[] = {
+    {"NoConfiguration", "", 512, 0, "korvic: read configuration", ENOENT, "missing.cfg"},
+    {"ConfigurationIsADirectory", "", 512, 0, "korvic: read configuration", EISDIR, "."},
+    {"ConfigurationBeyond64KiB", kConfigBeyond64KiB, 512, 0,
+     "korvic: read configuration: longer than 65536 bytes", EFBIG, "korvic_cfg.dat"},
+    {"NoRegisterDevice", "MEM_PATH=none\n", 0, 0, "korvic: open register device", ENOENT, "none"},
+    {"NoMemPath", "DAY_OFF=1\n", 0, 0, "korvic: open register device", ENOENT, ""},
+    {"ShortRegisterFile", "MEM_PATH=regs\n", 100, 0,
+     "korvic: map register window (a regular file of 100 bytes; the window needs 512)", ENXIO,
+     "regs"},
+    {"DeviceThatCannotBeMapped", "MEM_PATH=/dev/null\n", 0, 0, "korvic: map register window",
+     ENODEV, "/dev/null"},
+    {"NoBridgeDevice", "MEM_PATH=regs\nINT_PATH=none\nENABLE_INT\n", 512, 0,
+     "korvic: ENABLE_INT bridge: open", ENOENT, "none"},
+    {"EnableIntBeforeIntPath", "MEM_PATH=regs\nENABLE_INT\nINT_PATH=plx\n", 512, 128,
+     "korvic: ENABLE_INT bridge: open", ENOENT, ""},
+    {"ShortBridgeFile", "MEM_PATH=regs\nINT_PATH=plx\nENABLE_INT\n", 512, 64,
+     "korvic: ENABLE_INT bridge: map (a regular file of 64 bytes; the bridge window needs 128)",
+     ENXIO, "plx"},
+};
+
+void PrintTo(const AttachFailure &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class BoardAttachFailures : public ::testing::TestWithParam<AttachFailure> {
+  protected:
+    korvic::test::ScratchDir dir_;
+};
+
+TEST_P(BoardAttachFailures, ThrowNamingStepErrorAndPathAndLeaveNothingOpen) {
+    const AttachFailure &c = GetParam();
+    if (c.regs_bytes != 0)
+        dir_.write_device("regs", c.regs_bytes);
+    if (c.plx_bytes != 0)
+        dir_.write_device("plx", c.plx_bytes);
+    fs::path config = "korvic_cfg.dat";
+    if (c.error == EISDIR)
+        config = ".";
+    else if (c.error == ENOENT && c.config.empty())
+        config = "missing.cfg";
+    else
+        dir_.write_config(c.config);
+    const int free_fd = korvic::test::lowest_free_fd();
+    try {
+        Board::open(config);
+        ADD_FAILURE() << "attached";
+    } catch (const fs::filesystem_error &e) {
+        EXPECT_NE(std::string(e.what()).find(c.step), std::string::npos) << e.what();
+        EXPECT_EQ(e.code(), std::error_code(c.error, std::generic_category())) << e.what();
+        EXPECT_EQ(e.path1(), c.path);
+    }
+    EXPECT_EQ(korvic::test::lowest_free_fd(), free_fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Korvic, BoardAttachFailures, ::testing::ValuesIn(kAttachFailures),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Attached to regular files: every ENABLE_INT line sets the bridge's enable bits, the
+// window is the file's, and the destructor releases all of it.
+TEST(BoardAttach, BridgeEnabledWindowMappedAndAllReleased) {
+    korvic::test::ScratchDir dir;
+    dir.write_device("regs", 512);
+    dir.write_device("plx", 128, std::vector<std::uint32_t>(20, 0x80000100u));
+    dir.write_config("INT_PATH=plx\nENABLE_INT\nENABLE_INT\nMEM_PATH=regs\nTZ_OFF=1\n");
+    const int free_fd = korvic::test::lowest_free_fd();
+    {
+        Board board = Board::open("korvic_cfg.dat");
+        EXPECT_EQ(korvic::test::lowest_free_fd(), free_fd + 1) << "only the register device";
+        EXPECT_EQ(dir.device_word("plx", 0x4C), 0x80000149u);
+        EXPECT_EQ(dir.device_word("plx", 0x48), 0x80000100u);
+        board.stop_timer();
+        EXPECT_EQ(dir.device_word("regs", 0x118), 1u << 27);
+        EXPECT_FALSE(board.timer_running());
+        EXPECT_EQ(board.settings().tz_off, 1);
+    }
+    EXPECT_EQ(korvic::test::lowest_free_fd(), free_fd);
+}
+
+}  // namespace
