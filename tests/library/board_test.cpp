@@ -164,6 +164,15 @@ TEST_P(BoardConversions, ExtremeOffsetsStandAtTheEndsInsteadOfOverflowing) {
     EXPECT_EQ(w.get_group(0x138), codec::Words{});
 }
 
+// Every year the board's four digits and their carries can hold starts where the
+// calendar says.
+TEST(BoardCalendar, NewYearOfEveryDecodableYear) {
+    for (std::int32_t year = 0; year <= 16'665; ++year) {
+        const std::int64_t us = codec::to_utc_us({0, 0, 0, 0, 0, 0, year}, {});
+        ASSERT_EQ(us, codec::days_to_new_year(year) * 86'400'000'000) << year;
+    }
+}
+
 // Two boards in one process: own window, own byte order, own offsets; the C API's globals
 // untouched.
 TEST_P(BoardConversions, TwoBoardsAreIndependent) {
