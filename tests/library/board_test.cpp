@@ -76,36 +76,21 @@ struct Conversion {
     Preset preset;
 };
 
+// clang-format off
 const Conversion kConversions[] = {
     {{123, 789, 56, 34, 12, 100, 2026}, {}, "2026-04-11T12:34:56.789123Z", Preset::Same},
-    {{123, 789, 56, 34, 12, 100, 2026},
-     offsets(18, 0, 0),
-     "2026-04-11T12:34:38.789123Z",
-     Preset::Same},
-    {{123, 789, 56, 34, 12, 100, 2026},
-     offsets(0, 2, 0),
-     "2026-04-11T14:34:56.789123Z",
-     Preset::Same},
-    {{123, 789, 56, 34, 12, 100, 2026},
-     offsets(0, 0, -1),
-     "2026-04-10T12:34:56.789123Z",
-     Preset::Same},
-    {{0, 0, 0, 0, 5, 100, 2026},
-     offsets(-3600, -13, 0),
-     "2026-04-10T17:00:00.000000Z",
-     Preset::Same},
+    // + DAY_OFF days + TZ_OFF hours - SEC_OFF seconds
+    {{123, 789, 56, 34, 12, 100, 2026}, offsets(18, 2, -1), "2026-04-10T14:34:38.789123Z", Preset::Same},
     {{999, 999, 59, 59, 23, 59, 2024}, {}, "2024-02-29T23:59:59.999999Z", Preset::Same},
-    {{0, 0, 0, 0, 0, 59, 2023}, {}, "2023-03-01T00:00:00.000000Z", Preset::Same},
     {{0, 0, 0, 0, 0, 365, 2024}, {}, "2024-12-31T00:00:00.000000Z", Preset::Same},
     {{0, 0, 0, 0, 0, 365, 2023}, {}, "2024-01-01T00:00:00.000000Z", Preset::Carry},
     {{0, 0, 0, 0, 0, 0, 2025}, offsets(0, 0, -1), "2024-12-31T00:00:00.000000Z", Preset::Same},
-    {{0, 0, 0, 0, 0, 59, 2100}, offsets(0, 0, -1), "2100-02-28T00:00:00.000000Z", Preset::Refused},
     {{999, 999, 59, 59, 23, 364, 2099}, {}, "2099-12-31T23:59:59.999999Z", Preset::Same},
     {{0, 0, 0, 0, 23, 364, 2099}, offsets(0, 2, 0), "2100-01-01T01:00:00.000000Z", Preset::Refused},
-    {{0, 0, 0, 0, 0, 0, 1970}, offsets(0, 1, 0), "1970-01-01T01:00:00.000000Z", Preset::Same},
     {{0, 0, 0, 0, 0, 0, 1970}, offsets(1, 0, 0), "1969-12-31T23:59:59.000000Z", Preset::Refused},
     {{0, 0, 0, 0, 0, 0, 0}, {}, "0000-01-01T00:00:00.000000Z", Preset::Refused},
 };
+// clang-format on
 
 class BoardConversions : public ::testing::TestWithParam<bool> {};
 
@@ -137,19 +122,6 @@ TEST_P(BoardConversions, ReadAndWrittenBothWays) {
         EXPECT_EQ(w.get_group(0x158), codec::encode<codec::kPresetTime>(expected));
         EXPECT_EQ(w.get(0x118), 1u << 26) << "the preset load bit follows";
     }
-}
-
-// The C reader counts 365-day years: in 2026 it reads 14 days early. A Board reads the
-// calendar's instant from the same words.
-TEST_P(BoardConversions, TrueCalendarWhereTheCReaderCountsShortYears) {
-    Window w(GetParam());
-    w.put_group(0xFC, codec::encode<codec::kTimeStatus>({123, 789, 56, 34, 12, 100, 2026}));
-    korvic::test::LibraryWindow c_api(w.words, GetParam() ? 1 : 0);
-    std::uint64_t c_count = 0;
-    ASSERT_EQ(snapshot_time(KORVIC_MODE_MICROSECONDS, &c_count), 0);
-    Board board = w.board({});
-    const auto difference = board.now() - utc_time{std::chrono::microseconds{c_count}};
-    EXPECT_EQ(difference, std::chrono::days{14});
 }
 
 TEST_P(BoardConversions, ExtremeOffsetsStandAtTheEndsInsteadOfOverflowing) {
@@ -214,16 +186,6 @@ TEST(BoardObject, MovedFromBoardRefusesCallsAndTheMoveKeepsWorking) {
     EXPECT_EQ(board.settings().day_off, 3);
 }
 
-TEST(BoardObject, RegisterMapIsTheLibrarysTable) {
-    const auto map = korvic::register_map();
-    ASSERT_EQ(map.size(), std::size(korvic::regs::kRegisterMap));
-    for (std::size_t i = 0; i < map.size(); ++i) {
-        EXPECT_EQ(map[i].name, korvic::regs::kRegisterMap[i].name);
-        EXPECT_EQ(map[i].offset, korvic::regs::kRegisterMap[i].offset);
-        EXPECT_EQ(map[i].words, korvic::regs::kRegisterMap[i].words);
-    }
-}
-
 // ---------------------------------------------------------------------------------------
 // Configuration files and attachment.
 // ---------------------------------------------------------------------------------------
@@ -237,50 +199,21 @@ struct SettingsCase {
     bool swap;
 };
 
-const std::string kLong127 = "#" + std::string(126, 'x');
-
+// clang-format off
 const SettingsCase kSettingsCases[] = {
-    {"Empty", "", "", {}, 0, 0, 0, false},
-    {"AllKeys",
-     "DAY_OFF=-1\nMEM_PATH=regs\nSEC_OFF=30\nTZ_OFF=2\nBYTE_SWAP=1\n",
-     "regs",
-     {},
-     30,
-     2,
-     -1,
-     true},
+    {"AllKeys", "DAY_OFF=-1\nMEM_PATH=regs\nSEC_OFF=30\nTZ_OFF=2\nBYTE_SWAP=-7\n", "regs", {},
+     30, 2, -1, true},
     {"MinusThroughUnsignedFormat", "TZ_OFF=-2\nSEC_OFF=-3600\n", "", {}, -3600, -2, 0, false},
-    {"AnyNonZeroByteSwap", "BYTE_SWAP=-7\n", "", {}, 0, 0, 0, true},
-    {"LastByteSwapWins", "BYTE_SWAP=1\nBYTE_SWAP=0\n", "", {}, 0, 0, 0, false},
+    {"LastValueThatConvertsWins", "DAY_OFF=3\nDAY_OFF=x\nBYTE_SWAP=1\nBYTE_SWAP=0\n", "", {},
+     0, 0, 3, false},
     {"EnableIntTakesThePathInForce",
-     "INT_PATH=a\nENABLE_INT\nINT_PATH=b\nENABLE_INT=0\nENABLE_INT no\n",
-     "",
-     {"a", "b", "b"},
-     0,
-     0,
-     0,
-     false},
+     "INT_PATH=a\nENABLE_INT\nINT_PATH=b\nENABLE_INT=0\nENABLE_INT no\n", "", {"a", "b", "b"},
+     0, 0, 0, false},
     {"EnableIntBeforeIntPath", "ENABLE_INT\nINT_PATH=a\n", "", {""}, 0, 0, 0, false},
-    {"AbsolutePathsStay",
-     "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/x\nENABLE_INT\n",
-     "/dev/korvic_sim/board",
-     {"/x"},
-     0,
-     0,
-     0,
-     false},
-    {"ValueThatDoesNotConvertKeepsTheEarlier",
-     "DAY_OFF=3\nDAY_OFF=x\nTZ_OFF=99999999999\n",
-     "",
-     {},
-     0,
-     0,
-     3,
-     false},
-    {"IgnoredLines", "# c\n MEM_PATH=x\nmem_path=y\nDAY_OFF =5\n", "", {}, 0, 0, 0, false},
-    {"LongLineReadInPieces", kLong127 + "MEM_PATH=regs\n", "regs", {}, 0, 0, 0, false},
-    {"PathEndsAtBlank", "MEM_PATH=my regs\n", "my", {}, 0, 0, 0, false},
+    {"AbsolutePathsStay", "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/x\nENABLE_INT\n",
+     "/dev/korvic_sim/board", {"/x"}, 0, 0, 0, false},
 };
+// clang-format on
 
 void PrintTo(const SettingsCase &c, std::ostream *os) {
     *os << c.name;
@@ -335,11 +268,9 @@ const std::string kConfigBeyond64KiB = "MEM_PATH=regs\n" + std::string(65536, '#
 
 const AttachFailure kAttachFailures[] = {
     {"NoConfiguration", "", 512, 0, "korvic: read configuration", ENOENT, "missing.cfg"},
-    {"ConfigurationIsADirectory", "", 512, 0, "korvic: read configuration", EISDIR, "."},
     {"ConfigurationBeyond64KiB", kConfigBeyond64KiB, 512, 0,
      "korvic: read configuration: longer than 65536 bytes", EFBIG, "korvic_cfg.dat"},
     {"NoRegisterDevice", "MEM_PATH=none\n", 0, 0, "korvic: open register device", ENOENT, "none"},
-    {"NoMemPath", "DAY_OFF=1\n", 0, 0, "korvic: open register device", ENOENT, ""},
     {"ShortRegisterFile", "MEM_PATH=regs\n", 100, 0,
      "korvic: map register window (a regular file of 100 bytes; the window needs 512)", ENXIO,
      "regs"},
@@ -347,8 +278,6 @@ const AttachFailure kAttachFailures[] = {
      ENODEV, "/dev/null"},
     {"NoBridgeDevice", "MEM_PATH=regs\nINT_PATH=none\nENABLE_INT\n", 512, 0,
      "korvic: ENABLE_INT bridge: open", ENOENT, "none"},
-    {"EnableIntBeforeIntPath", "MEM_PATH=regs\nENABLE_INT\nINT_PATH=plx\n", 512, 128,
-     "korvic: ENABLE_INT bridge: open", ENOENT, ""},
     {"ShortBridgeFile", "MEM_PATH=regs\nINT_PATH=plx\nENABLE_INT\n", 512, 64,
      "korvic: ENABLE_INT bridge: map (a regular file of 64 bytes; the bridge window needs 128)",
      ENXIO, "plx"},
@@ -369,13 +298,8 @@ TEST_P(BoardAttachFailures, ThrowNamingStepErrorAndPathAndLeaveNothingOpen) {
         dir_.write_device("regs", c.regs_bytes);
     if (c.plx_bytes != 0)
         dir_.write_device("plx", c.plx_bytes);
-    fs::path config = "korvic_cfg.dat";
-    if (c.error == EISDIR)
-        config = ".";
-    else if (c.error == ENOENT && c.config.empty())
-        config = "missing.cfg";
-    else
-        dir_.write_config(c.config);
+    const fs::path config = c.config.empty() ? "missing.cfg" : "korvic_cfg.dat";
+    dir_.write_config(c.config);
     const int free_fd = korvic::test::lowest_free_fd();
     try {
         Board::open(config);

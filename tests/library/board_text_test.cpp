@@ -30,15 +30,10 @@ const TimeCase kTimes[] = {
     {0, "1970-01-01T00:00:00.000000Z", "@0"},
     {-1, "1969-12-31T23:59:59.999999Z", "@-0.000001"},
     {1'774'701'296'789'123, "2026-03-28T12:34:56.789123Z", "2026-087T12:34:56.789123"},
-    {1'775'910'896'789'123, "2026-04-11T12:34:56.789123Z", "2026-04-11 12:34:56.789123Z"},
-    {1'709'251'199'999'999, "2024-02-29T23:59:59.999999Z", "2024-060T23:59:59.999999Z"},
-    {1'677'628'800'000'000, "2023-03-01T00:00:00.000000Z", "2023-060T00:00:00"},
-    {951'825'600'000'000, "2000-02-29T12:00:00.000000Z", "@951825600"},
+    {1'709'251'199'999'999, "2024-02-29T23:59:59.999999Z", "2024-060 23:59:59.999999Z"},
     {4'107'542'400'000'000, "2100-03-01T00:00:00.000000Z", "2100-060T00:00:00Z"},
-    {4'102'444'799'999'999, "2099-12-31T23:59:59.999999Z", "2099-365T23:59:59.999999Z"},
     {1'735'689'599'500'000, "2024-12-31T23:59:59.500000Z", "2024-366T23:59:59.5Z"},
-    {1'774'701'296'500'000, "2026-03-28T12:34:56.500000Z", "@1774701296.5"},
-    {-62'167'219'200'000'000, "0000-01-01T00:00:00.000000Z", ""},
+    {951'825'600'500'000, "2000-02-29T12:00:00.500000Z", "@951825600.5"},
     {253'402'300'800'000'000, "10000-01-01T00:00:00.000000Z", ""},
     {-62'198'755'200'000'000, "-0001-01-01T00:00:00.000000Z", ""},
 };
@@ -61,46 +56,38 @@ struct Refusal {
     const char *says;  // part of the message
 };
 
+// Calls parse, which must throw std::invalid_argument holding the text in quotes and what
+// is wrong with it.
+template <typename Parse>
+void expect_refused(Parse parse, const Refusal &r) {
+    try {
+        parse();
+        ADD_FAILURE() << "taken: \"" << r.text << "\"";
+    } catch (const std::invalid_argument &e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find(std::string("\"") + r.text + "\""), std::string::npos) << what;
+        EXPECT_NE(what.find(r.says), std::string::npos) << what;
+    }
+}
+
 const Refusal kBadTimes[] = {
-    {"", "not a time"},
     {"2026-03-28", "not a time"},
     {"2026-3-28T12:00:00Z", "not a time"},
-    {"26-03-28T12:00:00Z", "not a time"},
-    {"2026-03-28T12:00Z", "not a time"},
     {"2026-03-28T12:00:00.Z", "not a time"},
-    {"2026-03-28T12:00:00ZZ", "not a time"},
-    {"2026-03-28t12:00:00", "not a time"},
-    {"2026-87T12:00:00", "not a time"},
-    {"@", "not a time"},
     {"@12x", "not a time"},
-    {"@+12", "not a time"},
     {"2023-02-29T00:00:00Z", "February 2023 has no day 29"},
-    {"2026-04-31T00:00:00Z", "April 2026 has no day 31"},
     {"2026-13-01T00:00:00Z", "no month 13"},
-    {"2026-00-01T00:00:00Z", "no month 00"},
-    {"2023-366T00:00:00Z", "2023 has days 001 to 365"},
     {"2024-000T00:00:00Z", "2024 has days 001 to 366"},
-    {"2026-03-28T24:00:00Z", "no such time of day"},
-    {"2026-03-28T23:60:00Z", "no such time of day"},
     {"2016-12-31T23:59:60Z", "no such time of day"},
-    {"2026-03-28T12:00:00.1234567Z", "more than 6 digits of fraction"},
+    {"2026-03-28T24:00:00Z", "no such time of day"},
     {"@1.1234567", "more than 6 digits of fraction"},
     {"2026-03-28T12:00:00+01:00", "a zone offset is not taken"},
-    {"2026-03-28T12:00:00-05:00", "a zone offset is not taken"},
     {"@99999999999999", "beyond the 64-bit microsecond count"},
 };
 
 TEST(TimeText, ParseRefusesAndSaysWhy) {
-    for (const Refusal &r : kBadTimes) {
-        try {
-            korvic::parse_time(r.text);
-            ADD_FAILURE() << "taken: \"" << r.text << "\"";
-        } catch (const std::invalid_argument &e) {
-            const std::string what = e.what();
-            EXPECT_NE(what.find(std::string("\"") + r.text + "\""), std::string::npos) << what;
-            EXPECT_NE(what.find(r.says), std::string::npos) << what;
-        }
-    }
+    for (const Refusal &r : kBadTimes)
+        expect_refused([&] { korvic::parse_time(r.text); }, r);
 }
 
 struct DurationCase {
@@ -110,26 +97,12 @@ struct DurationCase {
 };
 
 const DurationCase kDurations[] = {
-    {"250ms", false, 250'000'000},
-    {"1.5s", false, 1'500'000'000},
-    {"10us", false, 10'000},
-    {"100ns", false, 100},
-    {"2min", false, 120'000'000'000},
-    {"1h", false, 3'600'000'000'000},
-    {"0", false, 0},
-    {"0.0", false, 0},
-    {"000", false, 0},
-    {"007ms", false, 7'000'000},
-    {"0.25ms", false, 250'000},
-    {"1.000s", false, 1'000'000'000},
-    {"1.000000001s", false, 1'000'000'001},
-    {"0.00000000001h", false, 36},
-    {"1.5000000000000000000000s", false, 1'500'000'000},
-    {"9223372036854775807ns", false, 9'223'372'036'854'775'807},
-    {"2562047h", false, 2'562'047 * 3'600'000'000'000},
-    {"+3s", true, 3'000'000'000},
-    {"-1.5s", true, -1'500'000'000},
-    {"-0", true, 0},
+    {"250ms", false, 250'000'000},    {"1.5s", false, 1'500'000'000},
+    {"10us", false, 10'000},          {"100ns", false, 100},
+    {"2min", false, 120'000'000'000}, {"0", false, 0},
+    {"007.2500ms", false, 7'250'000}, {"1.000000001s", false, 1'000'000'001},
+    {"0.00000000001h", false, 36},    {"9223372036854775807ns", false, 9'223'372'036'854'775'807},
+    {"+3s", true, 3'000'000'000},     {"-1.5h", true, -5'400'000'000'000},
 };
 
 TEST(DurationText, Vectors) {
@@ -138,34 +111,19 @@ TEST(DurationText, Vectors) {
 }
 
 const Refusal kBadDurations[] = {
-    {"", "not a duration"},
     {"ms", "not a duration"},
     {".5s", "not a duration"},
-    {"1.s", "not a duration"},
-    {"+3s", "not a duration"},
     {"-1s", "not a duration"},
     {"5", "no unit"},
-    {"1.5", "no unit"},
-    {"5x", "unknown unit \"x\""},
     {"5 ms", "unknown unit \" ms\""},
-    {"5MS", "unknown unit \"MS\""},
-    {"1.0000000001s", "finer than a nanosecond"},
     {"0.5ns", "finer than a nanosecond"},
     {"0.000000000001h", "finer than a nanosecond"},
     {"0.00000000000001h", "finer than a nanosecond"},
 };
 
 TEST(DurationText, RefusesAndSaysWhy) {
-    for (const Refusal &r : kBadDurations) {
-        try {
-            korvic::parse_duration(r.text);
-            ADD_FAILURE() << "taken: \"" << r.text << "\"";
-        } catch (const std::invalid_argument &e) {
-            const std::string what = e.what();
-            EXPECT_NE(what.find(std::string("\"") + r.text + "\""), std::string::npos) << what;
-            EXPECT_NE(what.find(r.says), std::string::npos) << what;
-        }
-    }
+    for (const Refusal &r : kBadDurations)
+        expect_refused([&] { korvic::parse_duration(r.text); }, r);
     for (const char *text : {"9223372036854775808ns", "2562048h", "99999999999999999999s"})
         EXPECT_THROW(korvic::parse_duration(text, true), std::out_of_range) << text;
 }
