@@ -133,7 +133,7 @@ utc_time parse_seconds(Cursor &c, std::string_view text) {
 std::string format_time(utc_time t) {
     const std::int64_t us = t.time_since_epoch().count();
     const std::int64_t seconds = floor_div(us, kMicros);
-    const auto fraction = static_cast<long>(us - seconds * kMicros);
+    const auto fraction = static_cast<long>(us % kMicros + (us % kMicros < 0 ? kMicros : 0));
     const codec::Calendar c = codec::utc_calendar(seconds);
     int month = 1;
     int day = c.yday + 1;
