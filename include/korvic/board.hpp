@@ -59,7 +59,7 @@ inline constexpr utc_time kLastBoardTime{std::chrono::microseconds{4'102'444'799
 
 // "2026-03-28T12:34:56.789123Z": always six digits of fraction and the Z. Years before 0
 // or after 9999 (only far outside the board's range) are written with a sign or five and
-// more digits. No bus access; never throws.
+// more digits. No bus access.
 std::string format_time(utc_time t);
 
 // ISO 8601 in UTC, one of
