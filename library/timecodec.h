@@ -436,10 +436,10 @@ static_assert(days_to_new_year(0) == -kDaysFromYear0To1970);
 constexpr std::int64_t to_utc_us(const korvic_broken_down &t, const Offsets &o) {
     // Decoded digits give years of 0 and above: count the leap years before them directly.
     const auto y = static_cast<std::uint32_t>(t.years);
-    const std::int64_t new_year =
-        t.years >= 0 ? std::int64_t{365} * y + (y + 3) / 4 - (y + 99) / 100 + (y + 399) / 400 -
-                           kDaysFromYear0To1970
-                     : days_to_new_year(t.years);
+    const std::int64_t new_year = t.years >= 0
+                                      ? std::int64_t{365} * y + (y + 3) / 4 - (y + 99) / 100 +
+                                            (y + 399) / 400 - kDaysFromYear0To1970
+                                      : days_to_new_year(t.years);
     const std::int64_t days = new_year + std::int64_t{t.days} + o.days;
     const std::int64_t seconds =
         days * kSecondsPerDay + (std::int64_t{t.hours} + o.hours) * kSecondsPerHour +
