@@ -215,6 +215,16 @@ TEST_F(SimE2E, ExistingLdPreloadIsKept) {
     EXPECT_NE(r.out.find("verify_asan_link_order=0"), std::string::npos);
 }
 
+// The preload library forgets a device descriptor when it is closed: a file opened later
+// under the same number maps as the file, not as the board.
+TEST_F(SimE2E, ClosedDeviceDescriptorReusedByAFileMapsTheFile) {
+    write_cfg(cfg_devices);
+    std::ofstream(dir / "plain.txt") << "plain file text\n";
+    const Result r = run(sim + " -- " + client + " reuse plain.txt");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "mapped: plain file text\n");
+}
+
 #ifdef KORVIC_TEST_BIN
 TEST_F(SimE2E, ConsoleReadsTheConfigurationRegister) {
     write_cfg(cfg_devices + "ENABLE_INT\n");
