@@ -7,6 +7,11 @@
 // bytes); close and munmap release them. Every other call passes straight to the next
 // definition (the C library's). Settings come from the KORVIC_SIM_* environment variables
 // (see settings.h), read when a simulated device is first opened.
+//
+// The signal calls that could take SIGSEGV, SIGTRAP or the external event signal away from
+// the simulator, or block them, are interposed too (signal, sigaction, sigprocmask and the
+// rest, below): they record what the program asks for as its own disposition and mask
+// (signal_guard.h), and pass everything else through.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,12 +24,14 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "settings.h"
+#include "signal_guard.h"
 #include "simulator.h"
 #include "trap.h"
 
@@ -33,6 +40,8 @@ namespace {
 using korvic::sim::SimSettings;
 using korvic::sim::Simulator;
 using korvic::sim::TrapWindow;
+
+void say(std::string_view s);
 
 // ---------------------------------------------------------------------------------------
 // The next definitions of the interposed functions.
@@ -89,6 +98,13 @@ __attribute__((constructor)) void resolve_all() {
     KORVIC_NEXT(mmap64, "mmap64");
     KORVIC_NEXT(munmap, "munmap");
     KORVIC_NEXT(close, "close");
+    // SIGSEGV and SIGTRAP are the simulator's from the start, so that what the program
+    // does with them is recorded before its first register access.
+    try {
+        korvic::sim::install_trap_handlers();
+    } catch (const std::exception &e) {
+        say(e.what());
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -134,10 +150,13 @@ int open_trace(const std::string &path) {
     return fd;
 }
 
-Simulator *g_signal_sim = nullptr;
-void on_external_event_signal(int) {
-    if (g_signal_sim != nullptr)
-        g_signal_sim->board().request_external_event();
+// The external event signal: a request to the board, whatever the program's mask; the
+// program's own handler for the signal, if it has one, is called by the guard after it.
+std::atomic<Simulator *> g_signal_sim{nullptr};
+bool on_external_event_signal(int, siginfo_t *, void *) {
+    if (Simulator *sim = g_signal_sim.load(std::memory_order_acquire))
+        sim->board().request_external_event();
+    return false;
 }
 
 void init_state() {
@@ -153,13 +172,15 @@ void init_state() {
     const int trace = open_trace(settings->trace_path);
     const int tsv = open_trace(settings->trace_tsv_path);
     g_state->sim = new Simulator(*settings, trace, tsv);
-    if (settings->external_event_signal != 0) {
-        g_signal_sim = g_state->sim;
-        struct sigaction sa {};
-        sa.sa_handler = on_external_event_signal;
-        sa.sa_flags = SA_RESTART;
-        sigemptyset(&sa.sa_mask);
-        sigaction(settings->external_event_signal, &sa, nullptr);
+    if (const int sig = settings->external_event_signal; sig != 0) {
+        g_signal_sim.store(g_state->sim, std::memory_order_release);
+        const int e = korvic::sim::guard_signal(sig, korvic::sim::GuardKind::Trigger,
+                                                on_external_event_signal);
+        if (e != 0) {
+            say("cannot use signal " + std::to_string(sig) + " for external events: " +
+                (e == EBUSY ? "the simulator needs it for register accesses" : std::strerror(e)));
+            return;
+        }
     }
     g_state->ok = true;
 }
@@ -253,6 +274,90 @@ bool unmap_device(const void *addr) {
 
 bool wants_mode(int flags) {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+// ---------------------------------------------------------------------------------------
+// The signal calls, as the C library defines them, over the guard's program_sigaction and
+// program_sigmask (the C library's own versions call its internal sigaction, past us).
+// ---------------------------------------------------------------------------------------
+
+bool valid_signal(int sig) {
+    return sig >= 1 && sig < NSIG;
+}
+
+// Signals for which siginterrupt() asked that calls be interrupted, not restarted.
+std::atomic<std::uint64_t> g_interrupting{0};
+
+std::uint64_t signal_bit(int sig) {
+    return std::uint64_t{1} << (sig - 1);
+}
+
+// signal() with BSD semantics: the handler stays, the signal is blocked while it runs and
+// interrupted calls restart (unless siginterrupt() said otherwise).
+sighandler_t bsd_signal_of(int sig, sighandler_t handler) {
+    if (handler == SIG_ERR || !valid_signal(sig)) {
+        errno = EINVAL;
+        return SIG_ERR;
+    }
+    struct sigaction act {
+    }, old{};
+    act.sa_handler = handler;
+    sigemptyset(&act.sa_mask);
+    sigaddset(&act.sa_mask, sig);
+    act.sa_flags = (g_interrupting.load() & signal_bit(sig)) ? 0 : SA_RESTART;
+    if (korvic::sim::program_sigaction(sig, &act, &old) < 0)
+        return SIG_ERR;
+    return old.sa_handler;
+}
+
+// signal() with System V semantics: a one-shot handler, not blocked while it runs, calls
+// not restarted.
+sighandler_t sysv_signal_of(int sig, sighandler_t handler) {
+    if (handler == SIG_ERR || !valid_signal(sig)) {
+        errno = EINVAL;
+        return SIG_ERR;
+    }
+    struct sigaction act {
+    }, old{};
+    act.sa_handler = handler;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = SA_RESETHAND | SA_NODEFER;
+    if (korvic::sim::program_sigaction(sig, &act, &old) < 0)
+        return SIG_ERR;
+    return old.sa_handler;
+}
+
+// sigprocmask() on one signal; -1 and errno on failure.
+int mask_one(int how, int sig, sigset_t *old) {
+    if (!valid_signal(sig)) {
+        errno = EINVAL;
+        return -1;
+    }
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    const int e = korvic::sim::program_sigmask(how, &one, old);
+    if (e != 0) {
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+// The BSD masks: an int, signal n at bit n - 1.
+int bsd_mask(int how, int mask) {
+    sigset_t set, old;
+    sigemptyset(&set);
+    for (int sig = 1; sig < NSIG && sig <= 32; ++sig)
+        if (mask & (1u << (sig - 1)))
+            sigaddset(&set, sig);
+    if (korvic::sim::program_sigmask(how, how == SIG_BLOCK && mask == 0 ? nullptr : &set, &old))
+        return -1;
+    unsigned out = 0;
+    for (int sig = 1; sig < NSIG && sig <= 32; ++sig)
+        if (sigismember(&old, sig) == 1)
+            out |= 1u << (sig - 1);
+    return static_cast<int>(out);
 }
 
 }  // namespace
@@ -364,6 +469,137 @@ __attribute__((visibility("default"))) int munmap(void *addr, size_t len) {
         return 0;
     return KORVIC_NEXT(munmap, "munmap")(addr, len);
 }
+
+// The signal calls. The C library declares some of them deprecated; the names are theirs.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
+
+__attribute__((visibility("default"))) int sigaction(int sig, const struct sigaction *act,
+                                                     struct sigaction *old) {
+    return korvic::sim::program_sigaction(sig, act, old);
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+__attribute__((visibility("default"))) int __sigaction(int sig, const struct sigaction *act,
+                                                       struct sigaction *old) {
+    return korvic::sim::program_sigaction(sig, act, old);
+}
+
+__attribute__((visibility("default"))) sighandler_t signal(int sig, sighandler_t handler) {
+    return bsd_signal_of(sig, handler);
+}
+
+__attribute__((visibility("default"))) sighandler_t bsd_signal(int sig, sighandler_t handler) {
+    return bsd_signal_of(sig, handler);
+}
+
+__attribute__((visibility("default"))) sighandler_t ssignal(int sig, sighandler_t handler) {
+    return bsd_signal_of(sig, handler);
+}
+
+__attribute__((visibility("default"))) sighandler_t sysv_signal(int sig, sighandler_t handler) {
+    return sysv_signal_of(sig, handler);
+}
+
+// What signal() is in a strict ISO C program.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+__attribute__((visibility("default"))) sighandler_t __sysv_signal(int sig, sighandler_t handler) {
+    return sysv_signal_of(sig, handler);
+}
+
+// System V: SIG_HOLD blocks the signal; anything else installs it and unblocks the signal.
+// Returns SIG_HOLD when the signal was blocked, else the previous disposition.
+__attribute__((visibility("default"))) sighandler_t sigset(int sig, sighandler_t disp) {
+    if (disp == SIG_ERR || !valid_signal(sig)) {
+        errno = EINVAL;
+        return SIG_ERR;
+    }
+    sigset_t old;
+    struct sigaction prev {};
+    if (disp == SIG_HOLD) {
+        if (mask_one(SIG_BLOCK, sig, &old) < 0)
+            return SIG_ERR;
+        if (sigismember(&old, sig) == 1)
+            return SIG_HOLD;
+        if (korvic::sim::program_sigaction(sig, nullptr, &prev) < 0)
+            return SIG_ERR;
+        return prev.sa_handler;
+    }
+    struct sigaction act {};
+    act.sa_handler = disp;
+    sigemptyset(&act.sa_mask);
+    if (korvic::sim::program_sigaction(sig, &act, &prev) < 0 ||
+        mask_one(SIG_UNBLOCK, sig, &old) < 0)
+        return SIG_ERR;
+    return sigismember(&old, sig) == 1 ? SIG_HOLD : prev.sa_handler;
+}
+
+__attribute__((visibility("default"))) int sighold(int sig) {
+    return mask_one(SIG_BLOCK, sig, nullptr);
+}
+
+__attribute__((visibility("default"))) int sigrelse(int sig) {
+    return mask_one(SIG_UNBLOCK, sig, nullptr);
+}
+
+__attribute__((visibility("default"))) int sigignore(int sig) {
+    struct sigaction act {};
+    act.sa_handler = SIG_IGN;
+    sigemptyset(&act.sa_mask);
+    return korvic::sim::program_sigaction(sig, &act, nullptr);
+}
+
+__attribute__((visibility("default"))) int siginterrupt(int sig, int interrupt) {
+    struct sigaction act {};
+    if (!valid_signal(sig) || korvic::sim::program_sigaction(sig, nullptr, &act) < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (interrupt) {
+        g_interrupting.fetch_or(signal_bit(sig));
+        act.sa_flags &= ~SA_RESTART;
+    } else {
+        g_interrupting.fetch_and(~signal_bit(sig));
+        act.sa_flags |= SA_RESTART;
+    }
+    return korvic::sim::program_sigaction(sig, &act, nullptr);
+}
+
+__attribute__((visibility("default"))) int sigprocmask(int how, const sigset_t *set,
+                                                       sigset_t *old) {
+    const int e = korvic::sim::program_sigmask(how, set, old);
+    if (e != 0) {
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+__attribute__((visibility("default"))) int pthread_sigmask(int how, const sigset_t *set,
+                                                           sigset_t *old) {
+    return korvic::sim::program_sigmask(how, set, old);
+}
+
+__attribute__((visibility("default"))) int sigblock(int mask) {
+    return bsd_mask(SIG_BLOCK, mask);
+}
+
+__attribute__((visibility("default"))) int sigsetmask(int mask) {
+    return bsd_mask(SIG_SETMASK, mask);
+}
+
+__attribute__((visibility("default"))) int siggetmask(void) {
+    return bsd_mask(SIG_BLOCK, 0);
+}
+
+__attribute__((visibility("default"))) int sigsuspend(const sigset_t *mask) {
+    return korvic::sim::program_sigsuspend(mask);
+}
+
+__attribute__((visibility("default"))) int sigpending(sigset_t *set) {
+    return korvic::sim::program_sigpending(set);
+}
+
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
 // Async-signal-safe like close(2) itself (the console closes the board from its SIGINT
 // handler): an atomic store, then the real close.
