@@ -19,6 +19,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -29,6 +30,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "settings.h"
 #include "signal_guard.h"
@@ -113,14 +115,45 @@ __attribute__((constructor)) void resolve_all() {
 
 enum class Kind : std::uint8_t { None, Board, Bridge };
 
-constexpr int kMaxFds = 4096;
-std::atomic<Kind> g_fd_kind[kMaxFds];
-
-struct Mapped {
-    TrapWindow *window = nullptr;
+// Which descriptors are simulated devices, read without locks (close() is called from
+// signal handlers): blocks of descriptors allocated when first needed, never freed.
+constexpr int kFdsPerBlock = 4096;
+constexpr int kFdBlocks = 1024;  // descriptors 0 .. 4194303, beyond any system's limit
+struct FdBlock {
+    std::atomic<Kind> kind[kFdsPerBlock];
 };
-constexpr int kMaxWindows = 8;
-Mapped g_windows[kMaxWindows];
+std::atomic<FdBlock *> g_fd_blocks[kFdBlocks];
+std::mutex g_fd_mutex;
+
+std::atomic<Kind> *fd_entry(int fd) {
+    if (fd < 0 || fd / kFdsPerBlock >= kFdBlocks)
+        return nullptr;
+    FdBlock *b = g_fd_blocks[fd / kFdsPerBlock].load(std::memory_order_acquire);
+    return b != nullptr ? &b->kind[fd % kFdsPerBlock] : nullptr;
+}
+
+// The entry of `fd`, its block allocated if need be; nullptr with a message on failure.
+std::atomic<Kind> *new_fd_entry(int fd) {
+    if (fd < 0 || fd / kFdsPerBlock >= kFdBlocks) {
+        say("descriptor " + std::to_string(fd) + " is beyond the " +
+            std::to_string(kFdsPerBlock * kFdBlocks) + " that the simulator can serve");
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(g_fd_mutex);
+    std::atomic<FdBlock *> &slot = g_fd_blocks[fd / kFdsPerBlock];
+    if (slot.load(std::memory_order_relaxed) == nullptr) {
+        auto *b = new (std::nothrow) FdBlock{};
+        if (b == nullptr) {
+            say("no memory for the table of simulated device descriptors");
+            return nullptr;
+        }
+        slot.store(b, std::memory_order_release);
+    }
+    return fd_entry(fd);
+}
+
+// The live windows; as many as the program maps.
+std::vector<TrapWindow *> g_windows;
 std::mutex g_mutex;
 
 struct State {
@@ -211,21 +244,29 @@ int open_device(Kind kind, int flags) {
         errno = EACCES;
         return -1;
     }
+    const char *what = kind == Kind::Board ? "board" : "bridge";
     const int fd = memfd_create(kind == Kind::Board ? "korvic_sim_board" : "korvic_sim_bridge",
                                 (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0u);
-    if (fd < 0)
+    if (fd < 0) {
+        const int e = errno;
+        say(std::string("cannot open the simulated ") + what + " device: " + std::strerror(e) +
+            (e == EMFILE || e == ENFILE ? " (no descriptor left)" : ""));
+        errno = e;
         return -1;
-    if (fd >= kMaxFds) {
+    }
+    std::atomic<Kind> *entry = new_fd_entry(fd);
+    if (entry == nullptr) {
         KORVIC_NEXT(close, "close")(fd);
         errno = EMFILE;
         return -1;
     }
-    g_fd_kind[fd].store(kind);
+    entry->store(kind);
     return fd;
 }
 
 Kind kind_of_fd(int fd) {
-    return fd >= 0 && fd < kMaxFds ? g_fd_kind[fd].load() : Kind::None;
+    const std::atomic<Kind> *entry = fd_entry(fd);
+    return entry != nullptr ? entry->load() : Kind::None;
 }
 
 void *map_device(Kind kind, size_t len, int flags, off_t offset) {
@@ -236,21 +277,25 @@ void *map_device(Kind kind, size_t len, int flags, off_t offset) {
     const std::uint32_t limit =
         kind == Kind::Board ? korvic::sim::kBoardWindowBytes : korvic::sim::kBridgeWindowBytes;
     const size_t bytes = len < limit ? len : limit;
+    const char *what = kind == Kind::Board ? "board" : "bridge";
     std::lock_guard<std::mutex> lock(g_mutex);
-    for (Mapped &m : g_windows) {
-        if (m.window != nullptr)
-            continue;
-        try {
-            korvic::sim::MmioTarget &target =
-                kind == Kind::Board ? g_state->sim->board_target() : g_state->sim->bridge_target();
-            m.window = new TrapWindow(target, bytes);
-        } catch (...) {
-            errno = ENOMEM;
-            return MAP_FAILED;
-        }
-        return m.window->base();
+    try {
+        g_windows.reserve(g_windows.size() + 1);
+        korvic::sim::MmioTarget &target =
+            kind == Kind::Board ? g_state->sim->board_target() : g_state->sim->bridge_target();
+        auto *window = new TrapWindow(target, bytes);
+        g_windows.push_back(window);
+        return window->base();
+    } catch (const std::system_error &e) {
+        say(std::string("cannot map the simulated ") + what + " window: " + e.what() +
+            (e.code() == std::errc::not_enough_memory
+                 ? " (the process may be at its limit of memory mappings, vm.max_map_count)"
+                 : ""));
+        errno = e.code().value();
+    } catch (const std::bad_alloc &) {
+        say(std::string("cannot map the simulated ") + what + " window: out of memory");
+        errno = ENOMEM;
     }
-    errno = ENOMEM;
     return MAP_FAILED;
 }
 
@@ -260,12 +305,11 @@ bool unmap_device(const void *addr) {
     TrapWindow *found = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        for (Mapped &m : g_windows) {
-            if (m.window != nullptr && m.window->base() == addr) {
-                found = m.window;
-                m.window = nullptr;
-                break;
-            }
+        const auto it = std::find_if(g_windows.begin(), g_windows.end(),
+                                     [&](const TrapWindow *w) { return w->base() == addr; });
+        if (it != g_windows.end()) {
+            found = *it;
+            g_windows.erase(it);
         }
     }
     delete found;
@@ -604,8 +648,8 @@ __attribute__((visibility("default"))) int sigpending(sigset_t *set) {
 // Async-signal-safe like close(2) itself (the console closes the board from its SIGINT
 // handler): an atomic store, then the real close.
 __attribute__((visibility("default"))) int close(int fd) {
-    if (fd >= 0 && fd < kMaxFds)
-        g_fd_kind[fd].store(Kind::None);
+    if (std::atomic<Kind> *entry = fd_entry(fd))
+        entry->store(Kind::None);
     return KORVIC_NEXT(close, "close")(fd);
 }
 

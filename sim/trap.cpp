@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <new>
 #include <system_error>
 
 #include "signal_guard.h"
@@ -21,7 +22,9 @@ namespace korvic::sim {
 
 // ---------------------------------------------------------------------------------------
 // Registry of live windows, read by the handlers without locks. A slot is published by
-// storing `begin` last (release) and withdrawn by clearing it first.
+// storing `begin` last (release) and withdrawn by clearing it first. Slots come in chunks
+// that are appended as windows are added and never freed, so a handler walking the list
+// never meets freed memory, whatever the number of windows.
 // ---------------------------------------------------------------------------------------
 
 struct TrapSlot {
@@ -33,8 +36,14 @@ struct TrapSlot {
 
 namespace {
 
-constexpr int kMaxWindows = 16;
-TrapSlot g_slots[kMaxWindows];
+constexpr int kSlotsPerChunk = 16;
+
+struct SlotChunk {
+    TrapSlot slots[kSlotsPerChunk];
+    std::atomic<SlotChunk *> next{nullptr};
+};
+
+SlotChunk g_first_chunk;
 std::mutex g_registry_mutex;  // taken by constructors and destructors only, never by handlers
 
 std::atomic<std::uint64_t> g_emulated{0};
@@ -72,10 +81,12 @@ constexpr greg_t kTrapFlag = 0x100;
 constexpr greg_t kPageFaultWrite = 0x2;  // bit 1 of the page-fault error code
 
 TrapSlot *find_slot(std::uintptr_t addr) {
-    for (TrapSlot &s : g_slots) {
-        const std::uintptr_t b = s.begin.load(std::memory_order_acquire);
-        if (b != 0 && addr >= b && addr - b < s.bytes.load(std::memory_order_relaxed))
-            return &s;
+    for (SlotChunk *c = &g_first_chunk; c != nullptr; c = c->next.load(std::memory_order_acquire)) {
+        for (TrapSlot &s : c->slots) {
+            const std::uintptr_t b = s.begin.load(std::memory_order_acquire);
+            if (b != 0 && addr >= b && addr - b < s.bytes.load(std::memory_order_relaxed))
+                return &s;
+        }
     }
     return nullptr;
 }
@@ -484,16 +495,26 @@ void TrapWindow::attach(MmioTarget &target) {
     install_trap_handlers();
     std::lock_guard<std::mutex> lock(g_registry_mutex);
     TrapSlot *free_slot = nullptr;
-    for (TrapSlot &s : g_slots) {
-        if (s.begin.load(std::memory_order_relaxed) == 0 &&
-            s.target.load(std::memory_order_relaxed) == nullptr) {
-            free_slot = &s;
-            break;
+    SlotChunk *last = &g_first_chunk;
+    for (SlotChunk *c = &g_first_chunk; c != nullptr && free_slot == nullptr;
+         c = c->next.load(std::memory_order_relaxed)) {
+        last = c;
+        for (TrapSlot &s : c->slots) {
+            if (s.begin.load(std::memory_order_relaxed) == 0 &&
+                s.target.load(std::memory_order_relaxed) == nullptr) {
+                free_slot = &s;
+                break;
+            }
         }
     }
-    if (free_slot == nullptr)
-        throw std::system_error(std::make_error_code(std::errc::too_many_files_open),
-                                "no free trap window slot");
+    if (free_slot == nullptr) {
+        auto *fresh = new (std::nothrow) SlotChunk;
+        if (fresh == nullptr)
+            throw std::system_error(std::make_error_code(std::errc::not_enough_memory),
+                                    "no memory for another trapped window");
+        last->next.store(fresh, std::memory_order_release);  // never freed: see above
+        free_slot = &fresh->slots[0];
+    }
     free_slot->target.store(&target, std::memory_order_relaxed);
     free_slot->bytes.store(bytes_, std::memory_order_relaxed);
     free_slot->mapped.store(mapped_, std::memory_order_relaxed);

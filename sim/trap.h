@@ -47,7 +47,8 @@ class TrapWindow {
   public:
     // Maps `bytes` (rounded up to whole pages) PROT_NONE at an address chosen by the system
     // and traps every access to its first `bytes` bytes; accesses to the rest of the last
-    // page are faults outside the window. Throws std::system_error when out of resources.
+    // page are faults outside the window. Throws std::system_error when out of resources
+    // (mappings or memory; there is no fixed limit on the number of windows).
     TrapWindow(MmioTarget &target, std::size_t bytes);
 
     // Traps pages that the caller has mapped itself (page-aligned `pages`, `bytes` long; the

@@ -226,6 +226,30 @@ TEST_F(SimE2E, ClosedDeviceDescriptorReusedByAFileMapsTheFile) {
     EXPECT_EQ(r.out, "mapped: plain file text\n");
 }
 
+// Every init_847 with ENABLE_INT keeps a bridge window for the life of the process; the
+// simulator's tables grow with them.
+TEST_F(SimE2E, HundredAttachmentsWithInterruptsAllSucceed) {
+    write_cfg(cfg_devices + "ENABLE_INT\n");
+    const Result r = run(sim + " --start 2026-100T12:34:56 --step 1us --trace-tsv t.tsv -- " +
+                         client + " reattach 100");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // Bridge accesses leave the board's clock alone: the third strobe is its third access.
+    EXPECT_EQ(r.out, "time 2026-100 12:34:56.000003\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(only(read_tsv(dir / "t.tsv"), "bridge").size(), 200u);  // a load and a store each
+}
+
+// A real limit (here the descriptors a process may open) is named on standard error.
+TEST_F(SimE2E, ResourceLimitIsNamed) {
+    write_cfg(cfg_devices + "ENABLE_INT\n");
+    const Result r = run("ulimit -n 24 && " + sim + " -- " + client + " reattach 100");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("korvic_sim: cannot open the simulated bridge device: Too many open "
+                         "files (no descriptor left)"),
+              std::string::npos)
+        << r.err;
+}
+
 // ---------------------------------------------------------------------------------------
 // Programs with signal handling of their own (tests/sim/sim_signals.cpp): they behave as on
 // a real board.

@@ -1,11 +1,13 @@
 // A small program that links korvic_api, for running under korvic_sim in the end-to-end
-// tests. Usage: sim_client position | attach | time | event | files PATH | reuse PATH
+// tests. Usage: sim_client position | attach | time | event | files PATH | reuse PATH |
+// reattach COUNT
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "korvic_api.h"
@@ -68,6 +70,17 @@ int reuse(const char *path) {
     return 0;
 }
 
+// init_847 again and again in one process, then one time read.
+int reattach(int count) {
+    for (int i = 1; i < count; ++i) {
+        if (init_847() != 0) {
+            std::printf("init_847 number %d failed\n", i + 1);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -80,6 +93,11 @@ int main(int argc, char **argv) {
         return 1;
     if (std::strcmp(what, "reuse") == 0)
         return argc > 2 ? reuse(argv[2]) : 2;
+    if (std::strcmp(what, "reattach") == 0) {
+        if (argc < 3 || reattach(std::atoi(argv[2])) != 0)
+            return 1;
+        what = "time";
+    }
     if (std::strcmp(what, "position") == 0) {
         uint32_t w[4] = {};
         read_position_freeze_reg(w);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -112,6 +113,30 @@ TEST(TrapTarget, AdoptedPagesAreTrapped) {
         EXPECT_EQ(board.stores, 1);
     }
     EXPECT_EQ(munmap(pages, page), 0);
+}
+
+// The registry grows past its first chunk of slots; each window keeps its own target, also
+// after windows in between have gone.
+TEST(TrapTarget, ManyWindowsEachReachTheirOwnTarget) {
+    constexpr int kWindows = 100;
+    std::vector<std::unique_ptr<SelfClearing>> boards;
+    std::vector<std::unique_ptr<korvic::sim::TrapWindow>> windows;
+    for (int i = 0; i < kWindows; ++i) {
+        boards.push_back(std::make_unique<SelfClearing>());
+        windows.push_back(std::make_unique<korvic::sim::TrapWindow>(*boards.back(), 64));
+    }
+    for (int i = 0; i < kWindows; i += 2)
+        windows[i].reset();  // free slots in every chunk, reused below
+    for (int i = 0; i < kWindows; i += 2)
+        windows[i] = std::make_unique<korvic::sim::TrapWindow>(*boards[i], 64);
+    for (int i = 0; i < kWindows; ++i) {
+        auto *w = static_cast<volatile std::uint32_t *>(windows[i]->base());
+        w[0x10 / 4] = static_cast<std::uint32_t>(i) << 4;
+    }
+    for (int i = 0; i < kWindows; ++i) {
+        EXPECT_EQ(boards[i]->held, static_cast<std::uint32_t>(i) << 4) << "window " << i;
+        EXPECT_EQ(boards[i]->stores, 1) << "window " << i;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
