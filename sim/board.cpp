@@ -281,26 +281,41 @@ std::int64_t Board::begin_access(Note *note) {
     clock_->on_access();
     ++accesses_;
     const std::int64_t now = time_us();
-    if (external_request_.exchange(false, std::memory_order_relaxed))
-        capture_external(now, note);
+    // The events of this access happen in time order, so that the external event register
+    // ends up holding the latest capture: the compare crossing and the periodic event lie
+    // between the last access and now, a requested event happens now.
+    std::optional<std::int64_t> compare_at, periodic_at;
     if (now > last_eval_) {
         CompareSetting c;
         c.time = decode_layout(kCompareLayout, compare_, 2);
         c.mask = c.time.extra;
-        if (auto at = compare_crossing(c, last_eval_, now)) {
-            compare_flag_ = true;
-            if (note != nullptr)
-                note->then().add("compare event raised at ").time(*at);
-        }
+        compare_at = compare_crossing(c, last_eval_, now);
         const std::int64_t period = options_.external_event_period_us;
         if (period > 0) {
             const std::int64_t at = floor_div(now, period) * period;
             if (at > last_eval_)
-                capture_external(at, note);
+                periodic_at = at;
         }
         last_eval_ = now;
     }
+    const bool requested = external_request_.exchange(false, std::memory_order_relaxed);
+    if (compare_at && (!periodic_at || *compare_at <= *periodic_at)) {
+        raise_compare(*compare_at, note);
+        compare_at.reset();
+    }
+    if (periodic_at)
+        capture_external(*periodic_at, note);
+    if (compare_at)
+        raise_compare(*compare_at, note);
+    if (requested)
+        capture_external(now, note);
     return now;
+}
+
+void Board::raise_compare(std::int64_t at, Note *note) {
+    compare_flag_ = true;
+    if (note != nullptr)
+        note->then().add("compare event raised at ").time(at);
 }
 
 void Board::latch_snapshot(std::int64_t now, Note *note) {

@@ -74,6 +74,7 @@ class Board {
     void latch_snapshot(std::int64_t now, Note *note);
     void freeze_position(std::int64_t now, Note *note);
     void capture_external(std::int64_t at, Note *note);
+    void raise_compare(std::int64_t at, Note *note);
     void write_config(std::uint32_t value, std::int64_t now, Note *note);
     void set_time(std::int64_t t);
     std::uint32_t to_bus(std::uint32_t v) const;

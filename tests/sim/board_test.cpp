@@ -321,6 +321,25 @@ TEST(BoardExternalEvent, OnDemandCapturesTheNextAccessTime) {
     EXPECT_EQ(b.read(0x178) & 0xF0u, 0x20u);  // second event
 }
 
+// A periodic and a requested event in one access are captured in time order: the register
+// keeps the latest, whichever was asked for first.
+TEST(BoardExternalEvent, PeriodicAndRequestedInOneAccessKeepTheLatest) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56, 250));
+    BoardOptions opt;
+    opt.external_event_period_us = kUsPerSecond;
+    Board b(clock, opt);
+    clock.advance(kUsPerSecond);  // passes :57; the access happens at :57.250
+    b.request_external_event();
+    korvic::sim::Note note;
+    b.read(0x11C, &note);
+    // 250 ms, :57, 34, 12, day 100 with count 2 (both captured), 2026.
+    EXPECT_EQ(b.read(0x174), 0x00002557u);
+    EXPECT_EQ(b.read(0x178), 0x34120021u);
+    EXPECT_EQ(note.view(),
+              "external event captured at 2026-100 12:34:57.000000; "
+              "external event captured at 2026-100 12:34:57.250000");
+}
+
 // ---------------------------------------------------------------------------------------
 // Other registers.
 // ---------------------------------------------------------------------------------------
