@@ -12,6 +12,7 @@
 
 #include "bcd_layout.h"
 #include "board_map.h"
+#include "board_notes.h"
 #include "calendar.h"
 #include "clock.h"
 #include "text.h"

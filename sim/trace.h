@@ -13,9 +13,11 @@
 // handlers, no allocation, no stdio.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "board_notes.h"
 #include "text.h"
 
 namespace korvic::sim {
@@ -31,7 +33,10 @@ struct TraceRecord {
     std::string_view note;
 };
 
-using TraceLine = FixedText<400>;
+// A trace line: the columns before the note (under kTraceColumnsCapacity, checked in
+// trace.cpp), the longest note and the newline.
+inline constexpr std::size_t kTraceColumnsCapacity = 128;
+using TraceLine = FixedText<kTraceColumnsCapacity + kNoteCapacity + 1>;
 
 // Register name as the trace shows it: the board's name with the word index for a group
 // ("TIME_STATUS0"), "PLX_INTCSR" for the bridge's interrupt word, "-" for no register.
