@@ -152,8 +152,9 @@ std::atomic<Kind> *new_fd_entry(int fd) {
     return fd_entry(fd);
 }
 
-// The live windows; as many as the program maps.
-std::vector<TrapWindow *> g_windows;
+// The live windows; as many as the program maps. Never destroyed: munmap may come in while
+// the process exits, after static destructors have run.
+std::vector<TrapWindow *> &g_windows = *new std::vector<TrapWindow *>;
 std::mutex g_mutex;
 
 struct State {
