@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,8 +48,12 @@ void attach() {
     check(init_847() == 0, "init_847");
 }
 
-// A null pointer the compiler cannot see through, so the load really faults.
-volatile std::uintptr_t g_null = 0;
+// A page that no access may touch: a real fault outside the simulator's windows.
+volatile int *protected_page() {
+    static void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    check(page != MAP_FAILED, "mmap a protected page");
+    return static_cast<volatile int *>(page);
+}
 
 sigjmp_buf g_env;
 volatile sig_atomic_t g_caught = 0;
@@ -65,9 +70,9 @@ void on_segv_info(int, siginfo_t *info, void *) {
     siglongjmp(g_env, 1);
 }
 
-bool null_dereference_caught() {
+bool fault_caught() {
     if (sigsetjmp(g_env, 1) == 0) {
-        (void)*reinterpret_cast<volatile int *>(g_null);
+        (void)*protected_page();
         return false;
     }
     return true;
@@ -141,14 +146,14 @@ int own_segv(const char *how) {
     touch_registers("with a SIGSEGV handler");
     check(g_caught == 0, "register accesses reached the program's SIGSEGV handler");
 
-    check(null_dereference_caught(), "first null dereference caught");
+    check(fault_caught(), "first fault caught");
     if (std::strcmp(how, "sigaction") == 0)
-        check(g_fault_addr == nullptr, "fault address reported");
+        check(g_fault_addr == protected_page(), "fault address reported");
     if (oneshot) {
         // A one-shot handler: the disposition is back to the default after one signal.
         check(handler_now(SIGSEGV) == SIG_DFL, "one-shot handler reset");
     } else {
-        check(null_dereference_caught(), "second null dereference caught");
+        check(fault_caught(), "second fault caught");
         touch_registers("after two faults");
     }
     std::printf("faults caught %d, register accesses served\n", static_cast<int>(g_caught));
@@ -283,7 +288,7 @@ int fault(const char *disposition, bool attached) {
         touch_registers("before the fault");
     std::printf("faulting\n");
     std::fflush(stdout);
-    (void)*reinterpret_cast<volatile int *>(g_null);
+    (void)*protected_page();
     std::printf("survived a fault\n");
     return 0;
 }
