@@ -142,19 +142,22 @@ std::atomic<Kind> *new_fd_entry(int fd) {
     std::lock_guard<std::mutex> lock(g_fd_mutex);
     std::atomic<FdBlock *> &slot = g_fd_blocks[fd / kFdsPerBlock];
     if (slot.load(std::memory_order_relaxed) == nullptr) {
-        auto *b = new (std::nothrow) FdBlock{};
-        if (b == nullptr) {
+        FdBlock *block = new (std::nothrow) FdBlock();  // every entry Kind::None
+        if (block == nullptr) {
             say("no memory for the table of simulated device descriptors");
             return nullptr;
         }
-        slot.store(b, std::memory_order_release);
+        slot.store(block, std::memory_order_release);
     }
     return fd_entry(fd);
 }
 
-// The live windows; as many as the program maps. Never destroyed: munmap may come in while
-// the process exits, after static destructors have run.
-std::vector<TrapWindow *> &g_windows = *new std::vector<TrapWindow *>;
+// The live windows, as many as the program maps; taken under g_mutex. Never destroyed:
+// munmap may come in while the process exits, after static destructors have run.
+std::vector<TrapWindow *> &live_windows() {
+    static auto *windows = new std::vector<TrapWindow *>;
+    return *windows;
+}
 std::mutex g_mutex;
 
 struct State {
@@ -281,11 +284,11 @@ void *map_device(Kind kind, size_t len, int flags, off_t offset) {
     const char *what = kind == Kind::Board ? "board" : "bridge";
     std::lock_guard<std::mutex> lock(g_mutex);
     try {
-        g_windows.reserve(g_windows.size() + 1);
+        live_windows().reserve(live_windows().size() + 1);
         korvic::sim::MmioTarget &target =
             kind == Kind::Board ? g_state->sim->board_target() : g_state->sim->bridge_target();
         auto *window = new TrapWindow(target, bytes);
-        g_windows.push_back(window);
+        live_windows().push_back(window);
         return window->base();
     } catch (const std::system_error &e) {
         say(std::string("cannot map the simulated ") + what + " window: " + e.what() +
@@ -306,11 +309,12 @@ bool unmap_device(const void *addr) {
     TrapWindow *found = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        const auto it = std::find_if(g_windows.begin(), g_windows.end(),
+        std::vector<TrapWindow *> &windows = live_windows();
+        const auto it = std::find_if(windows.begin(), windows.end(),
                                      [&](const TrapWindow *w) { return w->base() == addr; });
-        if (it != g_windows.end()) {
+        if (it != windows.end()) {
             found = *it;
-            g_windows.erase(it);
+            windows.erase(it);
         }
     }
     delete found;
