@@ -163,24 +163,7 @@ DigitFields decode_layout(const Layout &layout, const std::uint32_t *words, int 
 // ---------------------------------------------------------------------------------------
 
 const char *compare_mask_meaning(std::uint32_t mask) {
-    switch (mask & 0xF) {
-        case 0:
-            return "once a year: day, time of day and fraction compared";
-        case 1:
-            return "every day: day is a wildcard";
-        case 2:
-            return "every hour: day and hours are wildcards";
-        case 3:
-            return "every minute: day, hours and minutes are wildcards";
-        case 4:
-            return "every second: only the fraction of the second compared";
-        case 5:
-            return "every millisecond: only the microseconds compared";
-        case 15:
-            return "compare off";
-        default:
-            return "reserved: no event";
-    }
+    return notes::kMaskMeanings[mask & 0xF].data();
 }
 
 std::optional<std::int64_t> compare_crossing(const CompareSetting &c, std::int64_t prev,
@@ -284,32 +267,47 @@ std::int64_t Board::begin_access(Note *note) {
     clock_->on_access();
     ++accesses_;
     const std::int64_t now = time_us();
-    if (external_request_.exchange(false, std::memory_order_relaxed))
-        capture_external(now, note);
+    // The events of this access happen in time order, so that the external event register
+    // ends up holding the latest capture: the compare crossing and the periodic event lie
+    // between the last access and now, a requested event happens now.
+    std::optional<std::int64_t> compare_at, periodic_at;
     if (now > last_eval_) {
         CompareSetting c;
         c.time = decode_layout(kCompareLayout, compare_, 2);
         c.mask = c.time.extra;
-        if (auto at = compare_crossing(c, last_eval_, now)) {
-            compare_flag_ = true;
-            if (note != nullptr)
-                note->then().add("compare event raised at ").time(*at);
-        }
+        compare_at = compare_crossing(c, last_eval_, now);
         const std::int64_t period = options_.external_event_period_us;
         if (period > 0) {
             const std::int64_t at = floor_div(now, period) * period;
             if (at > last_eval_)
-                capture_external(at, note);
+                periodic_at = at;
         }
         last_eval_ = now;
     }
+    const bool requested = external_request_.exchange(false, std::memory_order_relaxed);
+    if (compare_at && (!periodic_at || *compare_at <= *periodic_at)) {
+        raise_compare(*compare_at, note);
+        compare_at.reset();
+    }
+    if (periodic_at)
+        capture_external(*periodic_at, note);
+    if (compare_at)
+        raise_compare(*compare_at, note);
+    if (requested)
+        capture_external(now, note);
     return now;
+}
+
+void Board::raise_compare(std::int64_t at, Note *note) {
+    compare_flag_ = true;
+    if (note != nullptr)
+        note->then().add(notes::kCompareRaised).time(at);
 }
 
 void Board::latch_snapshot(std::int64_t now, Note *note) {
     encode_layout(kTimeStatusLayout, from_us(now), status_nibble(), latched_time_, 3);
     if (note != nullptr)
-        note->then().add("snapshot strobe: latched ").time(now);
+        note->then().add(notes::kSnapshot).time(now);
 }
 
 void Board::freeze_position(std::int64_t now, Note *note) {
@@ -321,7 +319,7 @@ void Board::freeze_position(std::int64_t now, Note *note) {
         frozen_position_[i] = preset_position_[i];
     frozen_position_[3] = preset_position_[3] + static_cast<std::uint32_t>(elapsed_ms);
     if (note != nullptr)
-        note->then().add("position freeze strobe: counter ").hex(frozen_position_[3]);
+        note->then().add(notes::kPositionFreeze).hex(frozen_position_[3]);
 }
 
 void Board::capture_external(std::int64_t at, Note *note) {
@@ -329,7 +327,7 @@ void Board::capture_external(std::int64_t at, Note *note) {
     encode_layout(kExternalEventLayout, from_us(at), external_count_, external_, 3);
     external_pending_ = true;
     if (note != nullptr)
-        note->then().add("external event captured at ").time(at);
+        note->then().add(notes::kExternalCaptured).time(at);
 }
 
 void Board::set_time(std::int64_t t) {
@@ -351,14 +349,14 @@ void Board::write_config(std::uint32_t value, std::int64_t now, Note *note) {
             frozen_ = now;
             running_ = false;
             if (note != nullptr)
-                note->then().add("timer stopped at ").time(now);
+                note->then().add(notes::kTimerStopped).time(now);
         } else {
             base_board_ = frozen_;
             base_clock_ = clock_->now_us();
             running_ = true;
             last_eval_ = frozen_;
             if (note != nullptr)
-                note->then().add("timer started at ").time(frozen_);
+                note->then().add(notes::kTimerStarted).time(frozen_);
         }
     }
     if (value & kConfigPresetLoad) {
@@ -375,7 +373,7 @@ void Board::write_config(std::uint32_t value, std::int64_t now, Note *note) {
         set_time(t);
         time_set_ = true;
         if (note != nullptr)
-            note->then().add("preset loaded ").time(t, false);
+            note->then().add(notes::kPresetLoaded).time(t, false);
     }
 }
 
@@ -423,20 +421,20 @@ std::uint32_t Board::read(std::uint32_t offset, Note *note) {
         external_pending_ = false;  // reading the event acknowledges it
     }
     if (note != nullptr && r != nullptr && r->id == BoardReg::TimeStatus && w == 0) {
-        note->then().add("status");
+        note->then().add(notes::kStatus);
         if (running_)
-            note->add(" running");
+            note->add(notes::kStatusRunning);
         else
-            note->add(" stopped");
+            note->add(notes::kStatusStopped);
         if (time_set_)
-            note->add(", time set");
+            note->add(notes::kStatusTimeSet);
         if (compare_flag_)
-            note->add(", compare event");
+            note->add(notes::kStatusCompare);
         if (external_pending_)
-            note->add(", external event");
+            note->add(notes::kStatusExternal);
     }
     if (note != nullptr && r == nullptr)
-        note->then().add("no register: reads 0");
+        note->then().add(notes::kNoRegisterRead);
     return to_bus(value);
 }
 
@@ -448,7 +446,7 @@ void Board::write(std::uint32_t offset, std::uint32_t bus_value, Note *note) {
     const BoardRegInfo *r = find_board_reg(offset, &w);
     if (r == nullptr) {
         if (note != nullptr)
-            note->then().add("no register: write ignored");
+            note->then().add(notes::kNoRegisterWrite);
         return;
     }
     switch (r->id) {
@@ -456,7 +454,7 @@ void Board::write(std::uint32_t offset, std::uint32_t bus_value, Note *note) {
             if (value & kHwCtlCompareClear) {
                 compare_flag_ = false;
                 if (note != nullptr)
-                    note->then().add("compare event cleared");
+                    note->then().add(notes::kCompareCleared);
             }
             hw_control_ = value & ~kHwCtlCompareClear;  // the clear bit clears itself
             break;
@@ -466,7 +464,7 @@ void Board::write(std::uint32_t offset, std::uint32_t bus_value, Note *note) {
             } else if (w == 0 && (value == kPositionStrobeLow || value == kPositionStrobeHigh)) {
                 freeze_position(now, note);
             } else if (note != nullptr) {
-                note->then().add("not a strobe: write ignored");
+                note->then().add(notes::kNotAStrobe);
             }
             break;
         case BoardReg::Config:
@@ -489,10 +487,13 @@ void Board::write(std::uint32_t offset, std::uint32_t bus_value, Note *note) {
                 f.second = d.second;
                 f.millisecond = d.millisecond;
                 f.microsecond = d.microsecond;
-                note->then().add("compare at day ").dec(f.yday, 3).add(' ');
+                note->then().add(notes::kCompareAt).dec(f.yday, 3).add(' ');
                 note->dec(f.hour, 2).add(':').dec(f.minute, 2).add(':').dec(f.second, 2);
                 note->add('.').dec(f.millisecond, 3).dec(f.microsecond, 3);
-                note->add(", mask ").dec(d.extra).add(" (").add(compare_mask_meaning(d.extra));
+                note->add(notes::kCompareMask)
+                    .dec(d.extra)
+                    .add(" (")
+                    .add(compare_mask_meaning(d.extra));
                 note->add(')');
             }
             break;
@@ -508,7 +509,7 @@ void Board::write(std::uint32_t offset, std::uint32_t bus_value, Note *note) {
         case BoardReg::ExternalEvent:
         case BoardReg::SignalLevel:
             if (note != nullptr)
-                note->then().add("read-only: write ignored");
+                note->then().add(notes::kReadOnly);
             break;
     }
 }
@@ -529,13 +530,13 @@ void Bridge::write(std::uint32_t offset, std::uint32_t value, Note *note) {
         return;
     const std::uint32_t on = value & ~old;
     if (on & 0x49u) {
-        note->then().add("interrupts enabled:");
+        note->then().add(notes::kInterruptsEnabled);
         if (on & 0x01u)
-            note->add(" local input 1");
+            note->add(notes::kLocalInput1);
         if (on & 0x08u)
-            note->add(" local input 2");
+            note->add(notes::kLocalInput2);
         if (on & 0x40u)
-            note->add(" PCI");
+            note->add(notes::kPci);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "bcd_layout.h"
 #include "board_map.h"
+#include "board_notes.h"
 #include "calendar.h"
 #include "clock.h"
 #include "text.h"
@@ -74,6 +75,7 @@ class Board {
     void latch_snapshot(std::int64_t now, Note *note);
     void freeze_position(std::int64_t now, Note *note);
     void capture_external(std::int64_t at, Note *note);
+    void raise_compare(std::int64_t at, Note *note);
     void write_config(std::uint32_t value, std::int64_t now, Note *note);
     void set_time(std::int64_t t);
     std::uint32_t to_bus(std::uint32_t v) const;

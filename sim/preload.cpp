@@ -7,6 +7,11 @@
 // bytes); close and munmap release them. Every other call passes straight to the next
 // definition (the C library's). Settings come from the KORVIC_SIM_* environment variables
 // (see settings.h), read when a simulated device is first opened.
+//
+// The signal calls that could take SIGSEGV, SIGTRAP or the external event signal away from
+// the simulator, or block them, are interposed too (signal, sigaction, sigprocmask and the
+// rest, below): they record what the program asks for as its own disposition and mask
+// (signal_guard.h), and pass everything else through.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -15,17 +20,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "settings.h"
+#include "signal_guard.h"
 #include "simulator.h"
 #include "trace.h"
 #include "trap.h"
@@ -35,6 +44,8 @@ namespace {
 using korvic::sim::SimSettings;
 using korvic::sim::Simulator;
 using korvic::sim::TrapWindow;
+
+void say(std::string_view s);
 
 // ---------------------------------------------------------------------------------------
 // The next definitions of the interposed functions.
@@ -91,6 +102,13 @@ __attribute__((constructor)) void resolve_all() {
     KORVIC_NEXT(mmap64, "mmap64");
     KORVIC_NEXT(munmap, "munmap");
     KORVIC_NEXT(close, "close");
+    // SIGSEGV and SIGTRAP are the simulator's from the start, so that what the program
+    // does with them is recorded before its first register access.
+    try {
+        korvic::sim::install_trap_handlers();
+    } catch (const std::exception &e) {
+        say(e.what());
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -99,14 +117,49 @@ __attribute__((constructor)) void resolve_all() {
 
 enum class Kind : std::uint8_t { None, Board, Bridge };
 
-constexpr int kMaxFds = 4096;
-std::atomic<Kind> g_fd_kind[kMaxFds];
-
-struct Mapped {
-    TrapWindow *window = nullptr;
+// Which descriptors are simulated devices, read without locks (close() is called from
+// signal handlers): blocks of descriptors allocated when first needed, never freed.
+constexpr int kFdsPerBlock = 4096;
+constexpr int kFdBlocks = 1024;  // descriptors 0 .. 4194303, beyond any system's limit
+struct FdBlock {
+    std::atomic<Kind> kind[kFdsPerBlock];
 };
-constexpr int kMaxWindows = 8;
-Mapped g_windows[kMaxWindows];
+std::atomic<FdBlock *> g_fd_blocks[kFdBlocks];
+std::mutex g_fd_mutex;
+
+std::atomic<Kind> *fd_entry(int fd) {
+    if (fd < 0 || fd / kFdsPerBlock >= kFdBlocks)
+        return nullptr;
+    FdBlock *b = g_fd_blocks[fd / kFdsPerBlock].load(std::memory_order_acquire);
+    return b != nullptr ? &b->kind[fd % kFdsPerBlock] : nullptr;
+}
+
+// The entry of `fd`, its block allocated if need be; nullptr with a message on failure.
+std::atomic<Kind> *new_fd_entry(int fd) {
+    if (fd < 0 || fd / kFdsPerBlock >= kFdBlocks) {
+        say("descriptor " + std::to_string(fd) + " is beyond the " +
+            std::to_string(kFdsPerBlock * kFdBlocks) + " that the simulator can serve");
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(g_fd_mutex);
+    std::atomic<FdBlock *> &slot = g_fd_blocks[fd / kFdsPerBlock];
+    if (slot.load(std::memory_order_relaxed) == nullptr) {
+        FdBlock *block = new (std::nothrow) FdBlock();  // every entry Kind::None
+        if (block == nullptr) {
+            say("no memory for the table of simulated device descriptors");
+            return nullptr;
+        }
+        slot.store(block, std::memory_order_release);
+    }
+    return fd_entry(fd);
+}
+
+// The live windows, as many as the program maps; taken under g_mutex. Never destroyed:
+// munmap may come in while the process exits, after static destructors have run.
+std::vector<TrapWindow *> &live_windows() {
+    static auto *windows = new std::vector<TrapWindow *>;
+    return *windows;
+}
 std::mutex g_mutex;
 
 struct State {
@@ -150,10 +203,13 @@ int open_trace(const std::string &path, bool machine) {
     return fd;
 }
 
-Simulator *g_signal_sim = nullptr;
-void on_external_event_signal(int) {
-    if (g_signal_sim != nullptr)
-        g_signal_sim->board().request_external_event();
+// The external event signal: a request to the board, whatever the program's mask; the
+// program's own handler for the signal, if it has one, is called by the guard after it.
+std::atomic<Simulator *> g_signal_sim{nullptr};
+bool on_external_event_signal(int, siginfo_t *, void *) {
+    if (Simulator *sim = g_signal_sim.load(std::memory_order_acquire))
+        sim->board().request_external_event();
+    return false;
 }
 
 void init_state() {
@@ -178,13 +234,15 @@ void init_state() {
         return;
     }
     g_state->sim = new Simulator(*settings, trace, tsv);
-    if (settings->external_event_signal != 0) {
-        g_signal_sim = g_state->sim;
-        struct sigaction sa {};
-        sa.sa_handler = on_external_event_signal;
-        sa.sa_flags = SA_RESTART;
-        sigemptyset(&sa.sa_mask);
-        sigaction(settings->external_event_signal, &sa, nullptr);
+    if (const int sig = settings->external_event_signal; sig != 0) {
+        g_signal_sim.store(g_state->sim, std::memory_order_release);
+        const int e = korvic::sim::guard_signal(sig, korvic::sim::GuardKind::Trigger,
+                                                on_external_event_signal);
+        if (e != 0) {
+            say("cannot use signal " + std::to_string(sig) + " for external events: " +
+                (e == EBUSY ? "the simulator needs it for register accesses" : std::strerror(e)));
+            return;
+        }
     }
     g_state->ok = true;
 }
@@ -215,21 +273,29 @@ int open_device(Kind kind, int flags) {
         errno = EACCES;
         return -1;
     }
+    const char *what = kind == Kind::Board ? "board" : "bridge";
     const int fd = memfd_create(kind == Kind::Board ? "korvic_sim_board" : "korvic_sim_bridge",
                                 (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0u);
-    if (fd < 0)
+    if (fd < 0) {
+        const int e = errno;
+        say(std::string("cannot open the simulated ") + what + " device: " + std::strerror(e) +
+            (e == EMFILE || e == ENFILE ? " (no descriptor left)" : ""));
+        errno = e;
         return -1;
-    if (fd >= kMaxFds) {
+    }
+    std::atomic<Kind> *entry = new_fd_entry(fd);
+    if (entry == nullptr) {
         KORVIC_NEXT(close, "close")(fd);
         errno = EMFILE;
         return -1;
     }
-    g_fd_kind[fd].store(kind);
+    entry->store(kind);
     return fd;
 }
 
 Kind kind_of_fd(int fd) {
-    return fd >= 0 && fd < kMaxFds ? g_fd_kind[fd].load() : Kind::None;
+    const std::atomic<Kind> *entry = fd_entry(fd);
+    return entry != nullptr ? entry->load() : Kind::None;
 }
 
 void *map_device(Kind kind, size_t len, int flags, off_t offset) {
@@ -240,21 +306,25 @@ void *map_device(Kind kind, size_t len, int flags, off_t offset) {
     const std::uint32_t limit =
         kind == Kind::Board ? korvic::sim::kBoardWindowBytes : korvic::sim::kBridgeWindowBytes;
     const size_t bytes = len < limit ? len : limit;
+    const char *what = kind == Kind::Board ? "board" : "bridge";
     std::lock_guard<std::mutex> lock(g_mutex);
-    for (Mapped &m : g_windows) {
-        if (m.window != nullptr)
-            continue;
-        try {
-            korvic::sim::MmioTarget &target =
-                kind == Kind::Board ? g_state->sim->board_target() : g_state->sim->bridge_target();
-            m.window = new TrapWindow(target, bytes);
-        } catch (...) {
-            errno = ENOMEM;
-            return MAP_FAILED;
-        }
-        return m.window->base();
+    try {
+        live_windows().reserve(live_windows().size() + 1);
+        korvic::sim::MmioTarget &target =
+            kind == Kind::Board ? g_state->sim->board_target() : g_state->sim->bridge_target();
+        auto *window = new TrapWindow(target, bytes);
+        live_windows().push_back(window);
+        return window->base();
+    } catch (const std::system_error &e) {
+        say(std::string("cannot map the simulated ") + what + " window: " + e.what() +
+            (e.code() == std::errc::not_enough_memory
+                 ? " (the process may be at its limit of memory mappings, vm.max_map_count)"
+                 : ""));
+        errno = e.code().value();
+    } catch (const std::bad_alloc &) {
+        say(std::string("cannot map the simulated ") + what + " window: out of memory");
+        errno = ENOMEM;
     }
-    errno = ENOMEM;
     return MAP_FAILED;
 }
 
@@ -264,12 +334,12 @@ bool unmap_device(const void *addr) {
     TrapWindow *found = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        for (Mapped &m : g_windows) {
-            if (m.window != nullptr && m.window->base() == addr) {
-                found = m.window;
-                m.window = nullptr;
-                break;
-            }
+        std::vector<TrapWindow *> &windows = live_windows();
+        const auto it = std::find_if(windows.begin(), windows.end(),
+                                     [&](const TrapWindow *w) { return w->base() == addr; });
+        if (it != windows.end()) {
+            found = *it;
+            windows.erase(it);
         }
     }
     delete found;
@@ -278,6 +348,90 @@ bool unmap_device(const void *addr) {
 
 bool wants_mode(int flags) {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+// ---------------------------------------------------------------------------------------
+// The signal calls, as the C library defines them, over the guard's program_sigaction and
+// program_sigmask (the C library's own versions call its internal sigaction, past us).
+// ---------------------------------------------------------------------------------------
+
+bool valid_signal(int sig) {
+    return sig >= 1 && sig < NSIG;
+}
+
+// Signals for which siginterrupt() asked that calls be interrupted, not restarted.
+std::atomic<std::uint64_t> g_interrupting{0};
+
+std::uint64_t signal_bit(int sig) {
+    return std::uint64_t{1} << (sig - 1);
+}
+
+// signal() with BSD semantics: the handler stays, the signal is blocked while it runs and
+// interrupted calls restart (unless siginterrupt() said otherwise).
+sighandler_t bsd_signal_of(int sig, sighandler_t handler) {
+    if (handler == SIG_ERR || !valid_signal(sig)) {
+        errno = EINVAL;
+        return SIG_ERR;
+    }
+    struct sigaction act {
+    }, old{};
+    act.sa_handler = handler;
+    sigemptyset(&act.sa_mask);
+    sigaddset(&act.sa_mask, sig);
+    act.sa_flags = (g_interrupting.load() & signal_bit(sig)) ? 0 : SA_RESTART;
+    if (korvic::sim::program_sigaction(sig, &act, &old) < 0)
+        return SIG_ERR;
+    return old.sa_handler;
+}
+
+// signal() with System V semantics: a one-shot handler, not blocked while it runs, calls
+// not restarted.
+sighandler_t sysv_signal_of(int sig, sighandler_t handler) {
+    if (handler == SIG_ERR || !valid_signal(sig)) {
+        errno = EINVAL;
+        return SIG_ERR;
+    }
+    struct sigaction act {
+    }, old{};
+    act.sa_handler = handler;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = SA_RESETHAND | SA_NODEFER;
+    if (korvic::sim::program_sigaction(sig, &act, &old) < 0)
+        return SIG_ERR;
+    return old.sa_handler;
+}
+
+// sigprocmask() on one signal; -1 and errno on failure.
+int mask_one(int how, int sig, sigset_t *old) {
+    if (!valid_signal(sig)) {
+        errno = EINVAL;
+        return -1;
+    }
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    const int e = korvic::sim::program_sigmask(how, &one, old);
+    if (e != 0) {
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+// The BSD masks: an int, signal n at bit n - 1.
+int bsd_mask(int how, int mask) {
+    sigset_t set, old;
+    sigemptyset(&set);
+    for (int sig = 1; sig < NSIG && sig <= 32; ++sig)
+        if (mask & (1u << (sig - 1)))
+            sigaddset(&set, sig);
+    if (korvic::sim::program_sigmask(how, how == SIG_BLOCK && mask == 0 ? nullptr : &set, &old))
+        return -1;
+    unsigned out = 0;
+    for (int sig = 1; sig < NSIG && sig <= 32; ++sig)
+        if (sigismember(&old, sig) == 1)
+            out |= 1u << (sig - 1);
+    return static_cast<int>(out);
 }
 
 }  // namespace
@@ -390,11 +544,142 @@ __attribute__((visibility("default"))) int munmap(void *addr, size_t len) {
     return KORVIC_NEXT(munmap, "munmap")(addr, len);
 }
 
+// The signal calls. The C library declares some of them deprecated; the names are theirs.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
+
+__attribute__((visibility("default"))) int sigaction(int sig, const struct sigaction *act,
+                                                     struct sigaction *old) {
+    return korvic::sim::program_sigaction(sig, act, old);
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+__attribute__((visibility("default"))) int __sigaction(int sig, const struct sigaction *act,
+                                                       struct sigaction *old) {
+    return korvic::sim::program_sigaction(sig, act, old);
+}
+
+__attribute__((visibility("default"))) sighandler_t signal(int sig, sighandler_t handler) {
+    return bsd_signal_of(sig, handler);
+}
+
+__attribute__((visibility("default"))) sighandler_t bsd_signal(int sig, sighandler_t handler) {
+    return bsd_signal_of(sig, handler);
+}
+
+__attribute__((visibility("default"))) sighandler_t ssignal(int sig, sighandler_t handler) {
+    return bsd_signal_of(sig, handler);
+}
+
+__attribute__((visibility("default"))) sighandler_t sysv_signal(int sig, sighandler_t handler) {
+    return sysv_signal_of(sig, handler);
+}
+
+// What signal() is in a strict ISO C program.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+__attribute__((visibility("default"))) sighandler_t __sysv_signal(int sig, sighandler_t handler) {
+    return sysv_signal_of(sig, handler);
+}
+
+// System V: SIG_HOLD blocks the signal; anything else installs it and unblocks the signal.
+// Returns SIG_HOLD when the signal was blocked, else the previous disposition.
+__attribute__((visibility("default"))) sighandler_t sigset(int sig, sighandler_t disp) {
+    if (disp == SIG_ERR || !valid_signal(sig)) {
+        errno = EINVAL;
+        return SIG_ERR;
+    }
+    sigset_t old;
+    struct sigaction prev {};
+    if (disp == SIG_HOLD) {
+        if (mask_one(SIG_BLOCK, sig, &old) < 0)
+            return SIG_ERR;
+        if (sigismember(&old, sig) == 1)
+            return SIG_HOLD;
+        if (korvic::sim::program_sigaction(sig, nullptr, &prev) < 0)
+            return SIG_ERR;
+        return prev.sa_handler;
+    }
+    struct sigaction act {};
+    act.sa_handler = disp;
+    sigemptyset(&act.sa_mask);
+    if (korvic::sim::program_sigaction(sig, &act, &prev) < 0 ||
+        mask_one(SIG_UNBLOCK, sig, &old) < 0)
+        return SIG_ERR;
+    return sigismember(&old, sig) == 1 ? SIG_HOLD : prev.sa_handler;
+}
+
+__attribute__((visibility("default"))) int sighold(int sig) {
+    return mask_one(SIG_BLOCK, sig, nullptr);
+}
+
+__attribute__((visibility("default"))) int sigrelse(int sig) {
+    return mask_one(SIG_UNBLOCK, sig, nullptr);
+}
+
+__attribute__((visibility("default"))) int sigignore(int sig) {
+    struct sigaction act {};
+    act.sa_handler = SIG_IGN;
+    sigemptyset(&act.sa_mask);
+    return korvic::sim::program_sigaction(sig, &act, nullptr);
+}
+
+__attribute__((visibility("default"))) int siginterrupt(int sig, int interrupt) {
+    struct sigaction act {};
+    if (!valid_signal(sig) || korvic::sim::program_sigaction(sig, nullptr, &act) < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (interrupt) {
+        g_interrupting.fetch_or(signal_bit(sig));
+        act.sa_flags &= ~SA_RESTART;
+    } else {
+        g_interrupting.fetch_and(~signal_bit(sig));
+        act.sa_flags |= SA_RESTART;
+    }
+    return korvic::sim::program_sigaction(sig, &act, nullptr);
+}
+
+__attribute__((visibility("default"))) int sigprocmask(int how, const sigset_t *set,
+                                                       sigset_t *old) {
+    const int e = korvic::sim::program_sigmask(how, set, old);
+    if (e != 0) {
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+__attribute__((visibility("default"))) int pthread_sigmask(int how, const sigset_t *set,
+                                                           sigset_t *old) {
+    return korvic::sim::program_sigmask(how, set, old);
+}
+
+__attribute__((visibility("default"))) int sigblock(int mask) {
+    return bsd_mask(SIG_BLOCK, mask);
+}
+
+__attribute__((visibility("default"))) int sigsetmask(int mask) {
+    return bsd_mask(SIG_SETMASK, mask);
+}
+
+__attribute__((visibility("default"))) int siggetmask(void) {
+    return bsd_mask(SIG_BLOCK, 0);
+}
+
+__attribute__((visibility("default"))) int sigsuspend(const sigset_t *mask) {
+    return korvic::sim::program_sigsuspend(mask);
+}
+
+__attribute__((visibility("default"))) int sigpending(sigset_t *set) {
+    return korvic::sim::program_sigpending(set);
+}
+
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
+
 // Async-signal-safe like close(2) itself (the console closes the board from its SIGINT
 // handler): an atomic store, then the real close.
 __attribute__((visibility("default"))) int close(int fd) {
-    if (fd >= 0 && fd < kMaxFds)
-        g_fd_kind[fd].store(Kind::None);
+    if (std::atomic<Kind> *entry = fd_entry(fd))
+        entry->store(Kind::None);
     return KORVIC_NEXT(close, "close")(fd);
 }
 

@@ -1,5 +1,6 @@
 // Fixed-capacity text for the simulator's notes and trace lines: built inside the MMIO
-// signal handlers, so no allocation, no locale, no stdio. Output that does not fit is cut.
+// signal handlers, so no allocation, no locale, no stdio. Output that does not fit is cut:
+// users size their texts so that it never happens (board_notes.h, trace.h).
 #pragma once
 
 #include <cstddef>
@@ -81,8 +82,5 @@ class FixedText {
     char buf_[N] = {};
     std::size_t len_ = 0;
 };
-
-// What one register access meant to the board or the bridge.
-using Note = FixedText<200>;
 
 }  // namespace korvic::sim

@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <string_view>
 
 #include "board_map.h"
 
@@ -17,6 +20,26 @@ void pad_to(TraceLine &line, std::size_t column) {
     while (line.size() < column)
         line.add(' ');
 }
+
+// The widest the columns before the note get: a 64-bit sequence number (as FixedText::dec
+// writes it), the longest register name with its word index, the fixed fields, the
+// separators and padding of each form.
+constexpr std::size_t longest_register_name() {
+    std::size_t n = std::string_view("PLX_INTCSR").size();
+    for (const BoardRegInfo &r : kBoardMap) {
+        const std::size_t index = r.words > 1 ? (r.words - 1 >= 10 ? 2 : 1) : 0;
+        n = std::max(n, std::string_view(r.name).size() + index);
+    }
+    return n;
+}
+constexpr std::size_t kSeqChars = 20;
+constexpr std::size_t kHumanColumns = kSeqChars + 2 + 1 + 2 + 7 + 5 + 2 +
+                                      std::max<std::size_t>(longest_register_name(), 14) + 1 + 10 +
+                                      2;
+constexpr std::size_t kMachineColumns =
+    kSeqChars + 1 + 6 + 1 + 1 + 1 + 5 + 1 + longest_register_name() + 1 + 10 + 1 + 11 + 1;
+static_assert(std::max(kHumanColumns, kMachineColumns) <= kTraceColumnsCapacity,
+              "trace columns must leave the note its whole room: raise kTraceColumnsCapacity");
 
 // One write(2) for the whole line, so that appends of processes running at once cannot mix
 // inside it; a regular file takes it whole. Another write only for what a pipe or terminal

@@ -18,9 +18,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "board_notes.h"
 #include "text.h"
 
 namespace korvic::sim {
@@ -37,7 +39,10 @@ struct TraceRecord {
     std::int32_t pid = 0;
 };
 
-using TraceLine = FixedText<400>;
+// A trace line: the columns before the note (under kTraceColumnsCapacity, checked in
+// trace.cpp), the longest note and the newline.
+inline constexpr std::size_t kTraceColumnsCapacity = 128;
+using TraceLine = FixedText<kTraceColumnsCapacity + kNoteCapacity + 1>;
 
 // Register name as the trace shows it: the board's name with the word index for a group
 // ("TIME_STATUS0"), "PLX_INTCSR" for the bridge's interrupt word, "-" for no register.

@@ -9,39 +9,48 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <new>
 #include <system_error>
+
+#include "signal_guard.h"
 
 #if !defined(__x86_64__) || !defined(__linux__)
 #error "the MMIO trap engine decodes x86-64 Linux signal frames"
 #endif
 
 namespace korvic::sim {
-namespace {
 
 // ---------------------------------------------------------------------------------------
 // Registry of live windows, read by the handlers without locks. A slot is published by
-// storing `begin` last (release) and withdrawn by clearing it first.
+// storing `begin` last (release) and withdrawn by clearing it first. Slots come in chunks
+// that are appended as windows are added and never freed, so a handler walking the list
+// never meets freed memory, whatever the number of windows.
 // ---------------------------------------------------------------------------------------
 
-constexpr int kMaxWindows = 16;
-
-struct Slot {
+struct TrapSlot {
     std::atomic<std::uintptr_t> begin{0};
     std::atomic<std::size_t> bytes{0};   // trapped bytes from begin
     std::atomic<std::size_t> mapped{0};  // whole pages from begin
     std::atomic<MmioTarget *> target{nullptr};
 };
 
-Slot g_slots[kMaxWindows];
+namespace {
+
+constexpr int kSlotsPerChunk = 16;
+
+struct SlotChunk {
+    TrapSlot slots[kSlotsPerChunk];
+    std::atomic<SlotChunk *> next{nullptr};
+};
+
+SlotChunk g_first_chunk;
 std::mutex g_registry_mutex;  // taken by constructors and destructors only, never by handlers
 
 std::atomic<std::uint64_t> g_emulated{0};
 std::atomic<std::uint64_t> g_stepped{0};
 
-// Handlers that were in place before ours: faults and traps that are not ours go there.
-struct sigaction g_old_segv;
-struct sigaction g_old_trap;
 std::once_flag g_install_once;
+int g_install_error = 0;
 
 // One access is served at a time; a single-step holds this from the fault to the trap.
 std::atomic_flag g_busy = ATOMIC_FLAG_INIT;
@@ -58,24 +67,28 @@ void unlock_busy() {
 constexpr int kMaxStepWords = 10;  // a 32-byte access, misaligned, touches 9 words
 struct StepState {
     std::atomic<bool> active{false};
-    int slot = -1;
+    pid_t thread = 0;  // the thread whose instruction is stepped
+    TrapSlot *slot = nullptr;
     std::uint32_t first_offset = 0;  // of the first word touched
     int words = 0;
     bool store_back = false;
     bool had_trap_flag = false;
+    std::uint64_t mask = 0;  // the stepped code's signal mask, signal n at bit n - 1
 };
 StepState g_step;
 
 constexpr greg_t kTrapFlag = 0x100;
 constexpr greg_t kPageFaultWrite = 0x2;  // bit 1 of the page-fault error code
 
-int find_slot(std::uintptr_t addr) {
-    for (int i = 0; i < kMaxWindows; ++i) {
-        const std::uintptr_t b = g_slots[i].begin.load(std::memory_order_acquire);
-        if (b != 0 && addr >= b && addr - b < g_slots[i].bytes.load(std::memory_order_relaxed))
-            return i;
+TrapSlot *find_slot(std::uintptr_t addr) {
+    for (SlotChunk *c = &g_first_chunk; c != nullptr; c = c->next.load(std::memory_order_acquire)) {
+        for (TrapSlot &s : c->slots) {
+            const std::uintptr_t b = s.begin.load(std::memory_order_acquire);
+            if (b != 0 && addr >= b && addr - b < s.bytes.load(std::memory_order_relaxed))
+                return &s;
+        }
     }
-    return -1;
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -293,36 +306,21 @@ AccessShape access_shape(const std::uint8_t *p) {
 // Handlers.
 // ---------------------------------------------------------------------------------------
 
-void chain(int sig, siginfo_t *info, void *ctx, const struct sigaction &old) {
-    if (old.sa_flags & SA_SIGINFO) {
-        if (old.sa_sigaction != nullptr) {
-            old.sa_sigaction(sig, info, ctx);
-            return;
-        }
-    } else if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) {
-        old.sa_handler(sig);
-        return;
-    }
-    // The default action: die of this signal. It is blocked while we run, so it arrives as
-    // soon as we return (before a faulting instruction could run again).
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
-    raise(sig);
+pid_t this_thread() {
+    return gettid();
 }
 
-void protect(int slot, int prot) {
-    void *b = reinterpret_cast<void *>(g_slots[slot].begin.load(std::memory_order_relaxed));
-    mprotect(b, g_slots[slot].mapped.load(std::memory_order_relaxed), prot);
+void protect(TrapSlot *slot, int prot) {
+    void *b = reinterpret_cast<void *>(slot->begin.load(std::memory_order_relaxed));
+    mprotect(b, slot->mapped.load(std::memory_order_relaxed), prot);
 }
 
-bool emulate(int slot, std::uint32_t offset, greg_t *gregs) {
+bool emulate(TrapSlot *slot, std::uint32_t offset, greg_t *gregs) {
     const MovInsn insn = decode_mov32(reinterpret_cast<const std::uint8_t *>(gregs[REG_RIP]));
     if (insn.kind == MovKind::None || offset % 4 != 0 ||
-        offset + 4 > g_slots[slot].bytes.load(std::memory_order_relaxed))
+        offset + 4 > slot->bytes.load(std::memory_order_relaxed))
         return false;
-    MmioTarget *target = g_slots[slot].target.load(std::memory_order_relaxed);
+    MmioTarget *target = slot->target.load(std::memory_order_relaxed);
     switch (insn.kind) {
         case MovKind::Load:
             // A 32-bit destination is zero-extended into the 64-bit register.
@@ -343,10 +341,12 @@ bool emulate(int slot, std::uint32_t offset, greg_t *gregs) {
 }
 
 // Anything else: load the words the instruction touches into the page, open the page and
-// let the processor run this one instruction; on_trap finishes the access.
-void begin_step(int slot, std::uintptr_t addr, greg_t *gregs) {
-    const std::uintptr_t begin = g_slots[slot].begin.load(std::memory_order_relaxed);
-    const std::size_t bytes = g_slots[slot].bytes.load(std::memory_order_relaxed);
+// let the processor run this one instruction; on_trap finishes the access. While it runs,
+// every signal but the synchronous ones waits: no handler may run while the page is open.
+void begin_step(TrapSlot *slot, std::uintptr_t addr, ucontext_t *uc) {
+    greg_t *gregs = uc->uc_mcontext.gregs;
+    const std::uintptr_t begin = slot->begin.load(std::memory_order_relaxed);
+    const std::size_t bytes = slot->bytes.load(std::memory_order_relaxed);
     const AccessShape shape = access_shape(reinterpret_cast<const std::uint8_t *>(gregs[REG_RIP]));
     const bool write = (gregs[REG_ERR] & kPageFaultWrite) != 0;
 
@@ -362,14 +362,23 @@ void begin_step(int slot, std::uintptr_t addr, greg_t *gregs) {
     const bool whole_words = (addr - begin) % 4 == 0 && shape.bytes % 4 == 0;
     const bool load_first = !(write && shape.pure_store && whole_words);
 
+    g_step.thread = this_thread();
     g_step.slot = slot;
     g_step.first_offset = static_cast<std::uint32_t>(first);
     g_step.words = words;
     g_step.store_back = write;
     g_step.had_trap_flag = (gregs[REG_EFL] & kTrapFlag) != 0;
+    // Only the kernel's 64 signals: the frame holds no more of the C library's sigset_t.
+    g_step.mask = 0;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sigismember(&uc->uc_sigmask, sig) == 1)
+            g_step.mask |= std::uint64_t{1} << (sig - 1);
+        if (sig != SIGSEGV && sig != SIGTRAP && sig != SIGBUS && sig != SIGILL && sig != SIGFPE)
+            sigaddset(&uc->uc_sigmask, sig);
+    }
 
     protect(slot, PROT_READ | PROT_WRITE);
-    MmioTarget *target = g_slots[slot].target.load(std::memory_order_relaxed);
+    MmioTarget *target = slot->target.load(std::memory_order_relaxed);
     auto *page = reinterpret_cast<volatile std::uint32_t *>(begin);
     for (int i = 0; i < words; ++i) {
         const std::uint32_t off = static_cast<std::uint32_t>(first) + 4u * i;
@@ -379,39 +388,42 @@ void begin_step(int slot, std::uintptr_t addr, greg_t *gregs) {
     gregs[REG_EFL] |= kTrapFlag;
 }
 
-void on_segv(int sig, siginfo_t *info, void *ctx) {
-    const int saved_errno = errno;
-    auto *uc = static_cast<ucontext_t *>(ctx);
+// SIGSEGV: true when the fault was an access to a window, now served. Anything else (a
+// fault elsewhere, a SIGSEGV sent by a program, a fault of the instruction being stepped)
+// is the program's.
+bool on_segv(int, siginfo_t *info, void *ctx) {
+    if (info == nullptr || info->si_code <= 0)
+        return false;
     const auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    const int slot = find_slot(addr);
-    if (slot < 0 || g_step.active.load(std::memory_order_acquire)) {
-        errno = saved_errno;
-        chain(sig, info, ctx, g_old_segv);
-        return;
-    }
+    TrapSlot *slot = find_slot(addr);
+    if (slot == nullptr)
+        return false;
+    if (g_step.active.load(std::memory_order_acquire) && g_step.thread == this_thread())
+        return false;
+    auto *uc = static_cast<ucontext_t *>(ctx);
     lock_busy();
-    greg_t *gregs = uc->uc_mcontext.gregs;
     const auto offset =
-        static_cast<std::uint32_t>(addr - g_slots[slot].begin.load(std::memory_order_relaxed));
-    if (emulate(slot, offset, gregs)) {
+        static_cast<std::uint32_t>(addr - slot->begin.load(std::memory_order_relaxed));
+    if (emulate(slot, offset, uc->uc_mcontext.gregs)) {
         unlock_busy();
     } else {
-        begin_step(slot, addr, gregs);  // unlocked by on_trap
+        begin_step(slot, addr, uc);  // unlocked by on_trap
     }
-    errno = saved_errno;
+    return true;
 }
 
-void on_trap(int sig, siginfo_t *info, void *ctx) {
-    if (!g_step.active.load(std::memory_order_acquire)) {
-        chain(sig, info, ctx, g_old_trap);
-        return;
-    }
-    const int saved_errno = errno;
+// SIGTRAP: true when it ends this thread's single step. Anything else (an int3, a SIGTRAP
+// sent by a program, the trace trap of a program that sets the trap flag itself) is the
+// program's.
+bool on_trap(int, siginfo_t *info, void *ctx) {
+    if (!g_step.active.load(std::memory_order_acquire) || info == nullptr ||
+        info->si_code != TRAP_TRACE || g_step.thread != this_thread())
+        return false;
     auto *uc = static_cast<ucontext_t *>(ctx);
-    const int slot = g_step.slot;
-    const std::uintptr_t begin = g_slots[slot].begin.load(std::memory_order_relaxed);
+    TrapSlot *slot = g_step.slot;
+    const std::uintptr_t begin = slot->begin.load(std::memory_order_relaxed);
     if (g_step.store_back) {
-        MmioTarget *target = g_slots[slot].target.load(std::memory_order_relaxed);
+        MmioTarget *target = slot->target.load(std::memory_order_relaxed);
         auto *page = reinterpret_cast<volatile std::uint32_t *>(begin);
         for (int i = 0; i < g_step.words; ++i) {
             const std::uint32_t off = g_step.first_offset + 4u * i;
@@ -421,22 +433,22 @@ void on_trap(int sig, siginfo_t *info, void *ctx) {
     protect(slot, PROT_NONE);
     if (!g_step.had_trap_flag)
         uc->uc_mcontext.gregs[REG_EFL] &= ~kTrapFlag;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (g_step.mask & (std::uint64_t{1} << (sig - 1)))
+            sigaddset(&uc->uc_sigmask, sig);
+        else
+            sigdelset(&uc->uc_sigmask, sig);
+    }
     g_stepped.fetch_add(1, std::memory_order_relaxed);
     g_step.active.store(false, std::memory_order_release);
     unlock_busy();
-    errno = saved_errno;
+    return true;
 }
 
 void install_handlers() {
-    struct sigaction sa {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_SIGINFO | SA_RESTART;
-    sa.sa_sigaction = on_segv;
-    if (sigaction(SIGSEGV, &sa, &g_old_segv) != 0)
-        throw std::system_error(errno, std::generic_category(), "sigaction SIGSEGV");
-    sa.sa_sigaction = on_trap;
-    if (sigaction(SIGTRAP, &sa, &g_old_trap) != 0)
-        throw std::system_error(errno, std::generic_category(), "sigaction SIGTRAP");
+    g_install_error = guard_signal(SIGSEGV, GuardKind::Fault, on_segv);
+    if (g_install_error == 0)
+        g_install_error = guard_signal(SIGTRAP, GuardKind::Fault, on_trap);
 }
 
 std::size_t page_round(std::size_t bytes) {
@@ -472,34 +484,54 @@ TrapWindow::TrapWindow(MmioTarget &target, void *pages, std::size_t bytes, bool 
     attach(target);
 }
 
-void TrapWindow::attach(MmioTarget &target) {
+void install_trap_handlers() {
     std::call_once(g_install_once, install_handlers);
+    if (g_install_error != 0)
+        throw std::system_error(g_install_error, std::generic_category(),
+                                "cannot take SIGSEGV and SIGTRAP over");
+}
+
+void TrapWindow::attach(MmioTarget &target) {
+    install_trap_handlers();
     std::lock_guard<std::mutex> lock(g_registry_mutex);
-    for (int i = 0; i < kMaxWindows; ++i) {
-        if (g_slots[i].begin.load(std::memory_order_relaxed) != 0 ||
-            g_slots[i].target.load(std::memory_order_relaxed) != nullptr)
-            continue;
-        g_slots[i].target.store(&target, std::memory_order_relaxed);
-        g_slots[i].bytes.store(bytes_, std::memory_order_relaxed);
-        g_slots[i].mapped.store(mapped_, std::memory_order_relaxed);
-        g_slots[i].begin.store(reinterpret_cast<std::uintptr_t>(base_), std::memory_order_release);
-        slot_ = i;
-        return;
+    TrapSlot *free_slot = nullptr;
+    SlotChunk *last = &g_first_chunk;
+    for (SlotChunk *c = &g_first_chunk; c != nullptr && free_slot == nullptr;
+         c = c->next.load(std::memory_order_relaxed)) {
+        last = c;
+        for (TrapSlot &s : c->slots) {
+            if (s.begin.load(std::memory_order_relaxed) == 0 &&
+                s.target.load(std::memory_order_relaxed) == nullptr) {
+                free_slot = &s;
+                break;
+            }
+        }
     }
-    throw std::system_error(std::make_error_code(std::errc::too_many_files_open),
-                            "no free trap window slot");
+    if (free_slot == nullptr) {
+        auto *fresh = new (std::nothrow) SlotChunk;
+        if (fresh == nullptr)
+            throw std::system_error(std::make_error_code(std::errc::not_enough_memory),
+                                    "no memory for another trapped window");
+        last->next.store(fresh, std::memory_order_release);  // never freed: see above
+        free_slot = &fresh->slots[0];
+    }
+    free_slot->target.store(&target, std::memory_order_relaxed);
+    free_slot->bytes.store(bytes_, std::memory_order_relaxed);
+    free_slot->mapped.store(mapped_, std::memory_order_relaxed);
+    free_slot->begin.store(reinterpret_cast<std::uintptr_t>(base_), std::memory_order_release);
+    slot_ = free_slot;
 }
 
 void TrapWindow::detach() {
-    if (slot_ < 0)
+    if (slot_ == nullptr)
         return;
     std::lock_guard<std::mutex> lock(g_registry_mutex);
     // Wait out an access in progress before the target may go away.
     lock_busy();
-    g_slots[slot_].begin.store(0, std::memory_order_release);
-    g_slots[slot_].target.store(nullptr, std::memory_order_relaxed);
+    slot_->begin.store(0, std::memory_order_release);
+    slot_->target.store(nullptr, std::memory_order_relaxed);
     unlock_busy();
-    slot_ = -1;
+    slot_ = nullptr;
 }
 
 TrapWindow::~TrapWindow() {

@@ -12,15 +12,26 @@
 //    are stored to the target and the page is protected again. A read-modify-write is then
 //    one load and one store per word; a store narrower than a word loads the word first.
 //
-// Faults outside every window, and SIGTRAPs that are not ours, go to the handlers that were
-// installed before the first window (or the default action). Windows are served one access
-// at a time: the engine is meant for the single-threaded programs that drive the board.
+// SIGSEGV and SIGTRAP are guarded signals (signal_guard.h): the engine's handlers stay in
+// the kernel whatever the program does through program_sigaction() and program_sigmask(),
+// which the preload library puts in place of sigaction(), signal(), sigprocmask() and the
+// rest. Faults outside every window, and SIGTRAPs that are not the engine's single steps,
+// go to the program's disposition of them. Windows are served one access at a time: the
+// engine is meant for the single-threaded programs that drive the board.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace korvic::sim {
+
+struct TrapSlot;
+
+// Takes SIGSEGV and SIGTRAP over for the engine, once per process; the first window does
+// it too. The preload library calls it at load time, so that the program's own handlers and
+// masks are recorded from the start. Throws std::system_error when the signals cannot be
+// taken.
+void install_trap_handlers();
 
 // Serves the accesses of a trapped window. `offset` is the byte offset of the word in the
 // window, always a multiple of 4. Called from a signal handler, synchronously, in the
@@ -36,7 +47,8 @@ class TrapWindow {
   public:
     // Maps `bytes` (rounded up to whole pages) PROT_NONE at an address chosen by the system
     // and traps every access to its first `bytes` bytes; accesses to the rest of the last
-    // page are faults outside the window. Throws std::system_error when out of resources.
+    // page are faults outside the window. Throws std::system_error when out of resources
+    // (mappings or memory; there is no fixed limit on the number of windows).
     TrapWindow(MmioTarget &target, std::size_t bytes);
 
     // Traps pages that the caller has mapped itself (page-aligned `pages`, `bytes` long; the
@@ -66,7 +78,7 @@ class TrapWindow {
     std::size_t bytes_ = 0;
     std::size_t mapped_ = 0;
     bool owned_ = false;
-    int slot_ = -1;
+    TrapSlot *slot_ = nullptr;
 };
 
 }  // namespace korvic::sim

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "board.h"
@@ -13,6 +14,7 @@
 #include "clock.h"
 #include "regmap.h"
 #include "settings.h"
+#include "trace.h"
 
 namespace {
 
@@ -356,6 +358,94 @@ TEST(BoardExternalEvent, OnDemandCapturesTheNextAccessTime) {
     b.read(0x11C);
     EXPECT_EQ(b.read(0x178) & 0xF0u, 0x20u);  // second event
 }
+
+// A periodic and a requested event in one access are captured in time order: the register
+// keeps the latest, whichever was asked for first.
+TEST(BoardExternalEvent, PeriodicAndRequestedInOneAccessKeepTheLatest) {
+    VirtualClock clock(at(2026, 100, 12, 34, 56, 250));
+    BoardOptions opt;
+    opt.external_event_period_us = kUsPerSecond;
+    Board b(clock, opt);
+    clock.advance(kUsPerSecond);  // passes :57; the access happens at :57.250
+    b.request_external_event();
+    korvic::sim::Note note;
+    b.read(0x11C, &note);
+    // 250 ms, :57, 34, 12, day 100 with count 2 (both captured), 2026.
+    EXPECT_EQ(b.read(0x174), 0x00002557u);
+    EXPECT_EQ(b.read(0x178), 0x34120021u);
+    EXPECT_EQ(note.view(),
+              "external event captured at 2026-100 12:34:57.000000; "
+              "external event captured at 2026-100 12:34:57.250000");
+}
+
+// ---------------------------------------------------------------------------------------
+// Trace notes: the longest combinations one access can produce are never cut, in the note
+// or in the trace lines that carry it.
+// ---------------------------------------------------------------------------------------
+
+struct NoteCase {
+    const char *name;
+    int year;
+    std::uint32_t compare0, compare1;  // written before the events
+    std::uint32_t offset, value;       // the access whose note is checked
+    const char *note;
+};
+
+void PrintTo(const NoteCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class BoardNotes : public ::testing::TestWithParam<NoteCase> {};
+
+TEST_P(BoardNotes, WorstCombinationIsNotCut) {
+    const NoteCase &c = GetParam();
+    VirtualClock clock(at(c.year, 100, 12, 34, 56, 250));
+    BoardOptions opt;
+    opt.external_event_period_us = kUsPerSecond;
+    Board b(clock, opt);
+    b.write(kCompare0, c.compare0);
+    b.write(kCompare1, c.compare1);
+    // Preset 2030-200 01:02:03.456.
+    b.write(kPreset0, 0x00604503);
+    b.write(kPreset1, 0x02010002);
+    b.write(kPreset2, 0x30200000);
+    b.request_external_event();
+    clock.advance(kUsPerSecond);  // a whole second passes; the access is at :57.250
+    korvic::sim::Note note;
+    b.write(c.offset, c.value, &note);
+    EXPECT_EQ(note.view(), std::string_view(c.note));
+
+    const korvic::sim::TraceRecord rec{
+        18446744073709551615u, korvic::sim::Device::Board, 'W', c.offset, c.value, note.view()};
+    korvic::sim::TraceLine line;
+    korvic::sim::format_human(rec, line);
+    EXPECT_EQ(line.view().substr(line.size() - note.size() - 1), std::string(c.note) + "\n");
+    // The tab-separated form carries the pid (0 in this record) after the note.
+    korvic::sim::format_machine(rec, line);
+    EXPECT_EQ(line.view().substr(line.size() - note.size() - 3), std::string(c.note) + "\t0\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Longest, BoardNotes,
+    ::testing::Values(
+        // Compare every second, a periodic and a requested event, then a CONFIG write that
+        // stops the timer and loads the preset.
+        NoteCase{"StopAndPresetWhileEventsFire", 2026, 0x00000000, 0x00000040, kConfig,
+                 korvic::sim::kConfigTimerStop | korvic::sim::kConfigPresetLoad,
+                 "compare event raised at 2026-100 12:34:57.000000; "
+                 "external event captured at 2026-100 12:34:57.000000; "
+                 "external event captured at 2026-100 12:34:57.250000; "
+                 "timer stopped at 2026-100 12:34:57.250000; "
+                 "preset loaded 2030-200 01:02:03.456"},
+        // A compare write with every nibble at 15, in the last year the board's time reaches
+        // (the widest year it writes), while events fire.
+        NoteCase{"CompareOfEveryNibbleInAFarYear", 99999, 0xFFFFFFFF, 0x000000F0, kCompare1,
+                 0xFFFFFF3F,
+                 "external event captured at 99999-100 12:34:57.000000; "
+                 "external event captured at 99999-100 12:34:57.250000; "
+                 "compare at day 1665 165:165:165.16651665, mask 3 "
+                 "(every minute: day, hours and minutes are wildcards)"}),
+    [](const ::testing::TestParamInfo<NoteCase> &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
 // Other registers.

@@ -14,11 +14,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -396,6 +398,115 @@ TEST_F(SimE2E, ExistingLdPreloadIsKept) {
     EXPECT_NE(r.out.find("libkorvic_sim.so"), std::string::npos);
     EXPECT_NE(r.out.find("verify_asan_link_order=0"), std::string::npos);
 }
+
+// The preload library forgets a device descriptor when it is closed: a file opened later
+// under the same number maps as the file, not as the board.
+TEST_F(SimE2E, ClosedDeviceDescriptorReusedByAFileMapsTheFile) {
+    write_cfg(cfg_devices);
+    std::ofstream(dir / "plain.txt") << "plain file text\n";
+    const Result r = run(sim + " -- " + client + " reuse plain.txt");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "mapped: plain file text\n");
+}
+
+// Every init_847 with ENABLE_INT keeps a bridge window for the life of the process; the
+// simulator's tables grow with them.
+TEST_F(SimE2E, HundredAttachmentsWithInterruptsAllSucceed) {
+    write_cfg(cfg_devices + "ENABLE_INT\n");
+    const Result r = run(sim + " --start 2026-100T12:34:56 --step 1us --trace-tsv t.tsv -- " +
+                         client + " reattach 100");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // Bridge accesses leave the board's clock alone: the third strobe is its third access.
+    EXPECT_EQ(r.out, "time 2026-100 12:34:56.000003\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(only(read_tsv(dir / "t.tsv"), "bridge").size(), 200u);  // a load and a store each
+}
+
+// A real limit (here the descriptors a process may open) is named on standard error.
+TEST_F(SimE2E, ResourceLimitIsNamed) {
+    write_cfg(cfg_devices + "ENABLE_INT\n");
+    const Result r = run("ulimit -n 24 && " + sim + " -- " + client + " reattach 100");
+    EXPECT_NE(r.status, 0);
+    // The library reads its configuration before it opens a device, so the limit may be met
+    // at the bridge or at the board: either way the simulator names it.
+    EXPECT_THAT(r.err, ::testing::ContainsRegex("korvic_sim: cannot open the simulated "
+                                                "(bridge|board) device: Too many open files "
+                                                "\\(no descriptor left\\)"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Programs with signal handling of their own (tests/sim/sim_signals.cpp): they behave as on
+// a real board.
+// ---------------------------------------------------------------------------------------
+
+// The exit status the same program has without the simulator, where it does not attach.
+constexpr int kAsWithoutTheSimulator = -1;
+
+struct SignalCase {
+    const char *name;
+    const char *options;  // korvic_sim options
+    const char *args;     // sim_signals arguments
+    int status;           // or kAsWithoutTheSimulator
+    const char *out;
+};
+
+void PrintTo(const SignalCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class SimSignals : public SimE2E, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(SimSignals, BehavesAsOnARealBoard) {
+    const SignalCase &c = GetParam();
+    write_cfg(cfg_devices + "ENABLE_INT\n");
+    int status = c.status;
+    if (status == kAsWithoutTheSimulator) {
+        status = run(SIM_SIGNALS_BIN " " + std::string(c.args) + " unattached").status;
+        EXPECT_GT(status, 128) << "not a death by a signal";
+    }
+    const Result r =
+        run(sim + " --start 2026-100T12:34:56 " + c.options + " -- " SIM_SIGNALS_BIN " " + c.args);
+    EXPECT_EQ(r.status, status) << r.out << r.err;
+    EXPECT_EQ(r.out, c.out) << r.err;
+}
+
+constexpr const char *kOwnSegvOut = "faults caught 2, register accesses served\n";
+constexpr const char *kOneShotOut = "faults caught 1, register accesses served\n";
+constexpr const char *kBlockedOut = "time 2026-100 read with signals blocked\n";
+constexpr const char *kExtOut = "handler calls 3, board events 3\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    OwnHandlers, SimSignals,
+    ::testing::Values(
+        // An own SIGSEGV handler installed after init_847, by each way there is: register
+        // accesses never reach it, real faults do.
+        SignalCase{"OwnSegvHandlerBySigaction", "", "own-segv sigaction", 0, kOwnSegvOut},
+        SignalCase{"OwnSegvHandlerBySignal", "", "own-segv signal", 0, kOwnSegvOut},
+        SignalCase{"OwnSegvHandlerBySsignal", "", "own-segv ssignal", 0, kOwnSegvOut},
+        SignalCase{"OwnSegvHandlerByBsdSignal", "", "own-segv bsd_signal", 0, kOwnSegvOut},
+        SignalCase{"OwnSegvHandlerBySysvSignal", "", "own-segv sysv_signal", 0, kOneShotOut},
+        SignalCase{"OwnSegvHandlerByStrictCSignal", "", "own-segv __sysv_signal", 0, kOneShotOut},
+        SignalCase{"OwnSegvHandlerBySigset", "", "own-segv sigset", 0, kOwnSegvOut},
+        // Signals blocked around register accesses, by each way there is.
+        SignalCase{"AllBlockedBySigprocmask", "", "block-all sigprocmask", 0, kBlockedOut},
+        SignalCase{"AllBlockedByPthreadSigmask", "", "block-all pthread_sigmask", 0, kBlockedOut},
+        SignalCase{"AllBlockedBySigblock", "", "block-all sigblock", 0, kBlockedOut},
+        SignalCase{"FaultsHeldBySighold", "", "block-all sighold", 0, kBlockedOut},
+        SignalCase{"TrapBlockedThenAByteRead", "", "trap-blocked", 0, "byte 0x08\n"},
+        SignalCase{"HandlerMaskingEverySignalReadsRegisters", "", "handler-mask", 0,
+                   "handler with a full mask read the registers\n"},
+        SignalCase{"Int3AndRaisedTrapReachTheOwnHandler", "", "int3", 0, "traps 3\n"},
+        // The external event signal with a handler of the program's own.
+        SignalCase{"ExtSignalHandlerInstalledAfterAttach", "--ext-signal USR1", "ext-handler after",
+                   0, kExtOut},
+        SignalCase{"ExtSignalHandlerInstalledBeforeAttach", "--ext-signal USR1",
+                   "ext-handler before", 0, kExtOut},
+        // A fault outside the windows kills as without the simulator.
+        SignalCase{"FaultWithDefaultActionKills", "", "fault default", kAsWithoutTheSimulator,
+                   "faulting\n"},
+        SignalCase{"FaultWhileIgnoredKills", "", "fault ignored", kAsWithoutTheSimulator,
+                   "faulting\n"}),
+    [](const ::testing::TestParamInfo<SignalCase> &info) { return std::string(info.param.name); });
 
 #ifdef KORVIC_TEST_BIN
 TEST_F(SimE2E, ConsoleReadsTheConfigurationRegister) {

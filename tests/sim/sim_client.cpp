@@ -1,5 +1,6 @@
 // A small program that links korvic_api, for running under korvic_sim in the end-to-end
-// tests. Usage: sim_client position | attach | time | times N | event | files PATH
+// tests. Usage: sim_client position | attach | time | times N | event | files PATH |
+// reuse PATH | reattach COUNT
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -44,6 +45,42 @@ int files(const char *path) {
     return 0;
 }
 
+// A descriptor of the board device, once closed, is an ordinary number again: a file that
+// is then opened under the same number maps as that file.
+int reuse(const char *path) {
+    const int dev = open(mem_path, O_RDWR);
+    if (dev < 0 || close(dev) != 0)
+        return 1;
+    const int file = open(path, O_RDONLY);
+    if (file != dev) {
+        std::printf("descriptor %d, not %d\n", file, dev);
+        return 1;
+    }
+    char buf[64] = {};
+    if (read(file, buf, sizeof buf - 1) <= 0)
+        return 1;
+    void *m = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, file, 0);
+    if (m == MAP_FAILED) {
+        std::perror("mmap");
+        return 1;
+    }
+    std::printf("mapped: %.*s", static_cast<int>(std::strlen(buf)), static_cast<const char *>(m));
+    munmap(m, 4096);
+    close(file);
+    return 0;
+}
+
+// init_847 again and again in one process, then one time read.
+int reattach(int count) {
+    for (int i = 1; i < count; ++i) {
+        if (init_847() != 0) {
+            std::printf("init_847 number %d failed\n", i + 1);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -54,6 +91,13 @@ int main(int argc, char **argv) {
         return argc > 2 ? files(argv[2]) : 2;
     if (attach() != 0)
         return 1;
+    if (std::strcmp(what, "reuse") == 0)
+        return argc > 2 ? reuse(argv[2]) : 2;
+    if (std::strcmp(what, "reattach") == 0) {
+        if (argc < 3 || reattach(std::atoi(argv[2])) != 0)
+            return 1;
+        what = "time";
+    }
     if (std::strcmp(what, "position") == 0) {
         uint32_t w[4] = {};
         read_position_freeze_reg(w);

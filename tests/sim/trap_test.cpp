@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "korvic_api.h"
+#include "signal_guard.h"
 #include "trap.h"
 #include "trap_fixture.h"
 
@@ -111,6 +113,30 @@ TEST(TrapTarget, AdoptedPagesAreTrapped) {
         EXPECT_EQ(board.stores, 1);
     }
     EXPECT_EQ(munmap(pages, page), 0);
+}
+
+// The registry grows past its first chunk of slots; each window keeps its own target, also
+// after windows in between have gone.
+TEST(TrapTarget, ManyWindowsEachReachTheirOwnTarget) {
+    constexpr int kWindows = 100;
+    std::vector<std::unique_ptr<SelfClearing>> boards;
+    std::vector<std::unique_ptr<korvic::sim::TrapWindow>> windows;
+    for (int i = 0; i < kWindows; ++i) {
+        boards.push_back(std::make_unique<SelfClearing>());
+        windows.push_back(std::make_unique<korvic::sim::TrapWindow>(*boards.back(), 64));
+    }
+    for (int i = 0; i < kWindows; i += 2)
+        windows[i].reset();  // free slots in every chunk, reused below
+    for (int i = 0; i < kWindows; i += 2)
+        windows[i] = std::make_unique<korvic::sim::TrapWindow>(*boards[i], 64);
+    for (int i = 0; i < kWindows; ++i) {
+        auto *w = static_cast<volatile std::uint32_t *>(windows[i]->base());
+        w[0x10 / 4] = static_cast<std::uint32_t>(i) << 4;
+    }
+    for (int i = 0; i < kWindows; ++i) {
+        EXPECT_EQ(boards[i]->held, static_cast<std::uint32_t>(i) << 4) << "window " << i;
+        EXPECT_EQ(boards[i]->stores, 1) << "window " << i;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -274,6 +300,134 @@ TEST_F(FixtureTest, SwappedWordsAreLoggedAsOnTheBus) {
     EXPECT_EQ(back, conf);
     const std::vector<Access> want = {W(0x118, 0x44332211), R(0x118, 0x44332211)};
     EXPECT_EQ(regs.log(), want);
+}
+
+// ---------------------------------------------------------------------------------------
+// The program's own disposition and mask (signal_guard.h), as the preload library records
+// them: they never stand between the engine and an access.
+// ---------------------------------------------------------------------------------------
+
+void *volatile g_segv_addr = nullptr;
+volatile int g_segv_calls = 0;
+void *g_segv_page = nullptr;
+
+// Records the fault and opens the page, so that the instruction runs again and succeeds.
+void open_faulting_page(int, siginfo_t *info, void *) {
+    g_segv_calls = g_segv_calls + 1;
+    g_segv_addr = info->si_addr;
+    mprotect(g_segv_page, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), PROT_READ);
+}
+
+TEST(TrapProgramSignals, OwnSegvHandlerGetsFaultsOutsideWindowsOnly) {
+    RecordingRegisters regs;
+    korvic::sim::TrapWindow window(regs, 512);
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    g_segv_page = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(g_segv_page, MAP_FAILED);
+    struct sigaction mine {
+    }, before{}, reported{};
+    mine.sa_sigaction = open_faulting_page;
+    mine.sa_flags = SA_SIGINFO;
+    sigemptyset(&mine.sa_mask);
+    sigaddset(&mine.sa_mask, SIGTRAP);
+    ASSERT_EQ(korvic::sim::program_sigaction(SIGSEGV, &mine, &before), 0);
+    g_segv_calls = 0;
+
+    auto *w = static_cast<volatile std::uint32_t *>(window.base());
+    regs.set(0x10, 0xC0FFEE);
+    EXPECT_EQ(w[0x10 / 4], 0xC0FFEEu);
+    or_to_memory(w);  // single-stepped, with the program's handler masking SIGTRAP
+    EXPECT_EQ(g_segv_calls, 0);
+    EXPECT_EQ(regs.log().size(), 3u);
+
+    auto *other = static_cast<volatile std::uint32_t *>(g_segv_page);
+    EXPECT_EQ(other[3], 0u);
+    EXPECT_EQ(g_segv_calls, 1);
+    EXPECT_EQ(g_segv_addr, static_cast<void *>(const_cast<std::uint32_t *>(other + 3)));
+
+    ASSERT_EQ(korvic::sim::program_sigaction(SIGSEGV, &before, &reported), 0);
+    EXPECT_EQ(reported.sa_sigaction, open_faulting_page);
+    EXPECT_EQ(reported.sa_flags, SA_SIGINFO);
+    EXPECT_EQ(sigismember(&reported.sa_mask, SIGTRAP), 1);
+    munmap(g_segv_page, page);
+}
+
+TEST(TrapProgramSignals, AccessesWorkWhileTheProgramBlocksEverySignal) {
+    RecordingRegisters regs;
+    korvic::sim::TrapWindow window(regs, 512);
+    sigset_t all, old, now;
+    sigfillset(&all);
+    ASSERT_EQ(korvic::sim::program_sigmask(SIG_BLOCK, &all, &old), 0);
+    auto *w = static_cast<volatile std::uint32_t *>(window.base());
+    regs.set(0x118, 1);
+    or_to_memory(w);
+    EXPECT_EQ(w[0x118 / 4], 0x11u);
+    ASSERT_EQ(korvic::sim::program_sigmask(SIG_SETMASK, &old, &now), 0);
+    EXPECT_EQ(sigismember(&now, SIGSEGV), 1);  // the program's view: what it set
+    EXPECT_EQ(sigismember(&now, SIGTRAP), 1);
+    EXPECT_EQ(sigismember(&now, SIGINT), 1);
+    ASSERT_EQ(korvic::sim::program_sigmask(SIG_BLOCK, nullptr, &now), 0);
+    EXPECT_EQ(sigismember(&now, SIGSEGV), 0);
+}
+
+volatile int g_trap_calls = 0;
+void count_trap(int) {
+    g_trap_calls = g_trap_calls + 1;
+}
+
+TEST(TrapProgramSignals, SentTrapWaitsWhileBlockedAndArrivesOnUnblocking) {
+    RecordingRegisters regs;
+    korvic::sim::TrapWindow window(regs, 512);
+    struct sigaction mine {
+    }, before{};
+    mine.sa_handler = count_trap;
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(korvic::sim::program_sigaction(SIGTRAP, &mine, &before), 0);
+    g_trap_calls = 0;
+    sigset_t trap, pending;
+    sigemptyset(&trap);
+    sigaddset(&trap, SIGTRAP);
+    ASSERT_EQ(korvic::sim::program_sigmask(SIG_BLOCK, &trap, nullptr), 0);
+    raise(SIGTRAP);
+    EXPECT_EQ(g_trap_calls, 0);
+    ASSERT_EQ(korvic::sim::program_sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGTRAP), 1);
+    ASSERT_EQ(korvic::sim::program_sigmask(SIG_UNBLOCK, &trap, nullptr), 0);
+    EXPECT_EQ(g_trap_calls, 1);
+    ASSERT_EQ(korvic::sim::program_sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGTRAP), 0);
+    korvic::sim::program_sigaction(SIGTRAP, &before, nullptr);
+}
+
+// A fault the processor raises while the program blocks or ignores SIGSEGV kills, as the
+// kernel does without the engine.
+TEST(TrapProgramSignalsDeathTest, FaultKillsWhileTheProgramBlocksOrIgnoresIt) {
+    RecordingRegisters regs;
+    korvic::sim::TrapWindow window(regs, 512);
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void *other = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(other, MAP_FAILED);
+    auto *w = static_cast<volatile std::uint32_t *>(window.base());
+    EXPECT_EXIT(
+        {
+            sigset_t segv;
+            sigemptyset(&segv);
+            sigaddset(&segv, SIGSEGV);
+            korvic::sim::program_sigmask(SIG_BLOCK, &segv, nullptr);
+            (void)w[0];
+            static_cast<volatile std::uint32_t *>(other)[0] = 1;
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(
+        {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            korvic::sim::program_sigaction(SIGSEGV, &ignore, nullptr);
+            (void)w[0];
+            static_cast<volatile std::uint32_t *>(other)[0] = 1;
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    munmap(other, page);
 }
 
 // ---------------------------------------------------------------------------------------
