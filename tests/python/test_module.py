@@ -79,8 +79,3 @@ def test_help_reads_well():
     assert "timezone-aware datetime in UTC" in text
     assert re.fullmatch(r"\d+\.\d+\.\d+", korvic.__version__)
 
-
-def test_package_holds_extension_stubs_and_marker():
-    for name in ("__init__.py", "__init__.pyi", "py.typed"):
-        assert (PACKAGE / name).is_file()
-    assert pathlib.Path(korvic._korvic.__file__).parent == PACKAGE
