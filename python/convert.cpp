@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace korvic::python {
 namespace {
@@ -182,7 +183,7 @@ void check_signals() {
 void register_exception_translators() {
     py::register_local_exception_translator([](std::exception_ptr p) {
         try {
-            std::rethrow_exception(p);
+            std::rethrow_exception(std::move(p));
         } catch (const std::filesystem::filesystem_error &e) {
             if (!is_errno(e.code()))
                 throw;

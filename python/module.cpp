@@ -450,7 +450,7 @@ errno and filename (FileNotFoundError for a missing file or device).)doc")
             "for another offset.")
         .def(
             "events",
-            [](py::object self_obj, const py::object &count, const py::object &timeout) {
+            [](const py::object &self_obj, const py::object &count, const py::object &timeout) {
                 auto it = std::make_unique<EventIterator>();
                 it->owner = self_obj;
                 it->board = &self_obj.cast<PyBoard &>();
