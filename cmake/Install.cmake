@@ -21,6 +21,25 @@ set(KORVIC_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/korvic_api"
 set(KORVIC_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
     CACHE STRING "Where korvic_api.pc is installed, relative to the prefix")
 
+# The install components and the Debian package that holds each (cmake/Packaging.cmake).
+option(KORVIC_DEBIAN_PACKAGES "Lay the install out for Debian packages (cmake/debian.cmake)" OFF)
+set(KORVIC_DEB_PACKAGE_development libkorvic-dev)
+set(KORVIC_DEB_PACKAGE_runtime korvic-tools)
+set(KORVIC_DEB_PACKAGE_daemon korvic-tools)
+set(KORVIC_DEB_PACKAGE_simulator korvic-sim)
+set(KORVIC_DEB_PACKAGE_python python3-korvic)
+# Each component's documents: all in share/doc/korvic for an install tree; in a Debian
+# package, in that package's own share/doc/<package>.
+foreach(_korvic_component development runtime daemon simulator python)
+  if(KORVIC_DEBIAN_PACKAGES)
+    set(KORVIC_DOCDIR_${_korvic_component}
+        "${CMAKE_INSTALL_DATAROOTDIR}/doc/${KORVIC_DEB_PACKAGE_${_korvic_component}}")
+  else()
+    set(KORVIC_DOCDIR_${_korvic_component} "${CMAKE_INSTALL_DOCDIR}")
+  endif()
+endforeach()
+unset(_korvic_component)
+
 # ---- the library, its header and the CMake package -----------------------------------------
 
 install(TARGETS korvic_api
@@ -111,7 +130,7 @@ if(TARGET korvic_sim)
   install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_sim.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT simulator)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/SIMULATOR.md
-    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT simulator)
+    DESTINATION ${KORVIC_DOCDIR_simulator} COMPONENT simulator)
 endif()
 if(TARGET korvic_sim_preload)
   # The launcher looks for libkorvic_sim.so at KORVIC_SIM_PRELOAD_RELPATH (sim/) from its
@@ -161,12 +180,12 @@ if(TARGET korvic_python)
     ${PROJECT_SOURCE_DIR}/python/korvic/py.typed
     DESTINATION ${KORVIC_INSTALL_PYTHONDIR}/korvic COMPONENT python)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/PYTHON.md
-    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT python)
+    DESTINATION ${KORVIC_DOCDIR_python} COMPONENT python)
 endif()
 
 # ---- documentation and examples ------------------------------------------------------------
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/HARDWARE.md
-  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
+  DESTINATION ${KORVIC_DOCDIR_development} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
-  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
+  DESTINATION ${KORVIC_DOCDIR_development}/examples COMPONENT development)
