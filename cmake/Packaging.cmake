@@ -180,6 +180,9 @@ if(TARGET korvic_python)
     "python3 (>= ${_korvic_py_this}~), python3 (<< ${_korvic_py_next})")
 endif()
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "korvic-sim")
+# Byte-compiled on installation, and every byte-compiled file removed before removal.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  ${_korvic_debian_dir}/python3-korvic/postinst ${_korvic_debian_dir}/python3-korvic/prerm)
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python 3 module for the korvic timing board
 import korvic gives test rigs and lab scripts the board itself: presets,
 samples of the board's time against the system clock, compare events,
