@@ -97,7 +97,9 @@ set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_STRIP_FILES OFF)
 # Maintainer scripts 0755, conffiles 0644, whatever the source tree's modes.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The -dbgsym packages completed as Debian's are (md5sums, doc directory, file modes).
+# Stripped as Debian strips (.comment and .note; the static library's debug information),
+# and the -dbgsym packages completed as Debian's are (md5sums, doc directory, file modes).
+set(CPACK_PRE_BUILD_SCRIPTS ${_korvic_debian_dir}/strip-extra.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${_korvic_debian_dir}/fix-dbgsym.cmake)
 
 # The packages that depend on another of korvic's name its exact version.

@@ -28,10 +28,24 @@ execute_process(COMMAND dpkg-architecture -qDEB_HOST_MULTIARCH
   OUTPUT_VARIABLE _korvic_multiarch OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 set(KORVIC_SIM_PRELOAD_RELPATH ../lib/${_korvic_multiarch}/korvic/libkorvic_sim.so CACHE STRING
   "Path of libkorvic_sim.so relative to the directory of the korvic_sim program")
-# Full RELRO: every symbol bound at start, the relocation tables read-only after it.
-set(CMAKE_EXE_LINKER_FLAGS "-Wl,-z,relro -Wl,-z,now" CACHE STRING "Linker flags for programs")
-set(CMAKE_SHARED_LINKER_FLAGS "-Wl,-z,relro -Wl,-z,now" CACHE STRING "Linker flags for shared libraries")
-set(CMAKE_MODULE_LINKER_FLAGS "-Wl,-z,relro -Wl,-z,now" CACHE STRING "Linker flags for modules")
+# Debian's hardening flags, from dpkg-buildflags with every hardening feature on (stack
+# protector, _FORTIFY_SOURCE, format checks, full RELRO), the optimisation and debug
+# level left to CMAKE_BUILD_TYPE. Its -ffile-prefix-map (the current directory) is left
+# out, so that the debug information names the sources where they are.
+foreach(_korvic_flags CFLAGS CXXFLAGS CPPFLAGS LDFLAGS)
+  execute_process(COMMAND env DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get ${_korvic_flags}
+    OUTPUT_VARIABLE _korvic_${_korvic_flags} OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX REPLACE "(^| )(-g|-O[0-9s]?|-ffile-prefix-map=[^ ]*)( |$)" " " _korvic_${_korvic_flags}
+    " ${_korvic_${_korvic_flags}} ")
+  string(REGEX REPLACE "(^| )(-g|-O[0-9s]?|-ffile-prefix-map=[^ ]*)( |$)" " " _korvic_${_korvic_flags}
+    "${_korvic_${_korvic_flags}}")
+  string(STRIP "${_korvic_${_korvic_flags}}" _korvic_${_korvic_flags})
+endforeach()
+set(CMAKE_C_FLAGS "${_korvic_CFLAGS} ${_korvic_CPPFLAGS}" CACHE STRING "C compiler flags")
+set(CMAKE_CXX_FLAGS "${_korvic_CXXFLAGS} ${_korvic_CPPFLAGS}" CACHE STRING "C++ compiler flags")
+set(CMAKE_EXE_LINKER_FLAGS "${_korvic_LDFLAGS}" CACHE STRING "Linker flags for programs")
+set(CMAKE_SHARED_LINKER_FLAGS "${_korvic_LDFLAGS}" CACHE STRING "Linker flags for shared libraries")
+set(CMAKE_MODULE_LINKER_FLAGS "${_korvic_LDFLAGS}" CACHE STRING "Linker flags for modules")
 set(KORVIC_BUILD_PYTHON ON CACHE BOOL "Build the Python module (python3-korvic)")
 set(KORVIC_BUILD_TESTS OFF CACHE BOOL "Build the test suites")
 set(KORVIC_BUILD_BENCHMARKS OFF CACHE BOOL "Build the benchmarks")
