@@ -89,8 +89,8 @@ TEST(SimSettings, StartTimeMustBeARealDateInTheBoardsYears) {
     }
 }
 
-// One duration parser for every option and variable: a unit is required (zero aside),
-// decimals are taken when they come to whole microseconds, and nothing overflows.
+// The library's duration parser for every option and variable: a unit is required (zero
+// aside), decimals are taken when they come to whole microseconds, and nothing overflows.
 TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
     struct Case {
         const char *text;
@@ -106,6 +106,7 @@ TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
         {"1h", Sign::Refused, kUsPerHour},
         {"1.5s", Sign::Refused, 1500 * kUsPerMs},
         {"0.25ms", Sign::Refused, 250},
+        {"1000ns", Sign::Refused, 1},
         {"1.50000000000s", Sign::Refused, 1500 * kUsPerMs},
         {"0.0001h", Sign::Refused, 360 * kUsPerMs},
         {"0", Sign::Refused, 0},
@@ -114,12 +115,14 @@ TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
         {"1.5", Sign::Refused, std::nullopt, "no unit"},
         {"5parsecs", Sign::Refused, std::nullopt, "unknown unit \"parsecs\""},
         {"1.5us", Sign::Refused, std::nullopt, "finer than a microsecond"},
+        {"1500ns", Sign::Refused, std::nullopt, "finer than a microsecond"},
         {"0.0000001s", Sign::Refused, std::nullopt, "finer than a microsecond"},
         {"999999999999h", Sign::Refused, std::nullopt, "too large"},
-        {"9223372036854775807us", Sign::Refused, INT64_MAX},
-        {"9223372036854775808us", Sign::Refused, std::nullopt, "too large"},
+        // The library counts nanoseconds in 64 bits: some 292 years.
+        {"9223372036854775us", Sign::Refused, 9223372036854775},
+        {"9223372036854776us", Sign::Refused, std::nullopt, "too large"},
         {"2562047h", Sign::Refused, 2562047 * kUsPerHour},
-        {"2562047789h", Sign::Refused, std::nullopt, "too large"},
+        {"2562048h", Sign::Refused, std::nullopt, "too large"},
         {"99999999999999999999999s", Sign::Refused, std::nullopt, "too large"},
         {"1 s", Sign::Refused, std::nullopt},
         {"s", Sign::Refused, std::nullopt, "not a duration"},
@@ -135,8 +138,10 @@ TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
     };
     for (const Case &c : cases) {
         std::string why;
-        EXPECT_EQ(parse_duration(c.text, c.sign, &why), c.want) << c.text;
+        EXPECT_EQ(parse_duration_us(c.text, c.sign, &why), c.want) << c.text;
         EXPECT_NE(why.find(c.why), std::string::npos) << c.text << ": " << why;
+        // The reason alone: the option's message names the option and the value itself.
+        EXPECT_EQ(why.find("korvic:"), std::string::npos) << c.text << ": " << why;
     }
 }
 
@@ -241,23 +246,23 @@ TEST(SimSettings, FromEnvironment) {
     g_env.clear();
     auto s = settings_from_env(&fake_getenv, &error);
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->mem_path, kDefaultMemPath);
+    EXPECT_EQ(s->board().mem_path, kDefaultMemPath);
     EXPECT_FALSE(s->virtual_clock);
-    EXPECT_FALSE(s->start_us);
+    EXPECT_FALSE(s->board().start_us);
 
     g_env = {{kEnvMemPath, "/tmp/board"}, {kEnvClock, "virtual"},    {kEnvStart, "@10"},
              {kEnvStep, "5ms"},           {kEnvBusOrder, "swapped"}, {kEnvExtPeriod, "1s"},
              {kEnvExtSignal, "USR2"},     {kEnvTraceTsv, "t.tsv"}};
     s = settings_from_env(&fake_getenv, &error);
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->mem_path, "/tmp/board");
-    EXPECT_EQ(s->int_path, kDefaultIntPath);
+    EXPECT_EQ(s->board().mem_path, "/tmp/board");
+    EXPECT_EQ(s->board().int_path, kDefaultIntPath);
     EXPECT_TRUE(s->virtual_clock);
-    EXPECT_EQ(s->start_us, 10 * kUsPerSecond);
-    EXPECT_EQ(s->step_us, 5000);
-    EXPECT_EQ(s->bus_order, BusOrder::Swapped);
-    EXPECT_EQ(s->external_event_period_us, kUsPerSecond);
-    EXPECT_EQ(s->external_event_signal, SIGUSR2);
+    EXPECT_EQ(s->board().start_us, 10 * kUsPerSecond);
+    EXPECT_EQ(s->board().step_us, 5000);
+    EXPECT_EQ(s->board().bus_order, BusOrder::Swapped);
+    EXPECT_EQ(s->board().external_event_period_us, kUsPerSecond);
+    EXPECT_EQ(s->board().external_event_signal, SIGUSR2);
     EXPECT_EQ(s->trace_tsv_path, "t.tsv");
 
     for (const char *bad :
@@ -387,7 +392,7 @@ class SimulatedBoard : public ::testing::Test {
         ASSERT_GE(tsv_, 0);
         SimSettings s;
         s.virtual_clock = true;
-        s.start_us = at(2026, 100, 12, 34, 56, 789, 123);
+        s.board().start_us = at(2026, 100, 12, 34, 56, 789, 123);
         sim_ = std::make_unique<Simulator>(s, -1, tsv_);
         window_ = std::make_unique<TrapWindow>(sim_->board_target(), 512);
         saved_base_ = base_addr;
