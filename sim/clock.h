@@ -27,8 +27,9 @@ class RealClock : public Clock {
     std::int64_t now_us() override;
 };
 
-// The host's CLOCK_MONOTONIC, in microseconds: what the moments of a run are measured on.
-std::int64_t monotonic_us();
+// The host's CLOCK_REALTIME and CLOCK_MONOTONIC, in nanoseconds.
+std::int64_t realtime_ns();
+std::int64_t monotonic_ns();
 
 // Starts at `start_us` and moves only by `step_us` per access and by advance()/set(). It
 // stops at the ends of the 64-bit count rather than wrap around. Its reading is its own, or
@@ -72,40 +73,54 @@ struct ClockEvent {
 };
 inline constexpr std::int64_t kForever = INT64_MAX;
 
-// What the board's oscillator adds to its source after `elapsed_us` of the run: the rate
+// What the board's oscillator adds to its source after `elapsed` of the run: the rate
 // error (`drift_ppb`, parts per billion, on the time it ran), every jump whose moment has
-// come, less the time it stood still (which, standing, did not drift either).
-std::int64_t clock_error_us(std::int64_t drift_ppb, std::span<const ClockEvent> events,
-                            std::int64_t elapsed_us);
+// come, less the time it stood still (which, standing, did not drift either). `elapsed`
+// and the result count `per_us` units to the microsecond (1: microseconds, 1000:
+// nanoseconds); the events are in microseconds.
+std::int64_t clock_error(std::int64_t drift_ppb, std::span<const ClockEvent> events,
+                         std::int64_t elapsed, std::int64_t per_us = 1);
 
-// The board's oscillator: the source clock plus a fixed offset and clock_error_us(). The
-// moments of the run are measured on the host's monotonic clock from `origin_us`
-// (Timeline::Host), or on the source clock itself from `origin_us` (Timeline::Source: a
-// virtual clock's own time, so that a run on it is reproducible to the access).
+// The instant a run starts on the host: its UTC time and its monotonic time, read together.
+struct HostOrigin {
+    std::int64_t realtime_ns = 0;
+    std::int64_t monotonic_ns = 0;
+
+    static HostOrigin now();
+};
+
+// The board's oscillator, with a fixed offset and clock_error() on top of its source:
+//  - on the host: the source is the host's UTC time at the run's origin carried on by the
+//    host's monotonic clock (the same rate as the host's UTC clock, whose steps it does not
+//    follow, as a board's own oscillator would not), and the moments of the run are that
+//    monotonic time since the origin. Both come from one reading: a stand-still stands
+//    still to the nanosecond, in every process of the run alike.
+//  - on a virtual clock: the source is that clock, and the moments of the run are its own
+//    time since `origin_us` (its reading at power-up), so a run is reproducible to the
+//    access.
 class BoardClock : public Clock {
   public:
-    enum class Timeline : std::uint8_t { Host, Source };
     struct Faults {
         std::int64_t offset_us = 0;
         std::int64_t drift_ppb = 0;
         std::span<const ClockEvent> events;  // sorted by moment; must outlive the clock
     };
 
-    BoardClock(Clock &source, Faults faults, Timeline timeline, std::int64_t origin_us)
-        : source_(&source), faults_(faults), timeline_(timeline), origin_(origin_us) {}
+    BoardClock(Faults faults, HostOrigin origin) : faults_(faults), host_(origin) {}
+    BoardClock(Clock &source, Faults faults, std::int64_t origin_us)
+        : source_(&source), faults_(faults), origin_us_(origin_us) {}
 
     std::int64_t now_us() override;
-    void on_access() override { source_->on_access(); }
-    // How far into the run the board is now, on its timeline.
-    std::int64_t elapsed_us();
+    void on_access() override {
+        if (source_ != nullptr)
+            source_->on_access();
+    }
 
   private:
-    std::int64_t elapsed_at(std::int64_t source_us) const;
-
-    Clock *source_;
+    Clock *source_ = nullptr;  // nullptr: the host
     Faults faults_;
-    Timeline timeline_;
-    std::int64_t origin_;
+    HostOrigin host_;
+    std::int64_t origin_us_ = 0;
 };
 
 }  // namespace korvic::sim

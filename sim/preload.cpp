@@ -68,6 +68,7 @@ using OpenAt2Fn = int (*)(int, const char *, int);
 using MmapFn = void *(*)(void *, size_t, int, int, int, off_t);
 using MunmapFn = int (*)(void *, size_t);
 using CloseFn = int (*)(int);
+using ExitFn = void (*)(int);
 
 // Resolved by the constructor below, before the program runs; resolved on first use too, in
 // case another preloaded library's constructor calls in first.
@@ -79,6 +80,7 @@ struct NextFns {
     std::atomic<MmapFn> mmap{nullptr}, mmap64{nullptr};
     std::atomic<MunmapFn> munmap{nullptr};
     std::atomic<CloseFn> close{nullptr};
+    std::atomic<ExitFn> exit{nullptr}, exit2{nullptr};
 };
 NextFns g_next;
 
@@ -107,6 +109,8 @@ __attribute__((constructor)) void resolve_all() {
     KORVIC_NEXT(mmap64, "mmap64");
     KORVIC_NEXT(munmap, "munmap");
     KORVIC_NEXT(close, "close");
+    KORVIC_NEXT(exit, "_exit");
+    KORVIC_NEXT(exit2, "_Exit");
     // SIGSEGV and SIGTRAP are the simulator's from the start, so that what the program
     // does with them is recorded before its first register access.
     try {
@@ -116,10 +120,14 @@ __attribute__((constructor)) void resolve_all() {
     }
 }
 
-// When the launcher's own process (the program it became) exits, the run ends: its
-// directory goes, before the program's parent sees it exit. (A program that dies of a
-// signal leaves that to the launcher's watcher.) Only system calls, no allocation.
-__attribute__((destructor)) void end_run() {
+// When the launcher's own process (the program it became) exits, by exit() or _exit(), the
+// run ends: its directory goes, before the program's parent sees it exit. (A program that
+// dies of a signal leaves that to the launcher's watcher.) Only system calls, no
+// allocation: _exit() may be called from a signal handler.
+std::atomic<bool> g_run_ended{false};
+void end_run() {
+    if (g_run_ended.exchange(true))
+        return;
     const char *program = std::getenv(korvic::sim::kEnvProgramPid);
     const char *state = std::getenv(korvic::sim::kEnvShared);
     if (program == nullptr || state == nullptr || std::atol(program) != getpid())
@@ -148,6 +156,10 @@ __attribute__((destructor)) void end_run() {
         KORVIC_NEXT(close, "close")(dirfd);
     if (parent_fd >= 0)
         KORVIC_NEXT(close, "close")(parent_fd);
+}
+
+__attribute__((destructor)) void end_run_at_exit() {
+    end_run();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -812,6 +824,21 @@ __attribute__((visibility("default"))) int sigpending(sigset_t *set) {
 }
 
 // NOLINTEND(readability-inconsistent-declaration-parameter-name)
+
+// A program that ends with _exit() (as the shell does) ends the run as exit() does.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+__attribute__((visibility("default"), noreturn)) void _exit(int status) {
+    end_run();
+    KORVIC_NEXT(exit, "_exit")(status);
+    __builtin_unreachable();
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+__attribute__((visibility("default"), noreturn)) void _Exit(int status) {
+    end_run();
+    KORVIC_NEXT(exit2, "_Exit")(status);
+    __builtin_unreachable();
+}
 
 // Async-signal-safe like close(2) itself (the console closes the board from its SIGINT
 // handler): an atomic store, then the real close.

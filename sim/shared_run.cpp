@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -55,7 +54,7 @@ void SharedRun::initialise(void *base, std::size_t bytes, int boards) {
     pthread_mutex_init(&h->lock, &attr);
     pthread_mutexattr_destroy(&attr);
     new (&h->sequence) std::atomic<std::uint64_t>(0);
-    h->origin_us = monotonic_us();
+    h->origin = HostOrigin::now();
     auto *slots = reinterpret_cast<BoardSlot *>(static_cast<char *>(base) + slots_offset());
     for (int i = 0; i < boards; ++i)
         new (&slots[i]) BoardSlot;
@@ -145,12 +144,18 @@ bool cfg_written_by_launcher(int dirfd, const char *name) {
 }
 
 void remove_run_files(int parent_fd, const char *name, int dirfd) {
-    char cfg[32];
+    static_assert(kMaxBoards < 100, "two digits of a board number");
     for (int k = 1; k <= kMaxBoards; ++k) {
-        if (k == 1)
-            std::snprintf(cfg, sizeof cfg, "korvic_cfg.dat");
-        else
-            std::snprintf(cfg, sizeof cfg, "korvic_cfg.%d.dat", k);
+        // "korvic_cfg.dat", "korvic_cfg.K.dat", built without the C library's formatting.
+        char cfg[32] = "korvic_cfg.";
+        char *p = cfg + 11;
+        if (k >= 10)
+            *p++ = static_cast<char>('0' + k / 10);
+        if (k >= 2) {
+            *p++ = static_cast<char>('0' + k % 10);
+            *p++ = '.';
+        }
+        std::memcpy(p, "dat", 4);
         if (cfg_written_by_launcher(dirfd, cfg))
             unlinkat(dirfd, cfg, 0);
     }

@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "board.h"
+#include "clock.h"
 
 namespace korvic::sim {
 
@@ -50,7 +51,7 @@ struct RunHeader {
     std::uint64_t bytes;
     pthread_mutex_t lock;
     std::atomic<std::uint64_t> sequence;  // of the trace: one count for the whole run
-    std::int64_t origin_us;               // CLOCK_MONOTONIC when the boards were powered up
+    HostOrigin origin;                    // when the boards were powered up
 };
 
 struct BoardSlot {

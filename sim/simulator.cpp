@@ -6,11 +6,12 @@
 namespace korvic::sim {
 namespace {
 
-// The board's virtual clock starts at its start time, or at the host's time at power-up.
-std::unique_ptr<Clock> make_source(const BoardSettings &s, bool virtual_clock, BoardSlot &slot,
-                                   PowerUp power_up) {
+// The board's virtual clock, or nothing on the host's clock. The virtual clock starts at
+// the board's start time, or at the host's time at power-up.
+std::unique_ptr<VirtualClock> make_virtual(const BoardSettings &s, bool virtual_clock,
+                                           BoardSlot &slot, PowerUp power_up) {
     if (!virtual_clock)
-        return std::make_unique<RealClock>();
+        return nullptr;
     if (power_up == PowerUp::Yes) {
         const std::int64_t start = s.start_us ? *s.start_us : RealClock().now_us();
         slot.virtual_now.store(start, std::memory_order_relaxed);
@@ -33,11 +34,12 @@ SimulatedBoard::SimulatedBoard(Simulator &sim, int k, const BoardSettings &s, bo
                                const SharedRun &run, PowerUp power_up)
     : number(k),
       events(s.events),
-      source(make_source(s, virtual_clock, run.slot(k), power_up)),
-      virtual_clock(virtual_clock ? static_cast<VirtualClock *>(source.get()) : nullptr),
-      clock(*source, {s.offset_us.value_or(0), s.drift_ppb, events},
-            virtual_clock ? BoardClock::Timeline::Source : BoardClock::Timeline::Host,
-            virtual_clock ? run.slot(k).virtual_origin : run.header().origin_us),
+      own_virtual_clock(make_virtual(s, virtual_clock, run.slot(k), power_up)),
+      virtual_clock(own_virtual_clock.get()),
+      clock(
+          virtual_clock
+              ? BoardClock(*own_virtual_clock, {0, s.drift_ppb, events}, run.slot(k).virtual_origin)
+              : BoardClock({s.offset_us.value_or(0), s.drift_ppb, events}, run.header().origin)),
       board(clock, board_options(s), run.slot(k).board, power_up),
       bridge(run.slot(k).bridge),
       board_target(sim, *this, Device::Board),

@@ -44,8 +44,8 @@ struct SimulatedBoard {
 
     int number;
     std::vector<ClockEvent> events;  // what `clock` reads its schedule from
-    std::unique_ptr<Clock> source;   // the host's clock or the board's virtual clock
-    VirtualClock *virtual_clock;
+    std::unique_ptr<VirtualClock> own_virtual_clock;
+    VirtualClock *virtual_clock;  // nullptr: the board runs on the host's clock
     BoardClock clock;
     Board board;
     Bridge bridge;
