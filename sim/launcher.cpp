@@ -98,10 +98,7 @@ sets every board, or with "K:" before its value only board K (--offset 2:+3s).
                         run for FOR (default: to the end of the run), then runs on from
                         where it stood; may be given again for more stand-stills
   --jump-at [K:]AT:STEP the board's time steps by STEP (signed: +2s, -500ms) at AT
-                        after the start of the run; may be given again. AT is measured
-                        on the host's monotonic clock from the moment the boards were
-                        powered up, or with --virtual on the board's virtual clock from
-                        its start
+                        after the start of the run; may be given again
   --bus-order [K:]ORDER "native" (default) or "swapped": every register word is
                         presented byte-reversed, as a big-endian host sees the board;
                         then only BYTE_SWAP=1 in korvic_cfg.dat reads correct times
@@ -109,9 +106,10 @@ sets every board, or with "K:" before its value only board K (--offset 2:+3s).
                         capture an external event at every whole multiple of DURATION
                         of board time (above 0, at most 24h)
   --ext-signal [K:]SIGNAL
-                        capture an external event whenever a process of the run
-                        receives SIGNAL: USR1, USR2, ALRM, VTALRM, URG, WINCH, IO, PWR or
-                        RTMIN+n, by name (with or without SIG) or number
+                        capture an external event whenever a program of the run that
+                        has opened the board receives SIGNAL: USR1, USR2, ALRM, VTALRM,
+                        URG, WINCH, IO, PWR or RTMIN+n, by name (with or without SIG) or
+                        number
   --mem-path [K:]PATH   register device path to simulate (default above)
   --int-path [K:]PATH   bridge device path to simulate (default above); each path at
                         most 118 characters, without blanks, every path another
@@ -122,6 +120,11 @@ sets every board, or with "K:" before its value only board K (--offset 2:+3s).
                         korvic_test in a new directory under $TMPDIR that is removed
                         afterwards)
   -h, --help            show this help and exit
+
+AT of --stop-at and --jump-at counts from the start of the run (the boards' power-up,
+just before PROGRAM starts) on the host's monotonic clock, or with --virtual on the
+board's virtual clock. A value that begins with digits and a colon is read as a K:
+prefix: write 0s, not 0, for the start of the run (--stop-at 0s:5s).
 
 Options override the KORVIC_SIM_* environment variables of the same meaning (an
 option without K: the board variables KORVIC_SIM_NAME_K too); both are checked alike.

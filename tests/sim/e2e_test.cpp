@@ -127,8 +127,9 @@ TEST_F(SimE2E, LauncherRefusesBadOptionsAndMissingPreload) {
     r = run(sim + " --help");
     EXPECT_EQ(r.status, 0);
     for (const char *opt :
-         {"--trace", "--trace-tsv", "--start", "--virtual", "--step", "--bus-order", "--ext-period",
-          "--ext-signal", "--mem-path", "--int-path", "--workdir"})
+         {"--boards", "--trace", "--trace-tsv", "--start", "--virtual", "--step", "--offset",
+          "--drift", "--stop-at", "--jump-at", "--bus-order", "--ext-period", "--ext-signal",
+          "--mem-path", "--int-path", "--workdir"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
 }
 
@@ -170,6 +171,28 @@ TEST_F(SimE2E, UsageErrorsExitTwoBeforeAnythingRuns) {
         {"--workdir w --trace /nonexistent/t.log",
          "cannot write the trace file /nonexistent/t.log: No such file or directory"},
         {"--frobnicate", "unknown option --frobnicate (see --help)"},
+        // Boards and their prefixes.
+        {"--boards 65", "--boards \"65\": not a number of boards from 1 to 64"},
+        {"--boards=0", "--boards \"0\": not a number of boards from 1 to 64"},
+        {"--offset 2:+1s", "--offset \"2:+1s\": no board 2 (1 board; see --boards)"},
+        {"--offset 3:+1s --boards 2", "--offset \"3:+1s\": no board 3 (2 boards; see --boards)"},
+        {"--stop-at 0:5s", "--stop-at \"0:5s\": no board 0 (boards are numbered from 1 to at most"},
+        {"--ext-period 99:1s", "--ext-period \"99:1s\": no board 99 (boards are numbered"},
+        {"--offset 2:", "--offset \"2:\": an empty value"},
+        {"--boards 2 --mem-path /dev/x", "boards 1 and 2 have the same device path \"/dev/x\""},
+        // Offsets, rate errors, stand-stills and jumps.
+        {"--offset +1s --virtual", "--offset and --virtual exclude each other"},
+        {"--step 1us --offset 1s", "--offset and --virtual exclude each other"},
+        {"--offset 1s --start @100", "--offset and --start both set the board's time at power-up"},
+        {"--boards 2 --offset 2:250 ", "--offset \"2:250\": no unit (ns, us, ms, s, min or h)"},
+        {"--offset 1.5us", "--offset \"1.5us\": finer than a microsecond"},
+        {"--drift 2:fast --boards 2", "--drift \"2:fast\": not a rate error in ppm"},
+        {"--drift 100001", "--drift \"100001\": more than 100000 ppm either way"},
+        {"--stop-at 1s:5s --stop-at 3s",
+         "--stop-at: the stand-stills 1s:5s and 3s of the board overlap"},
+        {"--stop-at 3s:0", "--stop-at \"3s:0\": a stand-still of 0"},
+        {"--jump-at 3s", "--jump-at \"3s\": not AT:STEP (3s:+2s)"},
+        {"--jump-at 3s:0s", "--jump-at \"3s:0s\": a jump of 0"},
     };
     for (const Case &c : cases) {
         const Result r = run(sim + " --trace-tsv old.tsv " + c.args + " -- sh -c 'touch ran'");
@@ -185,8 +208,17 @@ TEST_F(SimE2E, UsageErrorsExitTwoBeforeAnythingRuns) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "korvic_sim: KORVIC_SIM_STEP=\"999999999999h\": too large\n");
     EXPECT_FALSE(fs::exists(dir / "ran"));
-    // An option wins over a bad variable of the same meaning, which is then not looked at.
+    // An option wins over a bad variable of the same meaning, which is then not looked at;
+    // an option without K: over the board variables too.
     EXPECT_EQ(run("KORVIC_SIM_STEP=bogus " + sim + " --step 1us -- true").status, 0);
+    EXPECT_EQ(run("KORVIC_SIM_OFFSET_2=bogus " + sim + " --boards 2 --offset 1s -- true").status,
+              0);
+    // A board variable is checked as its option is.
+    const Result board = run("KORVIC_SIM_BOARDS=2 KORVIC_SIM_OFFSET_2=1x " + sim + " -- true");
+    EXPECT_EQ(board.status, 2);
+    EXPECT_EQ(
+        board.err,
+        "korvic_sim: KORVIC_SIM_OFFSET_2=\"1x\": unknown unit \"x\" (ns, us, ms, s, min or h)\n");
 }
 
 // The launcher makes the trace files once; every process of the run adds to them: the
@@ -575,6 +607,8 @@ TEST_F(SimE2E, SigkillOfTheLauncherEndsTheConsoleAndTheNextLauncherCleansUp) {
         EXPECT_TRUE(ended(console));
         left = entries(dir / "tmp");
         ASSERT_EQ(left.size(), 1u);
+        // The boards' shared state was left behind with it.
+        EXPECT_TRUE(fs::exists(dir / "tmp" / *left.begin() / ".korvic_sim.state"));
     }
     const Result r = run("TMPDIR='" + (dir / "tmp").string() + "' " + sim, "20\n");
     EXPECT_EQ(r.status, 0) << r.err;
