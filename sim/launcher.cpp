@@ -331,11 +331,11 @@ Options parse(int argc, char **argv) {
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        const OptionSpec *opt = nullptr;
-        for (const OptionSpec &spec : kOptions)
-            if (name == spec.name || (!spec.short_name.empty() && name == spec.short_name))
-                opt = &spec;
-        if (opt == nullptr)
+        const OptionSpec *opt =
+            std::find_if(std::begin(kOptions), std::end(kOptions), [&name](const OptionSpec &spec) {
+                return name == spec.name || (!spec.short_name.empty() && name == spec.short_name);
+            });
+        if (opt == std::end(kOptions))
             usage_error("unknown option " + name + " (see --help)");
         if (!opt->takes_value && has_value)
             usage_error(name + " takes no value (given " + quoted(value) + ")");
@@ -513,7 +513,7 @@ void remove_scratch(int parent_fd, const char *name) {
 pid_t recorded_pid(const char *record) {
     for (const char *key : {"program ", "console "})
         if (const char *at = std::strstr(record, key))
-            return static_cast<pid_t>(std::atol(at + std::strlen(key)));
+            return static_cast<pid_t>(std::strtol(at + std::strlen(key), nullptr, 10));
     return 0;
 }
 
@@ -551,6 +551,7 @@ void remove_stale_scratches(const std::string &parent) {
     DIR *d = opendir(parent.c_str());
     std::vector<std::string> candidates;
     while (d != nullptr) {
+        // cppcheck-suppress readdirCalled ; one thread, one directory stream: readdir is safe
         const dirent *e = readdir(d);
         if (e == nullptr)
             break;
@@ -570,7 +571,7 @@ void remove_stale_scratches(const std::string &parent) {
 
 // Powers the boards up in the scratch directory's state file; its path.
 std::string power_up(const Scratch &scratch, const SimSettings &settings) {
-    const std::string path = scratch.path() + "/" + kStateName;
+    std::string path = scratch.path() + "/" + kStateName;
     try {
         const Simulator boards(settings,
                                SharedRun::create(path, static_cast<int>(settings.boards.size())),
@@ -794,8 +795,9 @@ int main(int argc, char **argv) {
         append_env("ASAN_OPTIONS", "verify_asan_link_order=0", ':');
 
     std::vector<char *> args;
-    for (std::string &a : program)
-        args.push_back(a.data());
+    args.reserve(program.size() + 1);
+    std::transform(program.begin(), program.end(), std::back_inserter(args),
+                   [](std::string &a) { return a.data(); });
     args.push_back(nullptr);
 
     // SIGTERM and SIGHUP wait until the program runs (or the console, to which they are

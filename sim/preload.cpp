@@ -130,7 +130,7 @@ void end_run() {
         return;
     const char *program = std::getenv(korvic::sim::kEnvProgramPid);
     const char *state = std::getenv(korvic::sim::kEnvShared);
-    if (program == nullptr || state == nullptr || std::atol(program) != getpid())
+    if (program == nullptr || state == nullptr || std::strtol(program, nullptr, 10) != getpid())
         return;
     char dir[4096];
     const std::size_t len = std::strlen(state);
@@ -384,7 +384,8 @@ DeviceId device_of(const char *path) {
         return {};
     int boards = 1;
     if (const char *n = std::getenv(korvic::sim::kEnvBoards); n != nullptr && *n != '\0')
-        boards = std::clamp(std::atoi(n), 1, korvic::sim::kMaxBoards);
+        boards = static_cast<int>(std::clamp(std::strtol(n, nullptr, 10), 1L,
+                                             static_cast<long>(korvic::sim::kMaxBoards)));
     for (int k = 1; k <= boards; ++k) {
         const char *mem = board_env(korvic::sim::kEnvMemPath, k);
         const char *bridge = board_env(korvic::sim::kEnvIntPath, k);

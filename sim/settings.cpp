@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 
@@ -38,9 +39,11 @@ std::optional<std::int64_t> value_of(std::string_view digits) {
     if (digits.empty())
         return std::nullopt;
     std::int64_t v = 0;
-    for (char c : digits)
-        if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, c - '0', &v))
-            return std::nullopt;
+    const bool overflow = std::any_of(digits.begin(), digits.end(), [&v](char c) {
+        return __builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, c - '0', &v);
+    });
+    if (overflow)
+        return std::nullopt;
     return v;
 }
 
@@ -144,10 +147,16 @@ std::string upper(std::string_view s) {
 }
 
 // Why `sig` cannot request events, or nullptr when it can.
+// The signal's row, or nullptr.
+const SignalInfo *signal_info(int sig) {
+    const auto *it = std::find_if(std::begin(kSignals), std::end(kSignals),
+                                  [sig](const SignalInfo &s) { return s.number == sig; });
+    return it != std::end(kSignals) ? it : nullptr;
+}
+
 const char *signal_refusal(int sig) {
-    for (const SignalInfo &s : kSignals)
-        if (s.number == sig)
-            return s.refusal;
+    if (const SignalInfo *info = signal_info(sig))
+        return info->refusal;
     if (sig >= SIGRTMIN && sig <= SIGRTMAX)
         return nullptr;
     if (sig > 0 && sig < SIGRTMIN)
@@ -449,8 +458,6 @@ std::optional<std::int64_t> parse_duration_us(std::string_view text, Sign sign, 
 }
 
 std::optional<std::int64_t> parse_drift(std::string_view text, std::string *why) {
-    constexpr const char *kForm =
-        "not a rate error in ppm: a number with up to three decimals (-12.5, +40ppm)";
     std::string_view s = text;
     bool negative = false;
     if (!take(s, '+'))
@@ -463,7 +470,8 @@ std::optional<std::int64_t> parse_drift(std::string_view text, std::string *why)
         s.remove_prefix(3);
     if (whole.empty() || !s.empty() || fraction.size() > 3 ||
         (fraction.empty() && text.find('.') != std::string_view::npos))
-        return refuse<std::int64_t>(why, kForm);
+        return refuse<std::int64_t>(
+            why, "not a rate error in ppm: a number with up to three decimals (-12.5, +40ppm)");
     const auto w = value_of(whole.size() <= 9 ? whole : std::string_view{});
     std::int64_t ppb = w ? *w * 1000 : kMaxDriftPpb + 1;
     std::int64_t scale = 100;
@@ -534,9 +542,10 @@ int parse_signal(std::string_view text, std::string *why) {
         std::string name = upper(text);
         if (name.substr(0, 3) == "SIG")
             name.erase(0, 3);
-        for (const SignalInfo &s : kSignals)
-            if (name == s.name)
-                sig = s.number;
+        const auto *named = std::find_if(std::begin(kSignals), std::end(kSignals),
+                                         [&name](const SignalInfo &s) { return name == s.name; });
+        if (named != std::end(kSignals))
+            sig = named->number;
         if (sig == 0)
             sig = real_time_signal(name);
         if (sig <= 0) {
@@ -557,9 +566,8 @@ int parse_signal(std::string_view text, std::string *why) {
 }
 
 std::string signal_name(int sig) {
-    for (const SignalInfo &s : kSignals)
-        if (s.number == sig)
-            return std::string("SIG") + s.name;
+    if (const SignalInfo *info = signal_info(sig))
+        return std::string("SIG") + info->name;
     if (sig >= SIGRTMIN && sig <= SIGRTMAX)
         return "SIGRTMIN+" + std::to_string(sig - SIGRTMIN);
     return "signal " + std::to_string(sig);
@@ -598,10 +606,8 @@ std::string board_variable(std::string_view name, int k) {
 }
 
 bool is_board_variable(std::string_view name) {
-    for (const BoardRow &row : kBoardRows)
-        if (name == row.name)
-            return true;
-    return false;
+    return std::any_of(std::begin(kBoardRows), std::end(kBoardRows),
+                       [name](const BoardRow &row) { return name == row.name; });
 }
 
 bool apply_setting(const char *name, std::string_view value, SimSettings *s, std::string *why) {
@@ -633,12 +639,15 @@ bool check_settings(const SimSettings &s, std::string *why) {
             return refused(std::string(s.boards.size() == 1 ? "the" : board_name(s, i) + ": the") +
                            " register device and the bridge device have the same path \"" +
                            b.mem_path + "\"");
-        for (std::size_t j = 0; j < i; ++j)
-            for (const std::string *p : {&s.boards[j].mem_path, &s.boards[j].int_path})
-                if (*p == b.mem_path || *p == b.int_path)
-                    return refused("boards " + std::to_string(j + 1) + " and " +
-                                   std::to_string(i + 1) + " have the same device path \"" + *p +
-                                   "\"");
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::string *paths[] = {&s.boards[j].mem_path, &s.boards[j].int_path};
+            const auto *same =
+                std::find_if(std::begin(paths), std::end(paths),
+                             [&b](const auto *p) { return *p == b.mem_path || *p == b.int_path; });
+            if (same != std::end(paths))
+                return refused("boards " + std::to_string(j + 1) + " and " + std::to_string(i + 1) +
+                               " have the same device path \"" + **same + "\"");
+        }
         if (b.offset_us && s.virtual_clock)
             return refused(
                 "--offset and --virtual exclude each other: a board on the virtual clock has "

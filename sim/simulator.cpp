@@ -30,18 +30,18 @@ BoardOptions board_options(const BoardSettings &s) {
 
 }  // namespace
 
-SimulatedBoard::SimulatedBoard(Simulator &sim, int k, const BoardSettings &s, bool virtual_clock,
-                               const SharedRun &run, PowerUp power_up)
-    : number(k),
-      events(s.events),
-      own_virtual_clock(make_virtual(s, virtual_clock, run.slot(k), power_up)),
+SimulatedBoard::SimulatedBoard(Simulator &sim, int number, const BoardSettings &settings,
+                               bool virtual_time, const SharedRun &run, PowerUp power_up)
+    : number(number),
+      events(settings.events),
+      own_virtual_clock(make_virtual(settings, virtual_time, run.slot(number), power_up)),
       virtual_clock(own_virtual_clock.get()),
-      clock(
-          virtual_clock
-              ? BoardClock(*own_virtual_clock, {0, s.drift_ppb, events}, run.slot(k).virtual_origin)
-              : BoardClock({s.offset_us.value_or(0), s.drift_ppb, events}, run.header().origin)),
-      board(clock, board_options(s), run.slot(k).board, power_up),
-      bridge(run.slot(k).bridge),
+      clock(virtual_time ? BoardClock(*own_virtual_clock, {0, settings.drift_ppb, events},
+                                      run.slot(number).virtual_origin)
+                         : BoardClock({settings.offset_us.value_or(0), settings.drift_ppb, events},
+                                      run.header().origin)),
+      board(clock, board_options(settings), run.slot(number).board, power_up),
+      bridge(run.slot(number).bridge),
       board_target(sim, *this, Device::Board),
       bridge_target(sim, *this, Device::Bridge) {}
 

@@ -37,7 +37,7 @@ class TracedTarget : public MmioTarget {
 
 // One board of a Simulator.
 struct SimulatedBoard {
-    SimulatedBoard(Simulator &sim, int number, const BoardSettings &settings, bool virtual_clock,
+    SimulatedBoard(Simulator &sim, int number, const BoardSettings &settings, bool virtual_time,
                    const SharedRun &run, PowerUp power_up);
     SimulatedBoard(const SimulatedBoard &) = delete;
     SimulatedBoard &operator=(const SimulatedBoard &) = delete;
