@@ -156,13 +156,13 @@ class Boards : public SimE2E {
     // A launcher whose program stays until its input ends, and the environment it gives
     // the programs of the run (to start more of them from the test).
     std::unique_ptr<Child> hold_run(const std::string &options) {
+        fs::create_directories(dir / "scratch");
         auto held = std::make_unique<Child>(
             std::vector<std::string>{"/bin/sh", "-c",
                                      "export TMPDIR='" + (dir / "scratch").string() + "' && exec " +
                                          sim + " " + options +
                                          " -- sh -c 'env >env.txt && echo ready && exec cat'"},
             std::vector<std::string>{}, dir);
-        fs::create_directories(dir / "scratch");
         if (!held->wait_for("ready\n"))
             return held;
         std::ifstream in(dir / "env.txt");
