@@ -113,7 +113,7 @@ set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libc6-dev | libc-dev")
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   string(APPEND CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ", libstdc++-${_korvic_gcc_major}-dev")
 endif()
-set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "cmake (>= 3.25), pkgconf")
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "cmake (>= 3.25), pkgconf, korvic-sim")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "device access library for the korvic timing board (development)
 The korvic board is a PCI time-code and timing board. korvic_api attaches to
 it through korvic_cfg.dat, moves its registers and bit fields and converts its
