@@ -302,7 +302,9 @@ if grep -qx /usr/bin/korvicd "$work/files-korvic-tools.txt"; then
   link=/etc/systemd/system/multi-user.target.wants/korvicd.service
   [ "$(readlink "$link")" = "$unit" ] || fail "$link does not point to $unit: unit not enabled"
   echo "enabled: $link -> $unit"
-  if pgrep -x korvicd >/dev/null; then fail "korvicd is running: installing must start nothing"; fi
+  for comm in /proc/[0-9]*/comm; do
+    [ "$(cat "$comm" 2>/dev/null)" != korvicd ] || fail "korvicd is running: installing must start nothing"
+  done
   if [ -d /run/systemd/system ]; then
     grep -q "korvicd.service start" "$policy_log" 2>/dev/null \
       || fail "postinst did not ask policy-rc.d (deb-systemd-invoke) before starting korvicd"
