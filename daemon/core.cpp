@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <numeric>
 
 namespace korvicd {
 
@@ -236,10 +238,7 @@ void Stats::dropped(Drop why) {
 }
 
 std::uint64_t Stats::dropped_count() const {
-    std::uint64_t n = 0;
-    for (std::uint64_t d : drops_)
-        n += d;
-    return n;
+    return std::accumulate(std::begin(drops_), std::end(drops_), std::uint64_t{0});
 }
 
 std::string Stats::line(nanoseconds interval) const {

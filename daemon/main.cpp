@@ -132,7 +132,7 @@ class Daemon {
     std::unique_ptr<korvicd::SockOutput> sock_;
     std::unique_ptr<korvicd::ShmOutput> shm_;
 
-    friend int start(const korvicd::Options &o, int signal_fd);
+    friend int serve(const korvicd::Options &o, int signal_fd);
 };
 
 void Daemon::tick() {
@@ -254,7 +254,7 @@ int Daemon::run(int signal_fd) {
     }
 }
 
-int start(const korvicd::Options &o, int signal_fd) {
+int serve(const korvicd::Options &o, int signal_fd) {
     std::optional<korvic::Board> board;
     try {
         board.emplace(korvic::Board::open(o.config));
@@ -316,7 +316,7 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    const int status = start(*parsed.options, signal_fd);
+    const int status = serve(*parsed.options, signal_fd);
     if (signal_fd >= 0)
         close(signal_fd);
     return status;
