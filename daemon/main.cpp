@@ -116,8 +116,13 @@ int run_once(const korvicd::Options &o, korvic::Board &board) {
 
 class Daemon {
   public:
-    Daemon(const korvicd::Options &o, korvic::Board board)
-        : o_(o), board_(std::move(board)), pipeline_(limits_of(o)) {}
+    Daemon(const korvicd::Options &o, korvic::Board board,
+           std::unique_ptr<korvicd::SockOutput> sock, std::unique_ptr<korvicd::ShmOutput> shm)
+        : o_(o),
+          board_(std::move(board)),
+          pipeline_(limits_of(o)),
+          sock_(std::move(sock)),
+          shm_(std::move(shm)) {}
 
     int run(int signal_fd);
 
@@ -131,8 +136,6 @@ class Daemon {
     korvicd::Stats stats_;
     std::unique_ptr<korvicd::SockOutput> sock_;
     std::unique_ptr<korvicd::ShmOutput> shm_;
-
-    friend int serve(const korvicd::Options &o, int signal_fd);
 };
 
 void Daemon::tick() {
@@ -265,19 +268,19 @@ int serve(const korvicd::Options &o, int signal_fd) {
     if (o.once)
         return run_once(o, *board);
 
-    Daemon d(o, std::move(*board));
+    std::unique_ptr<korvicd::SockOutput> sock;
+    std::unique_ptr<korvicd::ShmOutput> shm;
     std::string feeds;
     try {
         if (o.shm_unit) {
-            d.shm_ =
-                std::make_unique<korvicd::ShmOutput>(korvicd::shm_key(*o.shm_unit), o.shm_perm);
+            shm = std::make_unique<korvicd::ShmOutput>(korvicd::shm_key(*o.shm_unit), o.shm_perm);
             char key[16];
             std::snprintf(key, sizeof key, "0x%08x",
                           static_cast<unsigned>(korvicd::shm_key(*o.shm_unit)));
             feeds += " SHM unit " + std::to_string(*o.shm_unit) + " (key " + key + ")";
         }
         if (o.sock) {
-            d.sock_ = std::make_unique<korvicd::SockOutput>(*o.sock);
+            sock = std::make_unique<korvicd::SockOutput>(*o.sock);
             feeds += std::string(feeds.empty() ? "" : ",") + " SOCK " + *o.sock;
         }
     } catch (const std::system_error &e) {
@@ -286,9 +289,10 @@ int serve(const korvicd::Options &o, int signal_fd) {
     }
     char rate[32];
     std::snprintf(rate, sizeof rate, "%g Hz", o.rate_hz);
-    log_line("board " + d.board_.settings().mem_path.string() + " (from " + o.config + "), " +
-             rate + ", best of " + std::to_string(o.readings) + " readings; feeding" + feeds +
+    log_line("board " + board->settings().mem_path.string() + " (from " + o.config + "), " + rate +
+             ", best of " + std::to_string(o.readings) + " readings; feeding" + feeds +
              " once the board time is consistent");
+    Daemon d(o, std::move(*board), std::move(sock), std::move(shm));
     return d.run(signal_fd);
 }
 
