@@ -140,6 +140,25 @@ class Pipeline {
 };
 
 // ---------------------------------------------------------------------------------------
+// The schedule of bursts.
+// ---------------------------------------------------------------------------------------
+
+// Absolute deadlines start + k * period on one clock: the schedule never drifts by the
+// time a burst takes, and a burst that ends after later deadlines have passed skips them
+// (the next deadline is the first one still ahead) instead of bunching bursts together.
+class Schedule {
+  public:
+    Schedule(nanoseconds start, nanoseconds period) : start_(start), period_(period) {}
+    nanoseconds deadline() const { return start_ + k_ * period_; }
+    // After a burst that ended at `now`: the next deadline.
+    nanoseconds advance(nanoseconds now);
+
+  private:
+    nanoseconds start_, period_;
+    std::int64_t k_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------
 // Statistics for --stats.
 // ---------------------------------------------------------------------------------------
 

@@ -200,14 +200,12 @@ int Daemon::run(int signal_fd) {
     }
     const auto period = nanoseconds{static_cast<std::int64_t>(1e9 / o_.rate_hz)};
     const nanoseconds start = clock_ns(CLOCK_MONOTONIC);
-    std::int64_t k = 0;
-    nanoseconds next = start;
+    korvicd::Schedule schedule(start, period);
+    nanoseconds next = schedule.deadline();
     nanoseconds stats_due = start + o_.stats.value_or(nanoseconds{0});
 
     for (;;) {
-        // The deadlines are absolute on CLOCK_MONOTONIC, start + k periods: the schedule
-        // never drifts by the time a burst takes, and a late wake-up skips the slots it
-        // missed instead of bunching bursts together.
+        // The deadlines are absolute on CLOCK_MONOTONIC (see Schedule).
         itimerspec when{};
         when.it_value.tv_sec = static_cast<time_t>(next.count() / 1'000'000'000);
         when.it_value.tv_nsec = static_cast<long>(next.count() % 1'000'000'000);
@@ -244,10 +242,7 @@ int Daemon::run(int signal_fd) {
         tick();
 
         const nanoseconds now = clock_ns(CLOCK_MONOTONIC);
-        ++k;
-        if (start + k * period <= now)
-            k = (now - start) / period + 1;
-        next = start + k * period;
+        next = schedule.advance(now);
         if (o_.stats && now >= stats_due) {
             log_line(stats_.line(*o_.stats));
             stats_.reset();

@@ -232,6 +232,19 @@ TEST(Pipeline, AWideBracketNeverReachesTheHealthChecks) {
     EXPECT_EQ(p.health().state(), Health::starting);
 }
 
+TEST(Schedule, DeadlinesStayOnTheGridAndLateBurstsSkipSlots) {
+    korvicd::Schedule s(10s, 100ms);
+    EXPECT_EQ(s.deadline(), 10s);
+    // Bursts that take 3 ms each: the deadlines do not move by them.
+    EXPECT_EQ(s.advance(10'003ms), 10'100ms);
+    EXPECT_EQ(s.advance(10'103ms), 10'200ms);
+    // A burst that ends 350 ms late: the slots it overran are skipped, the grid kept.
+    EXPECT_EQ(s.advance(10'550ms), 10'600ms);
+    // Ending exactly on a deadline: that one has passed.
+    EXPECT_EQ(s.advance(10'700ms), 10'800ms);
+    EXPECT_EQ(s.advance(10'801ms), 10'900ms);
+}
+
 // ---------------------------------------------------------------------------------------
 // Statistics.
 // ---------------------------------------------------------------------------------------
