@@ -46,6 +46,11 @@ struct HealthCase {
     std::vector<std::string> log;  // every line logged, in order (substrings)
 };
 
+// Named by its name in test listings (not by its bytes).
+void PrintTo(const HealthCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class HealthSequence : public ::testing::TestWithParam<HealthCase> {};
 
 TEST_P(HealthSequence, StatesAndOneLinePerChange) {
