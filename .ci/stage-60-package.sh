@@ -86,6 +86,17 @@ if grep -q '^KORVIC_BUILD_DAEMON:BOOL=ON' "$build/CMakeCache.txt" && [ -x "$buil
   expected+=(bin/korvicd share/man/man8/korvicd.8 share/doc/korvic/CLOCK.md
     lib/systemd/system/korvicd.service etc/default/korvicd etc/korvic/korvic_cfg.dat)
 fi
+# The Python module (KORVIC_BUILD_PYTHON): the package under KORVIC_INSTALL_PYTHONDIR.
+python_built=no
+if grep -q '^KORVIC_BUILD_PYTHON:BOOL=ON' "$build/CMakeCache.txt"; then
+  python_built=yes
+  python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  pydir=$(sed -n 's/^KORVIC_INSTALL_PYTHONDIR:[A-Z]*=//p' "$build/CMakeCache.txt")/korvic
+  expected+=("$pydir/__init__.py" "$pydir/__init__.pyi" "$pydir/py.typed"
+    share/doc/korvic/PYTHON.md)
+  ext=$(cd "$prefix" && ls $pydir/_korvic*.so 2>/dev/null) || fail "not installed: $pydir/_korvic*.so"
+  expected+=("$ext")
+fi
 for f in "${expected[@]}"; do
   [ -f "$prefix/$f" ] || fail "not installed: $f"
 done
@@ -303,6 +314,15 @@ if [ "$sim_built" = yes ]; then
   grep -q "^MEM_PATH=" "$work/sim-home/korvic_cfg.dat" && grep -q "Select from" "$work/launcher.out" \
     || { cat "$work/launcher.out" >&2; fail "korvic_sim did not start the installed console"; }
   echo "examples and console ran on the simulated board"
+
+  # The installed Python package, from the moved tree, on the same board.
+  if [ "$python_built" = yes ]; then
+    PYTHONPATH=$prefix/${pydir%/korvic} run_sim "$work/python.out" --start "$start" \
+      --step 1us -- "$python" -c 'import korvic; print("python:", korvic.Board().now().isoformat())'
+    grep -q "^python: 2031-02-15T10:20:30\.000" "$work/python.out" \
+      || { cat "$work/python.out" >&2; fail "the installed Python module: not the board's time"; }
+    cat "$work/python.out"
+  fi
 else
   echo "simulator not built here: the examples are built, not run"
 fi
