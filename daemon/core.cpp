@@ -86,6 +86,7 @@ void HealthMonitor::reset() {
     state_ = Health::starting;
     consistent_ = 0;
     last_.reset();
+    pending_.reset();
 }
 
 std::optional<std::string> HealthMonitor::enter(Health next, std::string line) {
@@ -95,10 +96,11 @@ std::optional<std::string> HealthMonitor::enter(Health next, std::string line) {
     return line;
 }
 
-std::optional<std::string> HealthMonitor::update(const Reading &r) {
+std::vector<std::string> HealthMonitor::update(const Reading &r) {
+    std::vector<std::string> lines;
     if (!last_) {
         last_ = r;
-        return std::nullopt;
+        return lines;
     }
     const Reading prev = *last_;
     last_ = r;
@@ -119,6 +121,26 @@ std::optional<std::string> HealthMonitor::update(const Reading &r) {
     else if (abs_ns(drift) > tolerance)
         fault = Health::rate;
 
+    // A line held back from the interval before is dropped when this one shows the board
+    // stopped (that slow interval was the stop beginning), and said now otherwise.
+    if (pending_ && fault != Health::stopped)
+        lines.push_back(*pending_);
+    pending_.reset();
+    if (auto line = judge(fault, drift, mono_advance)) {
+        // A board that advanced, but by less than the monotonic clock, may have stopped
+        // within the interval: its line waits for the next interval to tell.
+        const bool may_be_stopping = (fault == Health::rate || fault == Health::stepped) &&
+                                     board_advance > nanoseconds{0} && board_advance < mono_advance;
+        if (may_be_stopping)
+            pending_ = line;
+        else
+            lines.push_back(*line);
+    }
+    return lines;
+}
+
+std::optional<std::string> HealthMonitor::judge(Health fault, nanoseconds drift,
+                                                nanoseconds mono_advance) {
     const std::string needed = std::to_string(limits_.consistent_needed);
     if (fault == Health::ok) {
         if (state_ == Health::ok)
@@ -182,8 +204,8 @@ Step Pipeline::process(std::span<const Reading> burst) {
         st.detail = head + "dropped, bracket wider than " + format_duration(limits_.max_bracket);
         return st;
     }
-    if (auto line = health_.update(st.reading))
-        st.log.push_back(*line);
+    for (std::string &line : health_.update(st.reading))
+        st.log.push_back(std::move(line));
     if (!health_.trusted()) {
         st.verdict = Verdict::untrusted;
         st.detail = head + "dropped, board " + std::string(to_string(health_.state()));

@@ -72,27 +72,33 @@ struct HealthLimits {
 //   consistent otherwise.
 // Samples are fed only in state ok, reached after consistent_needed consistent intervals
 // in a row. Every change of state gives exactly one log line; staying in a state gives
-// none. The first interval after a stop in which the board advances again is the restart
-// itself (partly stopped, so never consistent): it leads to "recovering", not to a rate
+// none. A stop rarely begins at a sample: the interval in which it begins shows a board
+// that advanced too little, and the next one a board that did not advance. So the line of
+// an interval in which the board advanced, but by less than the monotonic clock, waits
+// for the next interval: dropped when that shows the board stopped, said then otherwise
+// (samples stop at once either way). Likewise the first interval after a stop in which
+// the board advances again is the restart itself: it leads to "recovering", not to a rate
 // error or a step.
 class HealthMonitor {
   public:
     explicit HealthMonitor(HealthLimits limits) : limits_(limits) {}
 
-    // The log line of a change of state, or nothing.
-    std::optional<std::string> update(const Reading &r);
+    // The log lines of changes of state (none, one, or a held-back one and a new one).
+    std::vector<std::string> update(const Reading &r);
     bool trusted() const { return state_ == Health::ok; }
     Health state() const { return state_; }
     // Forgets the history (a reopened board): back to starting, no log line.
     void reset();
 
   private:
+    std::optional<std::string> judge(Health fault, nanoseconds drift, nanoseconds mono_advance);
     std::optional<std::string> enter(Health next, std::string line);
 
     HealthLimits limits_;
     Health state_ = Health::starting;
     int consistent_ = 0;
     std::optional<Reading> last_;
+    std::optional<std::string> pending_;
 };
 
 // ---------------------------------------------------------------------------------------

@@ -58,7 +58,7 @@ TEST_P(HealthSequence, StatesAndOneLinePerChange) {
     korvicd::HealthMonitor h({});
     std::chrono::microseconds board{kBase * 1'000'000};
     nanoseconds mono = 5s;
-    EXPECT_EQ(h.update(reading(board, board, mono)), std::nullopt);
+    EXPECT_TRUE(h.update(reading(board, board, mono)).empty());
     EXPECT_EQ(h.state(), Health::starting);
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < c.intervals.size(); ++i) {
@@ -66,8 +66,8 @@ TEST_P(HealthSequence, StatesAndOneLinePerChange) {
         mono += c.intervals[i].mono;
         // The system clock is slewed and stepped at will: the monitor must not care.
         const nanoseconds sys = board + (i % 2 == 0 ? 3s : -40ms);
-        if (auto line = h.update(reading(sys, board, mono)))
-            lines.push_back(*line);
+        for (const std::string &line : h.update(reading(sys, board, mono)))
+            lines.push_back(line);
         ASSERT_LT(i, c.states.size());
         EXPECT_EQ(h.state(), c.states[i]) << "after interval " << i;
         EXPECT_EQ(h.trusted(), c.states[i] == Health::ok);
@@ -96,6 +96,33 @@ INSTANTIATE_TEST_SUITE_P(
             {"consistent over 3", "board stopped: its time did not advance in 1.000000 s",
              "board time advances again; feeding after 3 consistent samples",
              "board sane again after 3 consistent intervals"}},
+        // The stop begins 0.4 s into an interval: that interval's rate error is not
+        // said, the stop is.
+        HealthCase{"stop_begins_within_an_interval",
+                   {kGood,
+                    kGood,
+                    kGood,
+                    {600'000us, 1s},
+                    kStill,
+                    kStill,
+                    {300'000us, 1s},
+                    kGood,
+                    kGood,
+                    kGood},
+                   {S, S, OK, RATE, STOP, STOP, REC, REC, REC, OK},
+                   {"consistent", "board stopped", "advances again", "sane again"}},
+        // A slow interval not followed by a stop: its line comes one interval late.
+        HealthCase{
+            "slow_board_said_one_interval_late",
+            {kGood, kGood, kGood, {998'000us, 1s}, kGood, kGood, {998'000us, 1s}, {998'000us, 1s}},
+            {S, S, OK, RATE, RATE, RATE, RATE, RATE},
+            {"consistent",
+             "board time moved -2.000 ms against the system clock in 1.000000 s "
+             "(-2000 ppm, limit 500 ppm)"}},
+        HealthCase{"slow_step_then_stop",
+                   {kGood, kGood, kGood, {2'000us, 3s}, kStill},
+                   {S, S, OK, STEP, STOP},
+                   {"consistent", "board stopped"}},
         HealthCase{"stopped_from_the_start",
                    {kStill, kStill, kGood, kGood, kGood},
                    {STOP, STOP, REC, REC, OK},
@@ -148,7 +175,7 @@ TEST(HealthMonitor, ResetForgetsTheHistoryWithoutALine) {
     h.reset();
     EXPECT_EQ(h.state(), Health::starting);
     // A board that differs from the old one by far is no step: there is no old one.
-    EXPECT_EQ(h.update(reading(b + 10s, b + 1000s, 10s)), std::nullopt);
+    EXPECT_TRUE(h.update(reading(b + 10s, b + 1000s, 10s)).empty());
     EXPECT_EQ(h.state(), Health::starting);
 }
 

@@ -449,4 +449,86 @@ TEST_F(KorvicdAlone, OnceOnATooWideBracketExitsOne) {
     EXPECT_THAT(korvicd_log(), HasSubstr("dropped, bracket wider than 1 ns"));
 }
 
+// ---------------------------------------------------------------------------------------
+// The simulator's misbehaving boards.
+// ---------------------------------------------------------------------------------------
+
+TEST_F(KorvicdE2E, SimulatedBoardAheadShowsInChronydThroughSock) {
+    start_chronyd();
+    const auto started = Clock::now();
+    start_korvicd({"--sock", sock}, {"--offset", "+250ms"});
+    Source last;
+    ASSERT_TRUE(reports("KRVC", -0.25, 200e-6, 15s, &last))
+        << "last report: reach " << last.reach << " offset " << last.offset;
+    EXPECT_LE(Clock::now() - started, 15s);
+}
+
+TEST_F(KorvicdE2E, SimulatedBoardAheadShowsInChronydThroughShm) {
+    constexpr int kUnit = 2;
+    const int stale = shmget(korvicd::shm_key(kUnit), 0, 0);
+    if (stale >= 0)
+        shmctl(stale, IPC_RMID, nullptr);
+    start_chronyd(kUnit);
+    const auto started = Clock::now();
+    start_korvicd({"--shm", std::to_string(kUnit)}, {"--offset", "+250ms"});
+    Source last;
+    ASSERT_TRUE(reports("KSHM", -0.25, 200e-6, 15s, &last))
+        << "last report: reach " << last.reach << " offset " << last.offset;
+    EXPECT_LE(Clock::now() - started, 15s);
+}
+
+TEST_F(KorvicdE2E, AStoppedBoardFeedsNothingUntilItRunsAgain) {
+    start_chronyd();
+    // The board runs for 3 s, stands still for 5 s, then runs on from where it stood: 5 s
+    // behind the host from then on.
+    start_korvicd({"--sock", sock, "--rate", "4"}, {"--stop-at", "3s:5s"});
+    ASSERT_TRUE(reports("KRVC", 0.0, 200e-6, 15s));
+    ASSERT_TRUE(korvicd_logged("board stopped: its time did not advance"));
+    // chronyd gets nothing while the board stands still: the time since its last sample
+    // grows past what one missed sample would make, and the reach register's newest bit
+    // is 0.
+    Source last;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            last = sources()["KRVC"];
+            return last.last_rx >= 3 && (last.reach & 1u) == 0;
+        },
+        20s))
+        << "lastRx " << last.last_rx << " reach " << last.reach;
+    // Running again, the board is judged afresh and fed: 5 s behind the host.
+    ASSERT_TRUE(korvicd_logged("board sane again after 3 consistent intervals"));
+    ASSERT_TRUE(reports("KRVC", 5.0, 0.01, 20s, &last)) << "offset " << last.offset;
+    const std::string log = korvicd_log();
+    const auto count = [&](const std::string &text) {
+        std::size_t n = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("board stopped"), 1u) << log;
+    EXPECT_EQ(count("ppm"), 0u) << log;  // the stop's first interval is no rate error
+    EXPECT_EQ(count("board time advances again"), 1u) << log;
+    EXPECT_EQ(count("board sane again"), 1u) << log;
+    EXPECT_TRUE(korvicd->running());
+}
+
+TEST_F(KorvicdAlone, ABoardThatStepsIsDistrustedOnceAndFedAgain) {
+    start_korvicd({"--sock", sock, "--rate", "4"}, {"--jump-at", "2s:+3s"});
+    ASSERT_TRUE(korvicd_logged("board time stepped by +", 30s)) << korvicd_log();
+    ASSERT_TRUE(korvicd_logged("board sane again after 3 consistent intervals", 30s));
+    while (receive(0ms)) {
+    }
+    const auto got = receive(30s);
+    ASSERT_TRUE(got);
+    korvicd::SockSample s;
+    std::memcpy(&s, got->data(), sizeof s);
+    EXPECT_NEAR(s.offset, 3.0, 0.001);
+}
+
+TEST_F(KorvicdAlone, ABoardThatDriftsIsDistrusted) {
+    start_korvicd({"--sock", sock, "--rate", "4"}, {"--drift", "2000"});
+    ASSERT_TRUE(korvicd_logged(" ppm, limit 500 ppm); feeding nothing", 30s)) << korvicd_log();
+    EXPECT_TRUE(nothing_sent());
+}
+
 }  // namespace
