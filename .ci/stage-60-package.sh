@@ -80,6 +80,12 @@ if [ "$sim_built" = yes ]; then
   expected+=(bin/korvic_sim lib/libkorvic_sim.so share/man/man1/korvic_sim.1
     share/doc/korvic/SIMULATOR.md)
 fi
+daemon_built=no
+if grep -q '^KORVIC_BUILD_DAEMON:BOOL=ON' "$build/CMakeCache.txt" && [ -x "$build/bin/korvicd" ]; then
+  daemon_built=yes
+  expected+=(bin/korvicd share/man/man8/korvicd.8 share/doc/korvic/CLOCK.md
+    lib/systemd/system/korvicd.service etc/default/korvicd etc/korvic/korvic_cfg.dat)
+fi
 # The Python module (KORVIC_BUILD_PYTHON): the package under KORVIC_INSTALL_PYTHONDIR.
 python_built=no
 if grep -q '^KORVIC_BUILD_PYTHON:BOOL=ON' "$build/CMakeCache.txt"; then
@@ -324,15 +330,16 @@ fi
 # ---- manual pages ---------------------------------------------------------------------------
 step "manual pages"
 pages=("$prefix"/share/man/man1/*.1)
+[ "$daemon_built" = no ] || pages+=("$prefix"/share/man/man8/*.8)
 for page in "${pages[@]}"; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$(basename "$page"): man: $warnings"
   warnings=$(LC_ALL=C.UTF-8 groff -man -ww -z -Tutf8 "$page" 2>&1)
   [ -z "$warnings" ] || fail "$(basename "$page"): groff: $warnings"
-  name=$(basename "$page" .1)
+  name=$(basename "$page")
   MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "^NAME" \
     || fail "$name: no NAME section rendered"
-  echo "$name(1): renders without warnings"
+  echo "${name%.*}(${name##*.}): renders without warnings"
 done
 
 # korvic_sim(1) lists exactly the options that korvic_sim --help prints.
@@ -346,6 +353,31 @@ if [ "$sim_built" = yes ]; then
   diff "$work/help-options.txt" "$work/man-options.txt" >&2 \
     || fail "korvic_sim(1) and korvic_sim --help list different options (< help, > page)"
   echo "korvic_sim(1): the $(wc -l <"$work/help-options.txt") options of --help"
+fi
+
+# korvicd(8) lists exactly the options that korvicd --help prints; the installed unit
+# names the installed program and configuration, and its sandbox settings are valid.
+if [ "$daemon_built" = yes ]; then
+  "$prefix/bin/korvicd" --help | grep -oE '^  (-[a-z],)?--[a-z-]+' | grep -oE -- '--[a-z-]+' \
+    | sort >"$work/korvicd-help.txt"
+  MANWIDTH=200 man -l "$prefix/share/man/man8/korvicd.8" 2>/dev/null \
+    | sed -n '/^OPTIONS/,/^SIGNALS/p' | grep -oE '^ +(-[a-z], )?--[a-z-]+' | grep -oE -- '--[a-z-]+' \
+    | sort >"$work/korvicd-man.txt"
+  [ -s "$work/korvicd-help.txt" ] || fail "no options found in korvicd --help"
+  diff "$work/korvicd-help.txt" "$work/korvicd-man.txt" >&2 \
+    || fail "korvicd(8) and korvicd --help list different options (< help, > page)"
+  echo "korvicd(8): the $(wc -l <"$work/korvicd-help.txt") options of --help"
+  unit=$prefix/lib/systemd/system/korvicd.service
+  configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+  grep -q "^ExecStart=${configured}/bin/korvicd --config " "$unit" \
+    || fail "korvicd.service does not start ${configured}/bin/korvicd"
+  if command -v systemd-analyze >/dev/null; then
+    # The unit names its program at the configured prefix; verify it against the staged one.
+    sed "s|${configured}/bin/korvicd|$prefix/bin/korvicd|" "$unit" >"$work/korvicd.service"
+    out=$(MANPATH=$prefix/share/man systemd-analyze verify "$work/korvicd.service" 2>&1) \
+      || fail "systemd-analyze verify korvicd.service: $out"
+    echo "korvicd.service: systemd-analyze verify passed"
+  fi
 fi
 
 echo "stage-60-package: passed"

@@ -7,6 +7,7 @@
 #     korvic::korvic_api), with a version file (same major version is compatible);
 #   - the pkg-config file korvic_api.pc;
 #   - the console korvic_test, the simulator korvic_sim and its preload library, when built;
+#   - korvicd with its systemd unit, environment file and korvic_cfg.dat, when built;
 #   - the Python package korvic (extension, stubs, py.typed) under KORVIC_INSTALL_PYTHONDIR,
 #     when built (component python, the Debian package python3-korvic);
 #   - the manual pages, the hardware guide and the examples.
@@ -160,6 +161,25 @@ if(TARGET korvic_sim_preload)
   install(TARGETS korvic_sim_preload
     LIBRARY DESTINATION ${_korvic_preload_dir} COMPONENT simulator)
   unset(_korvic_preload_dir)
+endif()
+
+if(TARGET korvicd)
+  # korvicd, its manual page and guide, its systemd unit with the environment file the
+  # unit reads (KORVICD_OPTS), and the board's korvic_cfg.dat under <sysconfdir>/korvic/
+  # (the commented sample: MEM_PATH= must be set to the board's resource file).
+  set(KORVIC_INSTALL_SYSTEMDUNITDIR "lib/systemd/system"
+      CACHE STRING "Where korvicd.service is installed, relative to the prefix or absolute")
+  install(TARGETS korvicd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT daemon)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/korvicd.8
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT daemon)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/CLOCK.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT daemon)
+  install(FILES ${PROJECT_BINARY_DIR}/daemon/korvicd.service
+    DESTINATION ${KORVIC_INSTALL_SYSTEMDUNITDIR} COMPONENT daemon)
+  install(FILES ${PROJECT_SOURCE_DIR}/daemon/korvicd.default
+    DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/default RENAME korvicd COMPONENT daemon)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/korvic_cfg.dat
+    DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/korvic COMPONENT daemon)
 endif()
 
 # ---- the Python package ----------------------------------------------------------------------

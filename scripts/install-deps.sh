@@ -11,8 +11,13 @@
 # Then CMake must be 3.25 or later, Ninja present and g++ 12 or later (unless CXX names
 # another compiler), as far as the jobs need them.
 #
-# Only shell builtins and the commands named above are used, so that the script's tests
-# can run it on a PATH of stand-ins.
+# Packages that would start a system service when installed (chrony: the tests run their
+# own chronyd -x; the system's must never start) are installed under a policy-rc.d that
+# forbids every service start (exit 101); an existing policy-rc.d is put back afterwards.
+# KORVIC_POLICY_RC_D names another file in its place (for the script's tests).
+#
+# Only shell builtins, the commands named above and bash, mv, rm and chmod are used, so
+# that the script's tests can run it on a PATH of stand-ins.
 set -euo pipefail
 
 list=${BASH_SOURCE[0]%/*}/packages.txt
@@ -114,6 +119,25 @@ else
     apt=(sudo DEBIAN_FRONTEND=noninteractive apt-get)
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # No service of these may start while it is installed.
+  no_start=" chrony "
+  guard=no
+  for p in "${missing[@]}"; do
+    [[ "$no_start" == *" $p "* ]] && guard=yes
+  done
+  if [ "$guard" = yes ]; then
+    policy=${KORVIC_POLICY_RC_D:-/usr/sbin/policy-rc.d}
+    # shellcheck disable=SC2016
+    forbid='if [ -e "$1" ]; then mv -f "$1" "$1.korvic-saved" || exit 1; fi
+printf "#!/bin/sh\n# korvic install-deps.sh: no service starts while it installs\nexit 101\n" >"$1" &&
+  chmod 755 "$1"'
+    # shellcheck disable=SC2016
+    restore='rm -f "$1"; if [ -e "$1.korvic-saved" ]; then mv -f "$1.korvic-saved" "$1"; fi'
+    as_root=()
+    [ "$(id -u)" = 0 ] || as_root=(sudo)
+    "${as_root[@]}" bash -c "$forbid" forbid "$policy" || fail "cannot write $policy"
+    trap '"${as_root[@]}" bash -c "$restore" restore "$policy"' EXIT
+  fi
   echo "korvic: installing Debian packages for $*: ${missing[*]}"
   # apt-get's progress is not shown, its errors are. Standard input stays with the caller
   # (run-console.sh hands it to the console).

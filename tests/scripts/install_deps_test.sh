@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/install-deps.sh run on a PATH that holds only stand-ins for dpkg-query, id, sudo,
-# apt-get, cmake, ninja and g++ (the real apt-get cannot run in a test). The stand-ins record
+# apt-get, cmake, ninja and g++ (the real apt-get cannot run in a test), and bash, mv, rm
+# and chmod, which do the real thing. The stand-ins record
 # their calls; each case checks the exit status, what the script printed and exactly which
 # sudo/apt-get commands it ran.
 #   install_deps_test.sh PATH/TO/install-deps.sh
@@ -18,6 +19,7 @@ ninja-build   console tests
 g++           console tests
 libgtest-dev  tests        # a comment after the jobs
 qemu-user     sparc64
+chrony        clock
 EOF
 
 stub() { printf '#!/bin/bash\n%s\n' "$2" >"$work/stubs/$1" && chmod +x "$work/stubs/$1"; }
@@ -29,7 +31,12 @@ stub dpkg-query 'echo "dpkg-query $*" >>"$LOG"; p=${@: -1}
   echo "dpkg-query: no packages found matching $p" >&2; exit 1'
 stub id 'echo "$UID_"'
 stub sudo 'echo "sudo $*" >>"$LOG"; [ "$1" != -n ] || exit "$SUDO_N"'
-stub apt-get 'echo "apt-get $* ($DEBIAN_FRONTEND)" >>"$LOG"; [ "$1" != install ] || exit "$APT"'
+stub apt-get 'echo "apt-get $* ($DEBIAN_FRONTEND)" >>"$LOG"
+  if [ -n "${KORVIC_POLICY_RC_D:-}" ] && [ -x "$KORVIC_POLICY_RC_D" ]; then
+    p=$(<"$KORVIC_POLICY_RC_D"); echo "policy-rc.d while apt-get $1: ${p//$'"'"'\n'"'"'/ }" >>"$LOG"
+  fi
+  [ "$1" != install ] || exit "$APT"'
+for tool in bash mv rm chmod; do stub "$tool" "exec $(command -v "$tool") \"\$@\""; done
 stub cmake 'echo "cmake version $CMAKE"'
 stub ninja 'echo 1.11.1'
 stub g++ 'echo "$GXX"'
@@ -59,7 +66,7 @@ check() {
 
 all=INSTALLED=cmake,ninja-build,g++,libgtest-dev
 check present 0 "$all" "" "all 4 installed" tests </dev/null
-check all_jobs 0 "$all,qemu-user" "" "all 5 installed" all </dev/null
+check all_jobs 0 "$all,qemu-user,chrony" "" "all 6 installed" all </dev/null
 check console_job 0 "" "" "all 3 installed" console </dev/null
 if [ "$(grep '^dpkg-query' "$work/log")" != "$(printf 'dpkg-query -W -f=${Status} %s\n' cmake ninja-build g++)" ]; then
   echo "FAIL console_job: queried"$'\n'"$(cat "$work/log")"
@@ -92,6 +99,40 @@ check not_debian 0 "" "dpkg-query" "hold: cmake ninja-build g++ libgtest-dev
 korvic: the build tools are there; going on" tests </dev/null
 check not_debian_no_ninja 1 "" "dpkg-query ninja" "ninja not found" tests </dev/null
 check unknown_job 2 "" "" "no job 'test'" test </dev/null
+
+# chrony: installed under a policy-rc.d that forbids every service start; an existing one
+# is put back afterwards, and none is left where there was none.
+policy=$work/policy-rc.d
+printf '#!/bin/sh\nexit 0\n' >"$policy"
+chmod 644 "$policy"
+check policy_kept 0 "UID_=0 KORVIC_POLICY_RC_D=$policy" "" "installed chrony" clock <<'EOF'
+apt-get update -qq (noninteractive)
+apt-get install -y -qq --no-install-recommends chrony (noninteractive)
+EOF
+if ! grep -q "^policy-rc.d while apt-get install: #!/bin/sh .* exit 101" "$work/log" ||
+  [ "$(cat "$policy")" != $'#!/bin/sh\nexit 0' ] || [ -x "$policy" ] ||
+  [ -e "$policy.korvic-saved" ]; then
+  echo "FAIL policy_kept: $(cat "$work/log") / $(cat "$policy")"
+  failures=$((failures + 1))
+fi
+rm -f "$policy"
+check policy_none 0 "UID_=0 KORVIC_POLICY_RC_D=$policy" "" "installed libgtest-dev chrony" \
+  tests clock <<'EOF'
+apt-get update -qq (noninteractive)
+apt-get install -y -qq --no-install-recommends libgtest-dev chrony (noninteractive)
+EOF
+if ! grep -q "exit 101" "$work/log" || [ -e "$policy" ]; then
+  echo "FAIL policy_none: $(cat "$work/log")"
+  failures=$((failures + 1))
+fi
+# Without root, through sudo: the stand-in only records the calls (their first lines).
+check policy_sudo 0 "KORVIC_POLICY_RC_D=$policy" "" "installed chrony" clock <<EOF
+sudo -n true
+sudo bash -c if [ -e "\$1" ]; then mv -f "\$1" "\$1.korvic-saved" || exit 1; fi
+sudo DEBIAN_FRONTEND=noninteractive apt-get update -qq
+sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends chrony
+sudo bash -c rm -f "\$1"; if [ -e "\$1.korvic-saved" ]; then mv -f "\$1.korvic-saved" "\$1"; fi restore $policy
+EOF
 
 [ "$failures" = 0 ] && echo "install-deps.sh: all cases passed"
 exit "$((failures > 0))"

@@ -1,0 +1,361 @@
+#include "core.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <numeric>
+
+namespace korvicd {
+
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+using std::chrono::seconds;
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    std::int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0)))
+        --q;
+    return q;
+}
+
+nanoseconds abs_ns(nanoseconds d) {
+    return d < nanoseconds{0} ? -d : d;
+}
+
+std::string printf_string(const char *format, double value, const char *unit, bool sign) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, value);
+    std::string s = buf;
+    if (sign && value >= 0)
+        s.insert(0, "+");
+    return s + " " + unit;
+}
+
+}  // namespace
+
+std::string format_duration(nanoseconds d, bool sign) {
+    const double ns = static_cast<double>(d.count());
+    const double mag = std::fabs(ns);
+    if (mag < 1e3) {
+        std::string s = std::to_string(d.count());
+        if (sign && d.count() >= 0)
+            s.insert(0, "+");
+        return s + " ns";
+    }
+    if (mag < 1e6)
+        return printf_string("%.1f", ns / 1e3, "us", sign);
+    if (mag < 1e9)
+        return printf_string("%.3f", ns / 1e6, "ms", sign);
+    return printf_string("%.6f", ns / 1e9, "s", sign);
+}
+
+const Reading &narrowest(std::span<const Reading> readings) {
+    return *std::min_element(
+        readings.begin(), readings.end(),
+        [](const Reading &a, const Reading &b) { return a.bracket() < b.bracket(); });
+}
+
+// ---------------------------------------------------------------------------------------
+// Health.
+// ---------------------------------------------------------------------------------------
+
+std::string_view to_string(Health h) {
+    switch (h) {
+        case Health::starting:
+            return "starting";
+        case Health::ok:
+            return "ok";
+        case Health::stopped:
+            return "stopped";
+        case Health::stepped:
+            return "stepped";
+        case Health::rate:
+            return "rate error";
+        case Health::recovering:
+            return "recovering";
+    }
+    return "unknown";
+}
+
+void HealthMonitor::reset() {
+    state_ = Health::starting;
+    consistent_ = 0;
+    last_.reset();
+    pending_.reset();
+}
+
+std::optional<std::string> HealthMonitor::enter(Health next, std::string line) {
+    if (next == state_)
+        return std::nullopt;
+    state_ = next;
+    return line;
+}
+
+std::vector<std::string> HealthMonitor::update(const Reading &r) {
+    std::vector<std::string> lines;
+    if (!last_) {
+        last_ = r;
+        return lines;
+    }
+    const Reading prev = *last_;
+    last_ = r;
+
+    const nanoseconds board_advance = r.sample.board - prev.sample.board;
+    const nanoseconds mono_advance = r.mono_mid() - prev.mono_mid();
+    const nanoseconds drift = board_advance - mono_advance;
+    const nanoseconds tolerance =
+        nanoseconds{
+            std::llround(limits_.max_rate_ppm * 1e-6 * static_cast<double>(mono_advance.count()))} +
+        (prev.mono_bracket() + r.mono_bracket()) / 2 + microseconds{1};
+
+    Health fault = Health::ok;
+    if (board_advance == nanoseconds{0})
+        fault = Health::stopped;
+    else if (abs_ns(drift) > limits_.max_step)
+        fault = Health::stepped;
+    else if (abs_ns(drift) > tolerance)
+        fault = Health::rate;
+
+    // A line held back from the interval before is dropped when this one shows the board
+    // stopped (that slow interval was the stop beginning), and said now otherwise.
+    if (pending_ && fault != Health::stopped)
+        lines.push_back(*pending_);
+    pending_.reset();
+    if (auto line = judge(fault, drift, mono_advance)) {
+        // A board that advanced, but by less than the monotonic clock, may have stopped
+        // within the interval: its line waits for the next interval to tell.
+        const bool may_be_stopping = (fault == Health::rate || fault == Health::stepped) &&
+                                     board_advance > nanoseconds{0} && board_advance < mono_advance;
+        if (may_be_stopping)
+            pending_ = line;
+        else
+            lines.push_back(*line);
+    }
+    return lines;
+}
+
+std::optional<std::string> HealthMonitor::judge(Health fault, nanoseconds drift,
+                                                nanoseconds mono_advance) {
+    const std::string needed = std::to_string(limits_.consistent_needed);
+    if (fault == Health::ok) {
+        if (state_ == Health::ok)
+            return std::nullopt;
+        std::optional<std::string> line;
+        if (state_ == Health::stopped) {
+            line = enter(Health::recovering, "board time advances again; feeding after " + needed +
+                                                 " consistent samples");
+        }
+        if (++consistent_ < limits_.consistent_needed)
+            return line;
+        const bool first = state_ == Health::starting;
+        consistent_ = 0;
+        return enter(
+            Health::ok,
+            first ? "board time consistent over " + needed + " intervals; feeding samples"
+                  : "board sane again after " + needed + " consistent intervals; feeding samples");
+    }
+
+    consistent_ = 0;
+    if (state_ == Health::stopped && fault != Health::stopped)
+        return enter(Health::recovering,
+                     "board time advances again; feeding after " + needed + " consistent samples");
+    switch (fault) {
+        case Health::stopped:
+            return enter(fault, "board stopped: its time did not advance in " +
+                                    format_duration(mono_advance) + "; feeding nothing");
+        case Health::stepped:
+            return enter(fault, "board time stepped by " + format_duration(drift, true) +
+                                    " against the system clock (limit " +
+                                    format_duration(limits_.max_step) + "); feeding nothing");
+        default: {
+            const double ppm =
+                static_cast<double>(drift.count()) /
+                static_cast<double>(std::max<std::int64_t>(mono_advance.count(), 1)) * 1e6;
+            char rate[96];
+            std::snprintf(rate, sizeof rate, "%+.0f ppm, limit %.0f ppm", ppm,
+                          limits_.max_rate_ppm);
+            return enter(fault, "board time moved " + format_duration(drift, true) +
+                                    " against the system clock in " +
+                                    format_duration(mono_advance) + " (" + rate +
+                                    "); feeding nothing");
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Pipeline.
+// ---------------------------------------------------------------------------------------
+
+Step Pipeline::process(std::span<const Reading> burst) {
+    Step st;
+    st.reading = narrowest(burst);
+    st.offset = st.reading.sample.offset() + limits_.correction;
+    const std::string head = "sample: board " + korvic::format_time(st.reading.sample.board) +
+                             " offset " + format_duration(st.offset, true) + " bracket " +
+                             format_duration(st.reading.bracket()) + ": ";
+
+    if (st.reading.bracket() > limits_.max_bracket) {
+        st.verdict = Verdict::wide_bracket;
+        st.detail = head + "dropped, bracket wider than " + format_duration(limits_.max_bracket);
+        return st;
+    }
+    for (std::string &line : health_.update(st.reading))
+        st.log.push_back(std::move(line));
+    if (!health_.trusted()) {
+        st.verdict = Verdict::untrusted;
+        st.detail = head + "dropped, board " + std::string(to_string(health_.state()));
+        return st;
+    }
+    if (limits_.max_offset && abs_ns(st.offset) > *limits_.max_offset) {
+        st.verdict = Verdict::beyond_max_offset;
+        st.detail = head + "dropped, beyond --max-offset " + format_duration(*limits_.max_offset);
+        if (!refusing_offset_)
+            st.log.push_back("offset " + format_duration(st.offset, true) +
+                             " beyond --max-offset " + format_duration(*limits_.max_offset) +
+                             ": refusing samples");
+        refusing_offset_ = true;
+        return st;
+    }
+    if (refusing_offset_)
+        st.log.push_back("offset " + format_duration(st.offset, true) +
+                         " within --max-offset again: feeding samples");
+    refusing_offset_ = false;
+    st.verdict = Verdict::feed;
+    st.detail = head + "fed";
+    return st;
+}
+
+// ---------------------------------------------------------------------------------------
+// Schedule.
+// ---------------------------------------------------------------------------------------
+
+nanoseconds Schedule::advance(nanoseconds now) {
+    ++k_;
+    if (deadline() <= now)
+        k_ = (now - start_) / period_ + 1;
+    return deadline();
+}
+
+// ---------------------------------------------------------------------------------------
+// Statistics.
+// ---------------------------------------------------------------------------------------
+
+void Stats::kept(nanoseconds offset, nanoseconds bracket) {
+    const double o = static_cast<double>(offset.count());
+    offset_sum_ += o;
+    offset_square_sum_ += o * o;
+    if (kept_ == 0 || abs_ns(offset) > abs_ns(offset_max_))
+        offset_max_ = offset;
+    if (kept_ == 0 || bracket < bracket_min_)
+        bracket_min_ = bracket;
+    if (kept_ == 0 || bracket > bracket_max_)
+        bracket_max_ = bracket;
+    ++kept_;
+    if (brackets_.size() < kMaxBrackets) {
+        brackets_.push_back(bracket.count());
+    } else {
+        lcg_ = lcg_ * 6364136223846793005ULL + 1442695040888963407ULL;
+        const std::uint64_t slot = (lcg_ >> 11) % kept_;
+        if (slot < kMaxBrackets)
+            brackets_[slot] = bracket.count();
+    }
+}
+
+void Stats::dropped(Drop why) {
+    ++drops_[static_cast<int>(why)];
+}
+
+std::uint64_t Stats::dropped_count() const {
+    return std::accumulate(std::begin(drops_), std::end(drops_), std::uint64_t{0});
+}
+
+std::string Stats::line(nanoseconds interval) const {
+    std::string s = "stats over " + format_duration(interval) + ": kept " + std::to_string(kept_) +
+                    ", dropped " + std::to_string(dropped_count()) + " (bracket " +
+                    std::to_string(drops_[0]) + ", untrusted " + std::to_string(drops_[1]) +
+                    ", max offset " + std::to_string(drops_[2]) + ", queue full " +
+                    std::to_string(drops_[3]) + ", chronyd away " + std::to_string(drops_[4]) + ")";
+    if (kept_ == 0)
+        return s;
+    const double n = static_cast<double>(kept_);
+    const auto mean = nanoseconds{std::llround(offset_sum_ / n)};
+    const auto rms = nanoseconds{std::llround(std::sqrt(offset_square_sum_ / n))};
+    std::vector<std::int64_t> b = brackets_;
+    const auto mid = b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2);
+    std::nth_element(b.begin(), mid, b.end());
+    s += "; offset mean " + format_duration(mean, true) + " rms " + format_duration(rms) + " max " +
+         format_duration(offset_max_, true) + "; bracket min " + format_duration(bracket_min_) +
+         " median " + format_duration(nanoseconds{*mid}) + " max " + format_duration(bracket_max_);
+    return s;
+}
+
+// ---------------------------------------------------------------------------------------
+// Wire formats.
+// ---------------------------------------------------------------------------------------
+
+SockSample encode_sock(const korvic::Sample &s, nanoseconds correction) {
+    const std::int64_t mid = s.midpoint().time_since_epoch().count();
+    const std::int64_t sec = floor_div(mid, 1'000'000'000);
+    const std::int64_t usec = (mid - sec * 1'000'000'000) / 1000;
+    const std::int64_t tv_ns = sec * 1'000'000'000 + usec * 1000;
+    const std::int64_t board_ns = duration_cast<nanoseconds>(s.board.time_since_epoch()).count();
+    SockSample out{};
+    out.tv.tv_sec = static_cast<time_t>(sec);
+    out.tv.tv_usec = static_cast<suseconds_t>(usec);
+    out.offset = static_cast<double>(board_ns + correction.count() - tv_ns) / 1e9;
+    out.pulse = 0;
+    out.leap = 0;
+    out.magic = kSockMagic;
+    return out;
+}
+
+int precision_of(nanoseconds bracket) {
+    if (bracket <= nanoseconds{0})
+        return -30;
+    const int p =
+        static_cast<int>(std::ceil(std::log2(static_cast<double>(bracket.count()) * 1e-9)));
+    return std::max(p, -30);
+}
+
+ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction) {
+    const std::int64_t clock =
+        duration_cast<nanoseconds>(s.board.time_since_epoch()).count() + correction.count();
+    const std::int64_t receive = s.midpoint().time_since_epoch().count();
+    ShmRecord r{};
+    const std::int64_t cs = floor_div(clock, 1'000'000'000);
+    const std::int64_t rs = floor_div(receive, 1'000'000'000);
+    r.clock_sec = static_cast<time_t>(cs);
+    r.clock_nsec = static_cast<int>(clock - cs * 1'000'000'000);
+    r.clock_usec = r.clock_nsec / 1000;
+    r.receive_sec = static_cast<time_t>(rs);
+    r.receive_nsec = static_cast<int>(receive - rs * 1'000'000'000);
+    r.receive_usec = r.receive_nsec / 1000;
+    r.precision = precision_of(s.uncertainty());
+    return r;
+}
+
+void write_shm(ShmTime &shm, const ShmRecord &r) {
+    shm.valid = 0;
+    shm.count = shm.count + 1;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    shm.mode = 1;
+    shm.clockTimeStampSec = r.clock_sec;
+    shm.clockTimeStampUSec = r.clock_usec;
+    shm.clockTimeStampNSec = r.clock_nsec;
+    shm.receiveTimeStampSec = r.receive_sec;
+    shm.receiveTimeStampUSec = r.receive_usec;
+    shm.receiveTimeStampNSec = r.receive_nsec;
+    shm.leap = 0;
+    shm.precision = r.precision;
+    shm.nsamples = 0;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    shm.count = shm.count + 1;
+    shm.valid = 1;
+}
+
+}  // namespace korvicd

@@ -1,0 +1,276 @@
+// korvicd's pure core: choosing the best of a burst of readings, judging whether the board
+// can be trusted, the summary statistics, and the two wire formats chrony and ntpd read
+// (the SOCK datagram and the NTP shared-memory record). No system calls here: every input
+// arrives as values, every decision leaves as values and log lines, so that the tests can
+// drive it with sequences of made-up samples.
+#pragma once
+
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "korvic/board.hpp"
+
+namespace korvicd {
+
+using std::chrono::nanoseconds;
+
+// One reading of the board: korvic::Board::sample() (CLOCK_REALTIME around the latch) with
+// CLOCK_MONOTONIC_RAW read just before and just after it. The monotonic readings place
+// the latch on a clock that neither chrony's slewing nor a step of the system clock moves,
+// which is what the health checks compare the board against.
+struct Reading {
+    korvic::Sample sample;
+    nanoseconds mono_before{0};
+    nanoseconds mono_after{0};
+
+    nanoseconds bracket() const { return sample.uncertainty(); }
+    nanoseconds mono_mid() const { return mono_before + (mono_after - mono_before) / 2; }
+    nanoseconds mono_bracket() const { return mono_after - mono_before; }
+};
+
+// The reading with the narrowest bracket (after - before); the first of equals. The span
+// must not be empty.
+const Reading &narrowest(std::span<const Reading> readings);
+
+// ---------------------------------------------------------------------------------------
+// Board health.
+// ---------------------------------------------------------------------------------------
+
+enum class Health {
+    starting,    // not yet enough consistent samples since start (or since a new board)
+    ok,          // consistent: samples are fed
+    stopped,     // the board time did not advance between two samples
+    stepped,     // it moved against the system clock by more than the step limit
+    rate,        // it moved against the system clock faster than the rate limit allows
+    recovering,  // a stopped board runs again; waiting for consistent samples
+};
+
+// "starting", "ok", "stopped", "stepped", "rate error", "recovering".
+std::string_view to_string(Health h);
+
+struct HealthLimits {
+    nanoseconds max_step{std::chrono::seconds{1}};
+    double max_rate_ppm = 500.0;
+    int consistent_needed = 3;  // consistent intervals in a row before samples are fed
+};
+
+// Compares each kept reading with the one before: the board's advance against the
+// advance of CLOCK_MONOTONIC_RAW. An interval is
+//   stopped    when the board time did not change at all,
+//   stepped    when |board advance - monotonic advance| exceeds max_step,
+//   rate       when it exceeds max_rate_ppm of the monotonic advance, plus what the
+//              readings themselves cannot tell apart: half of each monotonic bracket
+//              and the board's microsecond digit,
+//   consistent otherwise.
+// Samples are fed only in state ok, reached after consistent_needed consistent intervals
+// in a row. Every change of state gives exactly one log line; staying in a state gives
+// none. A stop rarely begins at a sample: the interval in which it begins shows a board
+// that advanced too little, and the next one a board that did not advance. So the line of
+// an interval in which the board advanced, but by less than the monotonic clock, waits
+// for the next interval: dropped when that shows the board stopped, said then otherwise
+// (samples stop at once either way). Likewise the first interval after a stop in which
+// the board advances again is the restart itself: it leads to "recovering", not to a rate
+// error or a step.
+class HealthMonitor {
+  public:
+    explicit HealthMonitor(HealthLimits limits) : limits_(limits) {}
+
+    // The log lines of changes of state (none, one, or a held-back one and a new one).
+    std::vector<std::string> update(const Reading &r);
+    bool trusted() const { return state_ == Health::ok; }
+    Health state() const { return state_; }
+    // Forgets the history (a reopened board): back to starting, no log line.
+    void reset();
+
+  private:
+    std::optional<std::string> judge(Health fault, nanoseconds drift, nanoseconds mono_advance);
+    std::optional<std::string> enter(Health next, std::string line);
+
+    HealthLimits limits_;
+    Health state_ = Health::starting;
+    int consistent_ = 0;
+    std::optional<Reading> last_;
+    std::optional<std::string> pending_;
+};
+
+// ---------------------------------------------------------------------------------------
+// From a burst of readings to a verdict.
+// ---------------------------------------------------------------------------------------
+
+enum class Verdict {
+    feed,               // passed every check: goes to the outputs
+    wide_bracket,       // narrowest bracket wider than --max-bracket
+    untrusted,          // the board is not in state ok
+    beyond_max_offset,  // |offset| larger than --max-offset
+};
+
+struct PipelineLimits {
+    nanoseconds max_bracket{std::chrono::microseconds{200}};
+    nanoseconds correction{0};              // --offset, added to board - midpoint
+    std::optional<nanoseconds> max_offset;  // --max-offset
+    HealthLimits health;
+};
+
+struct Step {
+    Verdict verdict = Verdict::feed;
+    Reading reading;               // the narrowest of the burst
+    nanoseconds offset{0};         // board - midpoint + correction
+    std::vector<std::string> log;  // lines for changes of state (health, max offset)
+    std::string detail;            // the -v line for this sample
+};
+
+// One burst at a time: the narrowest reading, dropped when its bracket is too wide (a
+// wide bracket says nothing reliable, so it does not reach the health checks either),
+// else judged by the health monitor, then by --max-offset (logged once when samples
+// start and stop being refused).
+class Pipeline {
+  public:
+    explicit Pipeline(const PipelineLimits &limits) : limits_(limits), health_(limits.health) {}
+
+    Step process(std::span<const Reading> burst);
+    const HealthMonitor &health() const { return health_; }
+    void reset_board() { health_.reset(); }
+
+  private:
+    PipelineLimits limits_;
+    HealthMonitor health_;
+    bool refusing_offset_ = false;
+};
+
+// ---------------------------------------------------------------------------------------
+// The schedule of bursts.
+// ---------------------------------------------------------------------------------------
+
+// Absolute deadlines start + k * period on one clock: the schedule never drifts by the
+// time a burst takes, and a burst that ends after later deadlines have passed skips them
+// (the next deadline is the first one still ahead) instead of bunching bursts together.
+class Schedule {
+  public:
+    Schedule(nanoseconds start, nanoseconds period) : start_(start), period_(period) {}
+    nanoseconds deadline() const { return start_ + k_ * period_; }
+    // After a burst that ended at `now`: the next deadline.
+    nanoseconds advance(nanoseconds now);
+
+  private:
+    nanoseconds start_, period_;
+    std::int64_t k_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------
+// Statistics for --stats.
+// ---------------------------------------------------------------------------------------
+
+enum class Drop { wide_bracket, untrusted, beyond_max_offset, queue_full, chronyd_away };
+
+class Stats {
+  public:
+    void kept(nanoseconds offset, nanoseconds bracket);
+    void dropped(Drop why);
+    // "stats over 60 s: kept 58, dropped 2 (bracket 1, untrusted 1, max offset 0, queue
+    // full 0, chronyd away 0); offset mean +12.0 us rms 13.1 us max -20.0 us; bracket min
+    // 8.9 us median 9.4 us max 15.0 us". Offsets and brackets of kept samples only.
+    std::string line(nanoseconds interval) const;
+    void reset() { *this = Stats{}; }
+    std::uint64_t kept_count() const { return kept_; }
+    std::uint64_t dropped_count() const;
+
+  private:
+    static constexpr std::size_t kMaxBrackets = std::size_t{1} << 20;
+
+    std::uint64_t kept_ = 0;
+    std::uint64_t drops_[5] = {};
+    double offset_sum_ = 0, offset_square_sum_ = 0;
+    nanoseconds offset_max_{0};
+    nanoseconds bracket_min_{0}, bracket_max_{0};
+    // The brackets for the median. Past kMaxBrackets in one interval, a uniform sample of
+    // them (reservoir sampling with a fixed generator), so memory stays bounded.
+    std::vector<std::int64_t> brackets_;
+    std::uint64_t lcg_ = 0x2545F4914F6CDD1DULL;
+};
+
+// ---------------------------------------------------------------------------------------
+// Wire formats.
+// ---------------------------------------------------------------------------------------
+
+// chrony's SOCK reference clock datagram, in the host's native layout.
+struct SockSample {
+    timeval tv;     // system time of the measurement
+    double offset;  // true time minus tv, seconds
+    int pulse;      // 0: a full time sample, not a bare pulse
+    int leap;       // 0: no leap second announced
+    int pad;
+    int magic;
+};
+inline constexpr int kSockMagic = 0x534f434b;
+#if defined(__x86_64__)
+static_assert(sizeof(SockSample) == 40, "chrony reads 40-byte SOCK samples on x86-64");
+#endif
+
+// tv: the reading's midpoint truncated to the microsecond; offset: the board time plus
+// the correction, less that tv, exactly in nanoseconds before it becomes a double.
+SockSample encode_sock(const korvic::Sample &s, nanoseconds correction);
+
+// The NTP shared-memory segment of a reference clock (the layout ntpd and chrony share).
+struct ShmTime {
+    int mode;
+    volatile int count;
+    time_t clockTimeStampSec;
+    int clockTimeStampUSec;
+    time_t receiveTimeStampSec;
+    int receiveTimeStampUSec;
+    int leap;
+    int precision;
+    int nsamples;
+    volatile int valid;
+    int clockTimeStampNSec;
+    int receiveTimeStampNSec;
+    int dummy[8];
+};
+#if defined(__x86_64__)
+static_assert(sizeof(ShmTime) == 96, "the NTP SHM segment is 96 bytes on x86-64");
+#endif
+
+inline constexpr key_t kShmKeyBase = 0x4e545030;  // "NTP0"
+constexpr key_t shm_key(int unit) {
+    return kShmKeyBase + unit;
+}
+
+// What one sample writes into the segment: the board time (plus the correction) as the
+// clock stamp, the midpoint as the receive stamp, each in seconds, microseconds and
+// nanoseconds (the microseconds the nanoseconds truncated, so a reader that checks they
+// agree takes the nanoseconds); the precision from the bracket.
+struct ShmRecord {
+    time_t clock_sec;
+    int clock_usec, clock_nsec;
+    time_t receive_sec;
+    int receive_usec, receive_nsec;
+    int precision;
+
+    friend bool operator==(const ShmRecord &, const ShmRecord &) = default;
+};
+ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction);
+
+// log2 of the bracket in seconds, rounded up (a 9 us bracket is 2^-16 s); -30 for none.
+int precision_of(nanoseconds bracket);
+
+// Writes one record with the mode 1 protocol: valid = 0, count++, fence, the fields,
+// fence, count++, valid = 1. A reader that copies the record and finds count unchanged
+// afterwards has a whole one.
+void write_shm(ShmTime &shm, const ShmRecord &r);
+
+// ---------------------------------------------------------------------------------------
+// Text.
+// ---------------------------------------------------------------------------------------
+
+// "250.000 ms", "9.1 us", "1.500000 s", "120 ns"; with sign: "+250.000 ms", "-3.2 us".
+std::string format_duration(nanoseconds d, bool sign = false);
+
+}  // namespace korvicd

@@ -1,0 +1,183 @@
+#include "options.h"
+
+#include <sys/un.h>
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+#include <system_error>
+
+#include "korvic/board.hpp"
+
+namespace korvicd {
+
+namespace {
+
+using std::chrono::nanoseconds;
+
+struct UsageError {
+    std::string message;
+};
+
+[[noreturn]] void bad(const std::string &option, const std::string &value, const std::string &why) {
+    throw UsageError{option + " \"" + value + "\": " + why};
+}
+
+double number(const std::string &option, const std::string &text, double low, double high) {
+    double v = 0;
+    const char *end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, v);
+    if (text.empty() || ec != std::errc{} || ptr != end || !std::isfinite(v))
+        bad(option, text, "not a number");
+    if (v < low || v > high) {
+        char range[80];
+        std::snprintf(range, sizeof range, "outside %g to %g", low, high);
+        bad(option, text, range);
+    }
+    return v;
+}
+
+int integer(const std::string &option, const std::string &text, int low, int high, int base = 10) {
+    int v = 0;
+    const char *end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, v, base);
+    if (text.empty() || ec == std::errc::invalid_argument || ptr != end)
+        bad(option, text, base == 8 ? "not an octal number" : "not a whole number");
+    if (ec == std::errc::result_out_of_range || v < low || v > high) {
+        char range[80];
+        std::snprintf(range, sizeof range, base == 8 ? "outside %o to %o" : "outside %d to %d", low,
+                      high);
+        bad(option, text, range);
+    }
+    return v;
+}
+
+nanoseconds duration(const std::string &option, const std::string &text, bool allow_sign,
+                     bool zero_ok) {
+    nanoseconds d{0};
+    try {
+        d = korvic::parse_duration(text, allow_sign);
+    } catch (const std::exception &e) {
+        bad(option, text,
+            "not a duration with a unit (250ms, 1.5s, 200us): " + std::string(e.what()));
+    }
+    if (!allow_sign && !zero_ok && d <= nanoseconds{0})
+        bad(option, text, "must be more than 0");
+    return d;
+}
+
+}  // namespace
+
+ParsedOptions parse_options(int argc, const char *const *argv) {
+    CLI::App app{
+        "korvicd: reads the korvic board's time and feeds it to chrony (SOCK) or to ntpd or\n"
+        "chrony (NTP shared memory) as a reference clock. It never sets the clock itself.",
+        "korvicd"};
+    app.set_help_flag("-h,--help", "Print this help and exit");
+    app.set_version_flag("--version", "korvicd " KORVICD_VERSION);
+    app.get_formatter()->column_width(30);
+
+    std::string rate, readings, max_bracket, offset, max_offset, sock, shm, shm_perm, max_rate,
+        max_step, stats, config;
+    Options o;
+    app.add_option("--rate", rate, "Bursts of readings per second (default 1, up to 1000)")
+        ->type_name("HZ");
+    app.add_option("--readings", readings,
+                   "Readings per burst; the narrowest bracket is kept (default 5)")
+        ->type_name("N");
+    app.add_option("--max-bracket", max_bracket,
+                   "Drop a sample whose bracket is wider (default 200us)")
+        ->type_name("DURATION");
+    app.add_option("--offset", offset,
+                   "Fixed correction added to every offset, signed (e.g. cable delay)")
+        ->type_name("DURATION");
+    app.add_option("--max-offset", max_offset,
+                   "Refuse samples further than this from the system clock (default: none)")
+        ->type_name("DURATION");
+    app.add_option("--sock", sock, "Send chrony SOCK samples to this socket path")
+        ->type_name("PATH");
+    app.add_option("--shm", shm, "Write the NTP shared-memory segment of this unit (0-255)")
+        ->type_name("UNIT");
+    app.add_option("--shm-perm", shm_perm,
+                   "Permissions of a segment korvicd creates, octal (default 0600)")
+        ->type_name("MODE");
+    app.add_option("--max-rate-error", max_rate,
+                   "Distrust a board that runs faster or slower than this (default 500)")
+        ->type_name("PPM");
+    app.add_option("--max-step", max_step,
+                   "Distrust a board whose time steps by more than this (default 1s)")
+        ->type_name("DURATION");
+    app.add_flag("-v,--verbose", o.verbose, "One log line per sample");
+    app.add_option("--stats", stats, "Print a summary line at this interval")
+        ->type_name("INTERVAL");
+    app.add_flag("--once", o.once, "Print one sample on standard output and exit");
+    app.add_option("--config", config, "The board's korvic_cfg.dat (default ./korvic_cfg.dat)")
+        ->type_name("PATH");
+
+    ParsedOptions out;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        out.text = app.help();
+        return out;
+    } catch (const CLI::CallForVersion &) {
+        out.text = "korvicd " KORVICD_VERSION "\n";
+        return out;
+    } catch (const CLI::ParseError &e) {
+        out.status = 2;
+        out.text = "korvicd: " + std::string(e.what()) + " (korvicd --help lists the options)\n";
+        return out;
+    }
+
+    try {
+        auto given = [&](const char *name) { return app.count(name) > 0; };
+        if (given("--rate"))
+            o.rate_hz = number("--rate", rate, 0.001, 1000);
+        if (given("--readings"))
+            o.readings = integer("--readings", readings, 1, 100);
+        if (given("--max-bracket"))
+            o.max_bracket = duration("--max-bracket", max_bracket, false, false);
+        if (given("--offset"))
+            o.offset = duration("--offset", offset, true, true);
+        if (given("--max-offset"))
+            o.max_offset = duration("--max-offset", max_offset, false, false);
+        if (given("--sock")) {
+            if (sock.empty())
+                bad("--sock", sock, "an empty path");
+            if (sock.size() >= sizeof(sockaddr_un{}.sun_path))
+                bad("--sock", sock,
+                    "longer than the " + std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) +
+                        " characters a socket path may have");
+            o.sock = sock;
+        }
+        if (given("--shm"))
+            o.shm_unit = integer("--shm", shm, 0, 255);
+        if (given("--shm-perm"))
+            o.shm_perm = integer("--shm-perm", shm_perm, 0, 0777, 8);
+        if (given("--max-rate-error"))
+            o.max_rate_ppm = number("--max-rate-error", max_rate, 1, 1e6);
+        if (given("--max-step"))
+            o.max_step = duration("--max-step", max_step, false, false);
+        if (given("--stats"))
+            o.stats = duration("--stats", stats, false, false);
+        if (given("--config")) {
+            if (config.empty())
+                bad("--config", config, "an empty path");
+            o.config = config;
+        }
+        if (!o.once && !o.sock && !o.shm_unit)
+            throw UsageError{"nothing to feed: give --sock PATH, --shm UNIT (or both), or --once"};
+        if (o.once && (o.sock || o.shm_unit))
+            throw UsageError{
+                "--once prints one sample and feeds nothing: not with --sock or --shm"};
+    } catch (const UsageError &e) {
+        out.status = 2;
+        out.text = "korvicd: " + e.message + "\n";
+        return out;
+    }
+    out.options = o;
+    return out;
+}
+
+}  // namespace korvicd

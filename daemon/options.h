@@ -1,0 +1,38 @@
+// korvicd's command line: every option checked before anything is opened.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace korvicd {
+
+struct Options {
+    double rate_hz = 1.0;                                // --rate
+    int readings = 5;                                    // --readings
+    std::chrono::nanoseconds max_bracket{200'000};       // --max-bracket
+    std::chrono::nanoseconds offset{0};                  // --offset (signed)
+    std::optional<std::chrono::nanoseconds> max_offset;  // --max-offset
+    std::optional<std::string> sock;                     // --sock
+    std::optional<int> shm_unit;                         // --shm
+    int shm_perm = 0600;                                 // --shm-perm
+    double max_rate_ppm = 500.0;                         // --max-rate-error
+    std::chrono::nanoseconds max_step{1'000'000'000};    // --max-step
+    bool verbose = false;                                // -v
+    std::optional<std::chrono::nanoseconds> stats;       // --stats
+    bool once = false;                                   // --once
+    std::string config = "./korvic_cfg.dat";             // --config
+};
+
+// The outcome of reading the command line: options to run with, or a text to print and
+// an exit status (0 for --help and --version on standard output, 2 for a usage error on
+// standard error, one line that names the option and the value).
+struct ParsedOptions {
+    std::optional<Options> options;
+    int status = 0;
+    std::string text;
+};
+
+ParsedOptions parse_options(int argc, const char *const *argv);
+
+}  // namespace korvicd

@@ -1,0 +1,453 @@
+// korvicd's pure core: sequences of made-up readings in, states, verdicts and log lines
+// out; the SOCK datagram and the SHM record byte for byte.
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using korvicd::Health;
+using korvicd::nanoseconds;
+using korvicd::Reading;
+using ::testing::HasSubstr;
+
+constexpr std::int64_t kBase = 1'796'000'000;  // seconds since 1970, some day in 2026
+
+// A reading whose latch lies at system time `sys`, board time `board`, monotonic `mono`,
+// with a realtime bracket and a monotonic bracket around it.
+Reading reading(nanoseconds sys, std::chrono::microseconds board, nanoseconds mono,
+                nanoseconds bracket = 10us, nanoseconds mono_bracket = 12us) {
+    Reading r;
+    r.sample.before = korvic::system_time{sys - bracket / 2};
+    r.sample.after = korvic::system_time{sys + bracket / 2};
+    r.sample.board = korvic::utc_time{board};
+    r.mono_before = mono - mono_bracket / 2;
+    r.mono_after = mono + mono_bracket / 2;
+    return r;
+}
+
+// A running board: an interval's board advance and monotonic advance.
+struct Interval {
+    std::chrono::microseconds board;
+    nanoseconds mono;
+};
+
+struct HealthCase {
+    const char *name;
+    std::vector<Interval> intervals;
+    std::vector<Health> states;    // after each interval
+    std::vector<std::string> log;  // every line logged, in order (substrings)
+};
+
+// Named by its name in test listings (not by its bytes).
+void PrintTo(const HealthCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class HealthSequence : public ::testing::TestWithParam<HealthCase> {};
+
+TEST_P(HealthSequence, StatesAndOneLinePerChange) {
+    const HealthCase &c = GetParam();
+    korvicd::HealthMonitor h({});
+    std::chrono::microseconds board{kBase * 1'000'000};
+    nanoseconds mono = 5s;
+    EXPECT_TRUE(h.update(reading(board, board, mono)).empty());
+    EXPECT_EQ(h.state(), Health::starting);
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < c.intervals.size(); ++i) {
+        board += c.intervals[i].board;
+        mono += c.intervals[i].mono;
+        // The system clock is slewed and stepped at will: the monitor must not care.
+        const nanoseconds sys = board + (i % 2 == 0 ? 3s : -40ms);
+        for (const std::string &line : h.update(reading(sys, board, mono)))
+            lines.push_back(line);
+        ASSERT_LT(i, c.states.size());
+        EXPECT_EQ(h.state(), c.states[i]) << "after interval " << i;
+        EXPECT_EQ(h.trusted(), c.states[i] == Health::ok);
+    }
+    ASSERT_EQ(lines.size(), c.log.size()) << ::testing::PrintToString(lines);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_THAT(lines[i], HasSubstr(c.log[i]));
+}
+
+constexpr Interval kGood{1'000'000us, 1s};
+constexpr Interval kStill{0us, 1s};
+constexpr Health S = Health::starting, OK = Health::ok, STOP = Health::stopped,
+                 STEP = Health::stepped, RATE = Health::rate, REC = Health::recovering;
+
+INSTANTIATE_TEST_SUITE_P(
+    Daemon, HealthSequence,
+    ::testing::Values(
+        HealthCase{"running",
+                   {kGood, kGood, kGood, kGood},
+                   {S, S, OK, OK},
+                   {"board time consistent over 3 intervals; feeding samples"}},
+        HealthCase{
+            "stopped_then_runs_again",
+            {kGood, kGood, kGood, kStill, kStill, kStill, {400'000us, 1s}, kGood, kGood, kGood},
+            {S, S, OK, STOP, STOP, STOP, REC, REC, REC, OK},
+            {"consistent over 3", "board stopped: its time did not advance in 1.000000 s",
+             "board time advances again; feeding after 3 consistent samples",
+             "board sane again after 3 consistent intervals"}},
+        // The stop begins 0.4 s into an interval: that interval's rate error is not
+        // said, the stop is.
+        HealthCase{"stop_begins_within_an_interval",
+                   {kGood,
+                    kGood,
+                    kGood,
+                    {600'000us, 1s},
+                    kStill,
+                    kStill,
+                    {300'000us, 1s},
+                    kGood,
+                    kGood,
+                    kGood},
+                   {S, S, OK, RATE, STOP, STOP, REC, REC, REC, OK},
+                   {"consistent", "board stopped", "advances again", "sane again"}},
+        // A slow interval not followed by a stop: its line comes one interval late.
+        HealthCase{
+            "slow_board_said_one_interval_late",
+            {kGood, kGood, kGood, {998'000us, 1s}, kGood, kGood, {998'000us, 1s}, {998'000us, 1s}},
+            {S, S, OK, RATE, RATE, RATE, RATE, RATE},
+            {"consistent",
+             "board time moved -2.000 ms against the system clock in 1.000000 s "
+             "(-2000 ppm, limit 500 ppm)"}},
+        HealthCase{"slow_step_then_stop",
+                   {kGood, kGood, kGood, {2'000us, 3s}, kStill},
+                   {S, S, OK, STEP, STOP},
+                   {"consistent", "board stopped"}},
+        HealthCase{"stopped_from_the_start",
+                   {kStill, kStill, kGood, kGood, kGood},
+                   {STOP, STOP, REC, REC, OK},
+                   {"board stopped", "advances again", "sane again"}},
+        HealthCase{"step_forward",
+                   {kGood, kGood, kGood, {3'000'000us, 1s}, kGood, kGood, kGood},
+                   {S, S, OK, STEP, STEP, STEP, OK},
+                   {"consistent",
+                    "board time stepped by +2.000000 s against the system clock "
+                    "(limit 1.000000 s)",
+                    "sane again"}},
+        HealthCase{"step_backward",
+                   {kGood, kGood, kGood, {-500'000us, 1s}},
+                   {S, S, OK, STEP},
+                   {"consistent", "stepped by -1.500000 s"}},
+        HealthCase{"fast_board_1000_ppm",
+                   {kGood, kGood, kGood, {1'001'000us, 1s}, {1'001'000us, 1s}, kGood, kGood, kGood},
+                   {S, S, OK, RATE, RATE, RATE, RATE, OK},
+                   {"consistent",
+                    "board time moved +1.000 ms against the system clock in "
+                    "1.000000 s (+1000 ppm, limit 500 ppm)",
+                    "sane again"}},
+        HealthCase{"slow_board_400_ppm_is_within",
+                   {{999'600us, 1s}, kGood, kGood},
+                   {S, S, OK},
+                   {"consistent"}},
+        // 512 us in 1 s is 512 ppm, but each monotonic bracket is 12 us: the readings cannot
+        // tell it from 500 ppm (6 us at each end, and the board's microsecond digit).
+        HealthCase{"within_what_the_readings_can_tell",
+                   {{1'000'512us, 1s}, kGood, kGood},
+                   {S, S, OK},
+                   {"consistent"}},
+        HealthCase{"just_beyond_it",
+                   {kGood, kGood, kGood, {1'000'514us, 1s}},
+                   {S, S, OK, RATE},
+                   {"consistent", "+514 ppm"}},
+        HealthCase{"a_fault_while_recovering_is_logged",
+                   {kGood, kGood, kGood, kStill, kGood, {2'500'000us, 1s}, kStill},
+                   {S, S, OK, STOP, REC, STEP, STOP},
+                   {"consistent", "board stopped", "advances again", "stepped by +1.500000 s",
+                    "board stopped"}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(HealthMonitor, ResetForgetsTheHistoryWithoutALine) {
+    korvicd::HealthMonitor h({});
+    const std::chrono::microseconds b{kBase * 1'000'000};
+    for (int i = 0; i < 4; ++i)
+        h.update(reading(b + i * 1s, b + i * 1s, i * 1s));
+    ASSERT_TRUE(h.trusted());
+    h.reset();
+    EXPECT_EQ(h.state(), Health::starting);
+    // A board that differs from the old one by far is no step: there is no old one.
+    EXPECT_TRUE(h.update(reading(b + 10s, b + 1000s, 10s)).empty());
+    EXPECT_EQ(h.state(), Health::starting);
+}
+
+TEST(Narrowest, TheSmallestBracketAndTheFirstOfEquals) {
+    const nanoseconds t = kBase * 1s;
+    const std::chrono::microseconds b{kBase * 1'000'000};
+    std::vector<Reading> r = {reading(t, b, 1s, 30us), reading(t, b + 1us, 1s, 9us),
+                              reading(t, b + 2us, 1s, 12us), reading(t, b + 3us, 1s, 9us)};
+    EXPECT_EQ(&korvicd::narrowest(r), &r[1]);
+}
+
+// ---------------------------------------------------------------------------------------
+// Pipeline: verdicts, the -v line and the --max-offset lines.
+// ---------------------------------------------------------------------------------------
+
+struct Burst {
+    nanoseconds sys_minus_board;  // the system clock's lead over the board
+    nanoseconds bracket;
+};
+
+std::vector<korvicd::Step> run_pipeline(const korvicd::PipelineLimits &limits,
+                                        const std::vector<Burst> &bursts) {
+    korvicd::Pipeline p(limits);
+    std::vector<korvicd::Step> steps;
+    for (std::size_t i = 0; i < bursts.size(); ++i) {
+        const std::chrono::microseconds board{(kBase + static_cast<std::int64_t>(i)) * 1'000'000};
+        const std::vector<Reading> burst = {
+            reading(board + bursts[i].sys_minus_board, board, static_cast<std::int64_t>(i) * 1s,
+                    bursts[i].bracket + 5us),
+            reading(board + bursts[i].sys_minus_board, board, static_cast<std::int64_t>(i) * 1s,
+                    bursts[i].bracket)};
+        steps.push_back(p.process(burst));
+    }
+    return steps;
+}
+
+TEST(Pipeline, VerdictsInOrderOfTheChecks) {
+    korvicd::PipelineLimits limits;
+    limits.correction = 250ms;
+    limits.max_offset = 1ms;
+    // System clock 250.2 ms ahead of the board, corrected by +250 ms: offset -200 us.
+    const Burst ok{250'200us, 10us};
+    const Burst wide{250'200us, 201us};
+    const Burst far{248'000us, 10us};  // offset +2 ms
+    const auto steps = run_pipeline(limits, {ok, ok, wide, ok, ok, far, far, ok, ok});
+    using V = korvicd::Verdict;
+    const std::vector<V> want = {V::untrusted,         V::untrusted, V::wide_bracket,
+                                 V::untrusted,         V::feed,      V::beyond_max_offset,
+                                 V::beyond_max_offset, V::feed,      V::feed};
+    ASSERT_EQ(steps.size(), want.size());
+    std::vector<std::string> log;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        EXPECT_EQ(steps[i].verdict, want[i]) << "burst " << i;
+        log.insert(log.end(), steps[i].log.begin(), steps[i].log.end());
+    }
+    EXPECT_EQ(steps[4].offset, -200us);
+    EXPECT_EQ(steps[4].reading.bracket(), 10us);
+    EXPECT_EQ(steps[5].offset, 2ms);
+    EXPECT_EQ(steps[0].detail,
+              "sample: board 2026-11-30T00:53:20.000000Z offset -200.0 us bracket 10.0 us: "
+              "dropped, board starting");
+    EXPECT_THAT(steps[2].detail, HasSubstr("dropped, bracket wider than 200.0 us"));
+    EXPECT_THAT(steps[4].detail, HasSubstr(": fed"));
+    EXPECT_THAT(steps[5].detail, HasSubstr("dropped, beyond --max-offset 1.000 ms"));
+    EXPECT_THAT(log, ::testing::ElementsAre(
+                         HasSubstr("consistent over 3 intervals"),
+                         "offset +2.000 ms beyond --max-offset 1.000 ms: refusing samples",
+                         "offset -200.0 us within --max-offset again: feeding samples"));
+}
+
+TEST(Pipeline, AWideBracketNeverReachesTheHealthChecks) {
+    korvicd::PipelineLimits limits;
+    korvicd::Pipeline p(limits);
+    const std::chrono::microseconds b{kBase * 1'000'000};
+    for (int i = 0; i < 4; ++i) {
+        const std::vector<Reading> burst = {reading(b + i * 1s, b + i * 1s, i * 1s)};
+        p.process(burst);
+    }
+    ASSERT_TRUE(p.health().trusted());
+    // Same board time a second later (a stopped board), but read through a bracket too
+    // wide to tell anything: dropped, and the board stays trusted.
+    const std::vector<Reading> wide = {reading(b + 4s, b + 3s, 4s, 300us)};
+    EXPECT_EQ(p.process(wide).verdict, korvicd::Verdict::wide_bracket);
+    EXPECT_TRUE(p.health().trusted());
+    p.reset_board();
+    EXPECT_EQ(p.health().state(), Health::starting);
+}
+
+TEST(Schedule, DeadlinesStayOnTheGridAndLateBurstsSkipSlots) {
+    korvicd::Schedule s(10s, 100ms);
+    EXPECT_EQ(s.deadline(), 10s);
+    // Bursts that take 3 ms each: the deadlines do not move by them.
+    EXPECT_EQ(s.advance(10'003ms), 10'100ms);
+    EXPECT_EQ(s.advance(10'103ms), 10'200ms);
+    // A burst that ends 350 ms late: the slots it overran are skipped, the grid kept.
+    EXPECT_EQ(s.advance(10'550ms), 10'600ms);
+    // Ending exactly on a deadline: that one has passed.
+    EXPECT_EQ(s.advance(10'700ms), 10'800ms);
+    EXPECT_EQ(s.advance(10'801ms), 10'900ms);
+}
+
+// ---------------------------------------------------------------------------------------
+// Statistics.
+// ---------------------------------------------------------------------------------------
+
+TEST(Stats, SummaryOfKeptSamplesAndEveryDrop) {
+    korvicd::Stats s;
+    EXPECT_EQ(s.line(60s),
+              "stats over 60.000000 s: kept 0, dropped 0 (bracket 0, untrusted 0, max offset 0, "
+              "queue full 0, chronyd away 0)");
+    s.kept(10us, 9us);
+    s.kept(-20us, 12us);
+    s.kept(10us, 8us);
+    s.kept(40us, 30us);
+    s.dropped(korvicd::Drop::wide_bracket);
+    s.dropped(korvicd::Drop::untrusted);
+    s.dropped(korvicd::Drop::untrusted);
+    s.dropped(korvicd::Drop::queue_full);
+    s.dropped(korvicd::Drop::chronyd_away);
+    s.dropped(korvicd::Drop::beyond_max_offset);
+    EXPECT_EQ(s.kept_count(), 4u);
+    EXPECT_EQ(s.dropped_count(), 6u);
+    // mean (10 - 20 + 10 + 40) / 4 = 10; rms sqrt((100 + 400 + 100 + 1600) / 4) = 23.45.
+    EXPECT_EQ(s.line(10s),
+              "stats over 10.000000 s: kept 4, dropped 6 (bracket 1, untrusted 2, max offset 1, "
+              "queue full 1, chronyd away 1); offset mean +10.0 us rms 23.5 us max +40.0 us; "
+              "bracket min 8.0 us median 12.0 us max 30.0 us");
+    s.reset();
+    EXPECT_EQ(s.kept_count() + s.dropped_count(), 0u);
+}
+
+TEST(Stats, TheLargestOffsetKeepsItsSign) {
+    korvicd::Stats s;
+    s.kept(5us, 1us);
+    s.kept(-7us, 1us);
+    EXPECT_THAT(s.line(1s), HasSubstr("max -7.0 us"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Wire formats.
+// ---------------------------------------------------------------------------------------
+
+korvic::Sample sample(std::int64_t before_ns, std::int64_t after_ns, std::int64_t board_us) {
+    korvic::Sample s;
+    s.before = korvic::system_time{nanoseconds{before_ns}};
+    s.after = korvic::system_time{nanoseconds{after_ns}};
+    s.board = korvic::utc_time{std::chrono::microseconds{board_us}};
+    return s;
+}
+
+TEST(SockSample, NativeLayoutOfChronysDatagram) {
+    EXPECT_EQ(sizeof(korvicd::SockSample), 40u);
+    EXPECT_EQ(offsetof(korvicd::SockSample, tv), 0u);
+    EXPECT_EQ(offsetof(korvicd::SockSample, offset), 16u);
+    EXPECT_EQ(offsetof(korvicd::SockSample, pulse), 24u);
+    EXPECT_EQ(offsetof(korvicd::SockSample, leap), 28u);
+    EXPECT_EQ(offsetof(korvicd::SockSample, magic), 36u);
+    EXPECT_EQ(korvicd::kSockMagic, 0x534f434b);
+}
+
+struct SockCase {
+    std::int64_t before_ns, after_ns, board_us, correction_ns;
+    std::int64_t tv_sec, tv_usec;
+    double offset;
+};
+
+TEST(SockSample, MidpointTruncatedAndOffsetAgainstIt) {
+    const std::int64_t T = kBase * 1'000'000'000;
+    const SockCase cases[] = {
+        // midpoint T + 1.5 us: tv T + 1 us; board T/1000 + 250002 us: offset 0.250001 s.
+        {T, T + 3000, T / 1000 + 250'002, 0, kBase, 1, 0.250001},
+        // the same with a correction of -1 us.
+        {T, T + 3000, T / 1000 + 250'002, -1000, kBase, 1, 0.250000},
+        // the board behind: offset negative, the correction in nanoseconds kept.
+        {T + 999'999'000, T + 1'000'002'000, T / 1000 + 500'000, 7, kBase + 1, 0, -0.499999993},
+        // a midpoint at 999 ns into a microsecond: truncated, never rounded up.
+        {T + 1998, T + 2000, T / 1000 + 1, 0, kBase, 1, 0.0},
+    };
+    for (const SockCase &c : cases) {
+        const korvicd::SockSample s = korvicd::encode_sock(
+            sample(c.before_ns, c.after_ns, c.board_us), nanoseconds{c.correction_ns});
+        EXPECT_EQ(s.tv.tv_sec, c.tv_sec);
+        EXPECT_EQ(s.tv.tv_usec, c.tv_usec);
+        EXPECT_DOUBLE_EQ(s.offset, c.offset);
+        EXPECT_EQ(s.pulse, 0);
+        EXPECT_EQ(s.leap, 0);
+        EXPECT_EQ(s.magic, korvicd::kSockMagic);
+    }
+}
+
+TEST(ShmRecord, LayoutOfTheNtpSegment) {
+    EXPECT_EQ(sizeof(korvicd::ShmTime), 96u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, count), 4u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, clockTimeStampSec), 8u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, clockTimeStampUSec), 16u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, receiveTimeStampSec), 24u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, receiveTimeStampUSec), 32u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, leap), 36u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, precision), 40u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, nsamples), 44u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, valid), 48u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, clockTimeStampNSec), 52u);
+    EXPECT_EQ(offsetof(korvicd::ShmTime, receiveTimeStampNSec), 56u);
+    EXPECT_EQ(korvicd::shm_key(2), 0x4e545032);
+}
+
+TEST(ShmRecord, StampsInSecondsMicrosecondsAndNanoseconds) {
+    const std::int64_t T = kBase * 1'000'000'000;
+    struct Case {
+        korvic::Sample s;
+        std::int64_t correction_ns;
+        korvicd::ShmRecord want;
+    };
+    const Case cases[] = {
+        {sample(T + 100, T + 9'100, T / 1000 + 250'123),
+         0,
+         {kBase, 250'123, 250'123'000, kBase, 4, 4'600, -16}},
+        // A negative correction across the second: the clock stamp is floored.
+        {sample(T + 100, T + 9'100, T / 1000 + 2),
+         -3'500,
+         {kBase - 1, 999'998, 999'998'500, kBase, 4, 4'600, -16}},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(korvicd::encode_shm(c.s, nanoseconds{c.correction_ns}), c.want);
+}
+
+TEST(ShmRecord, PrecisionIsTheBracketRoundedUpToAPowerOfTwo) {
+    const std::pair<nanoseconds, int> cases[] = {{0ns, -30},   {-5ns, -30},    {1ns, -29},
+                                                 {9us, -16},   {15258ns, -16}, {15259ns, -15},
+                                                 {200us, -12}, {1s, 0},        {1500ms, 1}};
+    for (const auto &[bracket, want] : cases)
+        EXPECT_EQ(korvicd::precision_of(bracket), want) << bracket.count();
+}
+
+TEST(ShmRecord, ModeOneWriteLeavesAWholeValidRecord) {
+    korvicd::ShmTime shm{};
+    shm.count = 7;
+    std::memset(shm.dummy, 0x5a, sizeof shm.dummy);
+    const korvicd::ShmRecord r{kBase, 5, 5'123, kBase + 1, 6, 6'999, -17};
+    korvicd::write_shm(shm, r);
+    EXPECT_EQ(shm.mode, 1);
+    EXPECT_EQ(shm.count, 9);  // odd while writing, even when whole
+    EXPECT_EQ(shm.valid, 1);
+    EXPECT_EQ(shm.clockTimeStampSec, kBase);
+    EXPECT_EQ(shm.clockTimeStampUSec, 5);
+    EXPECT_EQ(shm.clockTimeStampNSec, 5'123);
+    EXPECT_EQ(shm.receiveTimeStampSec, kBase + 1);
+    EXPECT_EQ(shm.receiveTimeStampUSec, 6);
+    EXPECT_EQ(shm.receiveTimeStampNSec, 6'999);
+    EXPECT_EQ(shm.leap, 0);
+    EXPECT_EQ(shm.precision, -17);
+    EXPECT_EQ(shm.nsamples, 0);
+    for (int d : shm.dummy)
+        EXPECT_EQ(d, 0x5a5a5a5a);  // untouched
+    korvicd::write_shm(shm, r);
+    EXPECT_EQ(shm.count, 11);
+}
+
+TEST(FormatDuration, UnitByMagnitudeAndSignOnRequest) {
+    const std::tuple<nanoseconds, bool, const char *> cases[] = {
+        {0ns, false, "0 ns"},
+        {999ns, true, "+999 ns"},
+        {-5ns, true, "-5 ns"},
+        {1000ns, false, "1.0 us"},
+        {9'160ns, true, "+9.2 us"},
+        {-250ms, true, "-250.000 ms"},
+        {999'999ns, false, "1000.0 us"},
+        {1s, false, "1.000000 s"},
+        {-1500ms, true, "-1.500000 s"},
+    };
+    for (const auto &[d, sign, want] : cases)
+        EXPECT_EQ(korvicd::format_duration(d, sign), want);
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// korvicd's command line: what each option takes, and one clear line with status 2 for
+// everything it refuses.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "options.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+korvicd::ParsedOptions parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "korvicd");
+    std::vector<const char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(a.c_str());
+    return korvicd::parse_options(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(Options, Defaults) {
+    const auto p = parse({"--sock", "/run/korvicd.sock"});
+    ASSERT_TRUE(p.options) << p.text;
+    const korvicd::Options &o = *p.options;
+    EXPECT_EQ(o.rate_hz, 1.0);
+    EXPECT_EQ(o.readings, 5);
+    EXPECT_EQ(o.max_bracket, 200us);
+    EXPECT_EQ(o.offset, 0ns);
+    EXPECT_EQ(o.max_offset, std::nullopt);
+    EXPECT_EQ(o.sock, "/run/korvicd.sock");
+    EXPECT_EQ(o.shm_unit, std::nullopt);
+    EXPECT_EQ(o.shm_perm, 0600);
+    EXPECT_EQ(o.max_rate_ppm, 500.0);
+    EXPECT_EQ(o.max_step, 1s);
+    EXPECT_FALSE(o.verbose);
+    EXPECT_EQ(o.stats, std::nullopt);
+    EXPECT_FALSE(o.once);
+    EXPECT_EQ(o.config, "./korvic_cfg.dat");
+}
+
+TEST(Options, EveryOptionTaken) {
+    const auto p = parse({"--rate=10", "--readings",
+                          "9",         "--max-bracket",
+                          "50us",      "--offset",
+                          "-1.5ms",    "--max-offset",
+                          "2s",        "--shm",
+                          "3",         "--shm-perm",
+                          "0644",      "--max-rate-error",
+                          "100",       "--max-step",
+                          "250ms",     "-v",
+                          "--stats",   "1min",
+                          "--config",  "/etc/korvic/korvic_cfg.dat",
+                          "--sock",    "s"});
+    ASSERT_TRUE(p.options) << p.text;
+    const korvicd::Options &o = *p.options;
+    EXPECT_EQ(o.rate_hz, 10.0);
+    EXPECT_EQ(o.readings, 9);
+    EXPECT_EQ(o.max_bracket, 50us);
+    EXPECT_EQ(o.offset, -1500us);
+    EXPECT_EQ(o.max_offset, 2s);
+    EXPECT_EQ(o.shm_unit, 3);
+    EXPECT_EQ(o.shm_perm, 0644);
+    EXPECT_EQ(o.max_rate_ppm, 100.0);
+    EXPECT_EQ(o.max_step, 250ms);
+    EXPECT_TRUE(o.verbose);
+    EXPECT_EQ(o.stats, 60s);
+    EXPECT_EQ(o.config, "/etc/korvic/korvic_cfg.dat");
+    EXPECT_EQ(o.sock, "s");
+    EXPECT_EQ(parse({"--offset", "+250ms", "--once"}).options->offset, 250ms);
+}
+
+TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
+    auto p = parse({"--help"});
+    EXPECT_FALSE(p.options);
+    EXPECT_EQ(p.status, 0);
+    for (const char *o :
+         {"--rate HZ", "--readings N", "--max-bracket DURATION", "--offset", "--max-offset",
+          "--sock PATH", "--shm UNIT", "--shm-perm MODE", "--max-rate-error PPM", "--max-step",
+          "-v,--verbose", "--stats", "--once", "--config PATH"})
+        EXPECT_THAT(p.text, HasSubstr(o));
+    p = parse({"--version"});
+    EXPECT_EQ(p.status, 0);
+    EXPECT_THAT(p.text, ::testing::StartsWith("korvicd "));
+}
+
+struct Refused {
+    std::vector<std::string> args;
+    const char *message;
+};
+
+TEST(Options, RefusedWithOneLineAndStatusTwo) {
+    const std::string long_path(108, 'x');
+    const Refused cases[] = {
+        {{}, "korvicd: nothing to feed: give --sock PATH, --shm UNIT (or both), or --once\n"},
+        {{"--once", "--sock", "s"}, "--once prints one sample and feeds nothing"},
+        {{"--sock", "s", "--rate", "0"}, "korvicd: --rate \"0\": outside 0.001 to 1000\n"},
+        {{"--sock", "s", "--rate", "1001"}, "--rate \"1001\": outside"},
+        {{"--sock", "s", "--rate", "fast"}, "--rate \"fast\": not a number"},
+        {{"--sock", "s", "--rate", "1Hz"}, "--rate \"1Hz\": not a number"},
+        {{"--sock", "s", "--readings", "0"}, "--readings \"0\": outside 1 to 100"},
+        {{"--sock", "s", "--readings", "2.5"}, "--readings \"2.5\": not a whole number"},
+        {{"--sock", "s", "--readings", "99999999999"}, "--readings \"99999999999\": outside"},
+        {{"--sock", "s", "--max-bracket", "200"}, "--max-bracket \"200\": not a duration"},
+        {{"--sock", "s", "--max-bracket", "0"}, "--max-bracket \"0\": must be more than 0"},
+        {{"--sock", "s", "--max-bracket", "-1us"}, "--max-bracket \"-1us\": not a duration"},
+        {{"--sock", "s", "--offset", "1"}, "--offset \"1\": not a duration"},
+        {{"--sock", "s", "--max-offset", "0s"}, "--max-offset \"0s\": must be more than 0"},
+        {{"--sock", "s", "--max-step", "1 s"}, "--max-step \"1 s\": not a duration"},
+        {{"--sock", "s", "--stats", "0"}, "--stats \"0\": must be more than 0"},
+        {{"--sock", ""}, "--sock \"\": an empty path"},
+        {{"--sock", long_path}, "longer than the 107 characters a socket path may have"},
+        {{"--shm", "256"}, "--shm \"256\": outside 0 to 255"},
+        {{"--shm", "-1"}, "--shm \"-1\": outside 0 to 255"},
+        {{"--shm", "two"}, "--shm \"two\": not a whole number"},
+        {{"--shm", "2", "--shm-perm", "0800"}, "--shm-perm \"0800\": not an octal number"},
+        {{"--shm", "2", "--shm-perm", "1777"}, "--shm-perm \"1777\": outside 0 to 777"},
+        {{"--sock", "s", "--max-rate-error", "0"}, "--max-rate-error \"0\": outside 1 to"},
+        {{"--sock", "s", "--config", ""}, "--config \"\": an empty path"},
+        {{"--sock", "s", "--frobnicate"}, "korvicd --help lists the options"},
+        {{"--sock"}, "korvicd --help lists the options"},
+        {{"--sock", "s", "extra"}, "korvicd --help lists the options"},
+        {{"--once=maybe"}, "korvicd --help lists the options"},
+    };
+    for (const Refused &c : cases) {
+        const auto p = parse(c.args);
+        EXPECT_FALSE(p.options) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(p.status, 2) << ::testing::PrintToString(c.args);
+        EXPECT_THAT(p.text, HasSubstr(c.message));
+        EXPECT_THAT(p.text, ::testing::StartsWith("korvicd: "));
+        EXPECT_EQ(std::count(p.text.begin(), p.text.end(), '\n'), 1) << p.text;
+    }
+}
+
+}  // namespace
