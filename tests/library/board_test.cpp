@@ -336,4 +336,55 @@ TEST(BoardAttach, BridgeEnabledWindowMappedAndAllReleased) {
     EXPECT_EQ(korvic::test::lowest_free_fd(), free_fd);
 }
 
+// The bit registers' fields as the C API's selectors number them: the registers are those
+// of the map, every named field is at the selector and bit the C API gives it, and each
+// register's fields lie where read_conf_reg_bitfield and its kin find them.
+TEST(BitRegisters, NamedAsTheCApiSelectsThem) {
+    const auto registers = korvic::bit_registers();
+    ASSERT_EQ(registers.size(), 3u);
+    for (const korvic::BitRegisterView &r : registers) {
+        bool in_map = false;
+        for (const korvic::RegisterView &m : korvic::register_map())
+            in_map |= m.name == r.name && m.offset == r.offset;
+        EXPECT_TRUE(in_map) << r.name;
+    }
+    struct Named {
+        std::size_t reg;
+        unsigned selector, low;
+        const char *name;
+    } const named[] = {
+        {0, KORVIC_HW_CTL_COMPARE_CLEAR, 25, "compare event clear"},
+        {1, KORVIC_CONF_TIMER_STOP, 27, "timer stop"},
+        {1, KORVIC_CONF_PRESET_LOAD, 26, "preset load"},
+        {2, KORVIC_HW_STAT_COMPARE_EVENT, 9, "compare event"},
+    };
+    std::size_t names = 0;
+    for (const korvic::BitRegisterView &r : registers)
+        for (const korvic::FieldView &f : r.fields)
+            names += f.name.empty() ? 0 : 1;
+    EXPECT_EQ(names, std::size(named));
+    for (const Named &n : named) {
+        const korvic::FieldView &f = registers[n.reg].fields[n.selector];
+        EXPECT_EQ(f.selector, n.selector);
+        EXPECT_EQ(f.low, n.low) << n.name;
+        EXPECT_EQ(f.width, 1u) << n.name;
+        EXPECT_EQ(f.name, n.name);
+    }
+    // Each field of the configuration register read back through the C API from a word
+    // that holds its selector number in the field (masked to the width).
+    std::uint32_t word = 0;
+    for (const korvic::FieldView &f : registers[1].fields)
+        word |= (f.selector & ((1u << f.width) - 1)) << f.low;
+    Window w(false);
+    w.put(0x118, word);
+    base_addr = w.words;
+    g_byte_swap = 0;
+    for (const korvic::FieldView &f : registers[1].fields)
+        EXPECT_EQ(
+            static_cast<unsigned>(read_conf_reg_bitfield(static_cast<std::int32_t>(f.selector))),
+            f.selector & ((1u << f.width) - 1))
+            << f.selector;
+    base_addr = nullptr;
+}
+
 }  // namespace
