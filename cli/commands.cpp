@@ -192,8 +192,8 @@ int show_status(Board &board, const Output &out) {
     // the other way round).
     std::vector<std::pair<const BitRegisterView *, std::uint32_t>> words;
     const auto all = bit_registers();
-    for (auto r = all.rbegin(); r != all.rend(); ++r)
-        words.emplace_back(&*r, board.read_register(r->offset));
+    for (std::size_t i = all.size(); i-- > 0;)
+        words.emplace_back(&all[i], board.read_register(all[i].offset));
     bool running = false, compare_event = false;
     for (const auto &[r, word] : words) {
         if (const FieldView *f = named_field(*r, "timer stop"))

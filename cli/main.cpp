@@ -174,8 +174,8 @@ std::string version() {
 
 // --count: a whole number that fits 64 bits, digits only (CLI11 would take "-1", or one too
 // large, for the largest number).
-const CLI::Validator kCount(
-    [](const std::string &text) {
+CLI::Validator count_check() {
+    const auto check = [](const std::string &text) {
         std::uint64_t n = 0;
         const char *end = text.data() + text.size();
         const auto [stop, error] = std::from_chars(text.data(), end, n);
@@ -184,12 +184,13 @@ const CLI::Validator kCount(
         if (error == std::errc::result_out_of_range)
             return "\"" + text + "\": too large";
         return std::string();
-    },
-    "");
+    };
+    return {check, ""};
+}
 
 void add_limits(CLI::App *sub, CommandLine &cl, const char *what) {
     sub->add_option("--count", cl.count, std::string("stop after N ") + what)
-        ->check(kCount)
+        ->check(count_check())
         ->type_name("N");
     sub->add_option("--timeout", cl.timeout,
                     "stop after DURATION (10s, 1.5min, ...); with --count not reached, exit "
@@ -227,7 +228,9 @@ std::string failure_message(const std::exception &e) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+namespace {
+
+int run(int argc, char **argv) {
     CommandLine cl;
     CLI::App app("One command per job on a korvic time-code and timing board.", "korvic");
     app.set_version_flag("--version", version());
@@ -250,7 +253,7 @@ int main(int argc, char **argv) {
                                           "board minus system clock, with the bracket "
                                           "of each reading");
     offset->add_option("--count", cl.count, "readings (0: until stopped; default 1)")
-        ->check(kCount)
+        ->check(count_check())
         ->type_name("N");
     offset->add_option("--interval", cl.interval, "between readings (default 1s)")
         ->type_name("DURATION");
@@ -313,4 +316,15 @@ int main(int argc, char **argv) {
     }
     korvic::cli::StopSignals::end_by_signal();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {  // out of memory, say
+        std::fprintf(stderr, "%s\n", failure_message(e).c_str());
+        return 1;
+    }
 }
