@@ -433,14 +433,20 @@ static_assert(days_to_new_year(0) == -kDaysFromYear0To1970);
 // The instant of a board time's digits. Fields beyond their range carry as their values
 // say (day 365 of a common year is 1 January of the next). An instant past the 64-bit count
 // (only with a DAY_OFF of some hundred million days) stands at its end.
+// Days from 1970-01-01 to 1 January of a year of the board's digits (0 to 9999, or more
+// from digits above 9): the leap years before it are counted directly.
+constexpr std::int64_t days_to_digit_year(std::int32_t years) {
+    const auto y = static_cast<std::uint32_t>(years);
+    return std::int64_t{365} * y + (y + 3) / 4 - (y + 99) / 100 + (y + 399) / 400 -
+           kDaysFromYear0To1970;
+}
+
+static_assert(days_to_digit_year(0) == days_to_new_year(0) && days_to_digit_year(1970) == 0 &&
+              days_to_digit_year(2100) == days_to_new_year(2100) &&
+              days_to_digit_year(9999) == days_to_new_year(9999));
+
 constexpr std::int64_t to_utc_us(const korvic_broken_down &t, const Offsets &o) {
-    // Decoded digits give years of 0 and above: count the leap years before them directly.
-    const auto y = static_cast<std::uint32_t>(t.years);
-    const std::int64_t new_year = t.years >= 0
-                                      ? std::int64_t{365} * y + (y + 3) / 4 - (y + 99) / 100 +
-                                            (y + 399) / 400 - kDaysFromYear0To1970
-                                      : days_to_new_year(t.years);
-    const std::int64_t days = new_year + std::int64_t{t.days} + o.days;
+    const std::int64_t days = days_to_digit_year(t.years) + std::int64_t{t.days} + o.days;
     const std::int64_t seconds =
         days * kSecondsPerDay + (std::int64_t{t.hours} + o.hours) * kSecondsPerHour +
         std::int64_t{t.minutes} * kSecondsPerMinute + t.seconds - o.seconds;

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdint>
 #include <cstdio>
@@ -105,6 +108,22 @@ inline int lowest_free_fd() {
     const int probe = dup(0);
     close(probe);
     return probe;
+}
+
+// What this system answers to a shared read-write mapping of `bytes` of the device at
+// `path`: 0 when it maps, else the errno. Devices differ between systems and emulators
+// (qemu-user cannot map /dev/zero shared, and refuses /dev/null with EINVAL where Linux says
+// ENODEV): tests that attach to a device node expect what the system itself does.
+inline int shared_map_errno(const char *path, std::size_t bytes) {
+    const int fd = open(path, O_RDWR);
+    if (fd < 0)
+        return errno;
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    const int error = p == MAP_FAILED ? errno : 0;
+    if (p != MAP_FAILED)
+        munmap(p, bytes);
+    close(fd);
+    return error;
 }
 
 }  // namespace korvic::test
