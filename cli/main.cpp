@@ -5,6 +5,7 @@
 // Exit status: 0 success; 1 a board or system failure, or a timeout before --count was
 // reached; 2 a usage error; a command that waits and is ended by SIGINT or SIGTERM ends by
 // that signal after its last whole line (130 or 143 in a shell).
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -210,9 +211,7 @@ std::string usage_message(const CLI::App &app, const CLI::ParseError &e) {
     if (e.get_name() == "ExtrasError" || e.get_name() == "RequiredError" ||
         e.get_name() == "ArgumentMismatch")
         what += " (see korvic --help)";
-    for (char &ch : what)
-        if (ch == '\n')
-            ch = ' ';
+    std::replace(what.begin(), what.end(), '\n', ' ');
     return "korvic: " + what;
 }
 
