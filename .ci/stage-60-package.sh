@@ -86,6 +86,17 @@ if [ "$sim_built" = yes ]; then
   expected+=(bin/korvic_sim lib/libkorvic_sim.so share/man/man1/korvic_sim.1
     share/doc/korvic/SIMULATOR.md)
 fi
+# The Python module (KORVIC_BUILD_PYTHON): the package under KORVIC_INSTALL_PYTHONDIR.
+python_built=no
+if grep -q '^KORVIC_BUILD_PYTHON:BOOL=ON' "$build/CMakeCache.txt"; then
+  python_built=yes
+  python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  pydir=$(sed -n 's/^KORVIC_INSTALL_PYTHONDIR:[A-Z]*=//p' "$build/CMakeCache.txt")/korvic
+  expected+=("$pydir/__init__.py" "$pydir/__init__.pyi" "$pydir/py.typed"
+    share/doc/korvic/PYTHON.md)
+  ext=$(cd "$prefix" && ls $pydir/_korvic*.so 2>/dev/null) || fail "not installed: $pydir/_korvic*.so"
+  expected+=("$ext")
+fi
 for f in "${expected[@]}"; do
   [ -f "$prefix/$f" ] || fail "not installed: $f"
 done
@@ -308,7 +319,16 @@ if [ "$sim_built" = yes ]; then
     grep -qx "2031-02-15T10:20:30.000003Z" "$work/korvic.out" \
       || { cat "$work/korvic.out" >&2; fail "korvic time under korvic_sim: not $start"; }
   fi
-  echo "examples, console and korvic ran on the simulated board"
+  echo "examples, console and tools ran on the simulated board"
+
+  # The installed Python package, from the moved tree, on the same board.
+  if [ "$python_built" = yes ]; then
+    PYTHONPATH=$prefix/${pydir%/korvic} run_sim "$work/python.out" --start "$start" \
+      --step 1us -- "$python" -c 'import korvic; print("python:", korvic.Board().now().isoformat())'
+    grep -q "^python: 2031-02-15T10:20:30\.000" "$work/python.out" \
+      || { cat "$work/python.out" >&2; fail "the installed Python module: not the board's time"; }
+    cat "$work/python.out"
+  fi
 else
   echo "simulator not built here: the examples are built, not run"
 fi

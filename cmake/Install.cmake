@@ -8,6 +8,8 @@
 #   - the pkg-config file korvic_api.pc;
 #   - the console korvic_test, the command-line tool korvic, the simulator korvic_sim and its
 #     preload library, when built;
+#   - the Python package korvic (extension, stubs, py.typed) under KORVIC_INSTALL_PYTHONDIR,
+#     when built (component python, the Debian package python3-korvic);
 #   - the manual pages, the hardware guide and the examples.
 # Every installed file is relocatable: the CMake package and the .pc file find the prefix
 # from their own location, so an install tree can be moved or staged with --prefix or
@@ -145,6 +147,27 @@ if(TARGET korvic_sim_preload)
   install(TARGETS korvic_sim_preload
     LIBRARY DESTINATION ${_korvic_preload_dir} COMPONENT simulator)
   unset(_korvic_preload_dir)
+endif()
+
+# ---- the Python package ----------------------------------------------------------------------
+
+# KORVIC_INSTALL_PYTHONDIR (python/CMakeLists.txt) is relative to the prefix, so the
+# installed tree stays relocatable: PYTHONPATH=<prefix>/lib/python3/dist-packages, or the
+# prefix /usr, where Debian's interpreter looks there itself.
+if(TARGET korvic_python)
+  if(IS_ABSOLUTE "${KORVIC_INSTALL_PYTHONDIR}")
+    message(WARNING "KORVIC_INSTALL_PYTHONDIR (${KORVIC_INSTALL_PYTHONDIR}) is absolute: the "
+      "Python package will not move with the rest of the installed tree")
+  endif()
+  install(TARGETS korvic_python
+    LIBRARY DESTINATION ${KORVIC_INSTALL_PYTHONDIR}/korvic COMPONENT python)
+  install(FILES
+    ${PROJECT_SOURCE_DIR}/python/korvic/__init__.py
+    ${PROJECT_SOURCE_DIR}/python/korvic/__init__.pyi
+    ${PROJECT_SOURCE_DIR}/python/korvic/py.typed
+    DESTINATION ${KORVIC_INSTALL_PYTHONDIR}/korvic COMPONENT python)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/PYTHON.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT python)
 endif()
 
 # ---- documentation and examples ------------------------------------------------------------

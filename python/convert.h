@@ -1,0 +1,52 @@
+// Conversions between the board's C++ types and Python's, and the mapping of the library's
+// C++ exceptions to Python exceptions, for the module korvic._korvic.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <optional>
+
+#include "korvic/board.hpp"
+
+namespace korvic::python {
+
+namespace py = pybind11;
+
+// Imports the datetime C API. Called once, from the module's initialisation, before any
+// conversion below.
+void import_datetime();
+
+// t as an aware datetime in UTC (tzinfo datetime.timezone.utc), to the microsecond.
+// ValueError when t lies outside the years 1 to 9999 that a datetime holds (a board
+// holding no plausible time, or offsets that carry it that far).
+py::object to_datetime(utc_time t);
+
+// An aware datetime, in any zone, as the instant it names. ValueError for a naive one
+// (no tzinfo, or a tzinfo whose utcoffset() is None): its zone would be a guess. TypeError
+// for anything that is not a datetime. `call` names the method in the message.
+utc_time from_datetime(py::handle value, const char *call);
+
+// A duration as a datetime.timedelta, to the microsecond.
+py::object to_timedelta(std::chrono::microseconds d);
+
+// A timeout argument: None (no limit), seconds as an int or float, or a timedelta; not
+// negative. math.inf and anything beyond a century also mean no limit. ValueError for a
+// negative or NaN one, TypeError for anything else. `call` names the method.
+std::optional<std::chrono::nanoseconds> to_timeout(py::handle value, const char *call);
+
+// Raises KeyboardInterrupt (or whatever a Python signal handler raised) in the calling
+// thread when a signal has come since the last check, by throwing error_already_set.
+// Needs the GIL.
+void check_signals();
+
+// Registers, for this module only, the translators of the library's exceptions:
+//   std::filesystem::filesystem_error  OSError of the errno's own subclass
+//                                      (FileNotFoundError, ...) with errno, the step and
+//                                      the reason as strerror, and the path as filename
+//   std::system_error                  OSError with errno and the text
+//   std::out_of_range                  ValueError (a time, mask or offset out of range)
+//   std::invalid_argument              ValueError
+void register_exception_translators();
+
+}  // namespace korvic::python

@@ -1,0 +1,93 @@
+"""Errors as Python exceptions: OSError with errno and filename from attaching, ValueError
+for values out of range and for a closed board, TypeError for arguments of a wrong type."""
+
+import datetime as dt
+import errno
+import os
+
+import pytest
+
+import korvic
+from conftest import UTC
+
+
+@pytest.mark.parametrize(
+    "lines, device, error, code, step",
+    [
+        (None, "missing.cfg", FileNotFoundError, errno.ENOENT, "korvic: read configuration"),
+        (None, ".", IsADirectoryError, errno.EISDIR, "korvic: read configuration"),
+        (["MEM_PATH=nodev"], "nodev", FileNotFoundError, errno.ENOENT, "korvic: open register device"),
+        (["MEM_PATH=short"], "short", OSError, errno.ENXIO, "korvic: map register window"),
+        (["INT_PATH=nobridge", "ENABLE_INT"], "nobridge", FileNotFoundError, errno.ENOENT,
+         "korvic: ENABLE_INT bridge: open"),
+    ],
+)
+def test_attach_errors_are_oserrors_with_errno_and_path(
+    tmp_path, config_with, lines, device, error, code, step
+):
+    (tmp_path / "short").write_bytes(bytes(100))
+    config = config_with(*lines) if lines else tmp_path / device
+    with pytest.raises(error) as caught:
+        korvic.Board(config)
+    e = caught.value
+    assert type(e) is error
+    assert e.errno == code
+    assert e.filename == str(tmp_path / device)  # a device counts from the file's directory
+    assert e.strerror.startswith(step) and e.strerror.endswith(": " + os.strerror(code))
+
+
+def test_missing_default_configuration(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(FileNotFoundError) as caught:
+        korvic.Board()
+    assert (caught.value.errno, caught.value.filename) == (errno.ENOENT, "korvic_cfg.dat")
+    assert "[Errno 2] korvic: read configuration: No such file or directory: 'korvic_cfg.dat'" == str(
+        caught.value
+    )
+
+
+def test_a_board_time_beyond_datetime_is_a_value_error(config_with):
+    # 800000 days (some 2190 years) before the board's own: before the year 1.
+    with korvic.Board(config_with("DAY_OFF=-800000")) as shifted:
+        with pytest.raises(ValueError, match="outside the years 1 to 9999"):
+            shifted.now()
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda b: b.events(count=-1), ValueError),
+        (lambda b: b.events(count=1.5), TypeError),
+        (lambda b: b.events(timeout=-1), ValueError),
+        (lambda b: b.events(timeout=float("nan")), ValueError),
+        (lambda b: b.events(timeout=dt.timedelta(seconds=-1)), ValueError),
+        (lambda b: b.events(timeout="1s"), TypeError),
+        (lambda b: b.wait_compare(timeout=-0.1), ValueError),
+        (lambda b: b.read_register(-4), TypeError),
+        (lambda b: b.read_register(0x3), ValueError),
+        (lambda b: b.read_register(0x200), ValueError),
+    ],
+)
+def test_bad_arguments(board, call, error):
+    with pytest.raises(error):
+        call(board)
+
+
+def test_a_closed_board_refuses_every_call():
+    with korvic.Board() as b:
+        events = b.events()
+        assert not b.closed and "open" in repr(b)
+    assert b.closed and "closed" in repr(b)
+    calls = [
+        b.now, b.sample, b.event_time, b.preset_time, b.compare, b.status, b.compare_flag,
+        b.clear_compare_flag, b.stop_timer, b.start_timer, b.timer_running, b.events,
+        b.wait_compare, lambda: b.settings, lambda: b.read_register(0x118),
+        lambda: b.preset(dt.datetime(2026, 1, 1, tzinfo=UTC)),
+        lambda: b.set_compare(dt.datetime(2026, 1, 1, tzinfo=UTC)),
+        lambda: next(events),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError, match="the board is closed"):
+            call()
+    b.close()  # again: nothing
+    assert b.closed
