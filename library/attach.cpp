@@ -185,12 +185,11 @@ DeviceWindow open_window(const char *path, std::size_t bytes) {
         w.error = errno;
         return w;
     }
-    // A regular file with a name (a device image, or a sysfs resource file, which reports
-    // the size of its region) must cover the window. Device nodes report no size of their
-    // own, nor does a nameless memory file handed out in place of one (st_nlink 0, as the
-    // simulator's preload library does): those are mapped as they are.
+    // A regular file (a device image, a sysfs resource file, which reports the size of its
+    // region, or the memory file the simulator hands out in place of a device) must cover
+    // the window. Device nodes report no size of their own: they are mapped as they are.
     struct stat st {};
-    if (fstat(w.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 0) {
+    if (fstat(w.fd, &st) == 0 && S_ISREG(st.st_mode)) {
         w.file_size = static_cast<std::int64_t>(st.st_size);
         if (static_cast<std::uint64_t>(st.st_size) < bytes) {
             w.failed = WindowStep::Size;

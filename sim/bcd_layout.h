@@ -8,7 +8,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "calendar.h"
 
@@ -120,18 +122,49 @@ using layouts::kExternalEventLayout;
 using layouts::kPresetTimeLayout;
 using layouts::kTimeStatusLayout;
 
-// Fields of a time as the board's digits give them. Nibbles above 9 count with their binary
-// value, as the board's counters would take them.
-struct DigitFields {
-    std::int32_t year = 0, yday = 0, hour = 0, minute = 0, second = 0;
-    std::int32_t millisecond = 0, microsecond = 0;
-    std::uint32_t extra = 0;
+// Where each digit of a layout goes: the field of a BoardFields it counts in and what one
+// unit of the digit is worth there. One table for encoding and decoding alike; None and
+// Extra (the group's 4-bit extra) have no field.
+struct DigitPlace {
+    std::int32_t BoardFields::*field;
+    std::int32_t weight;
 };
+
+inline constexpr DigitPlace kDigitPlaces[] = {
+    {nullptr, 0},                      // None
+    {&BoardFields::microsecond, 1},    // Us1
+    {&BoardFields::microsecond, 10},   // Us10
+    {&BoardFields::microsecond, 100},  // Us100
+    {&BoardFields::millisecond, 1},    // Ms1
+    {&BoardFields::millisecond, 10},   // Ms10
+    {&BoardFields::millisecond, 100},  // Ms100
+    {&BoardFields::second, 1},         // S1
+    {&BoardFields::second, 10},        // S10
+    {&BoardFields::minute, 1},         // Min1
+    {&BoardFields::minute, 10},        // Min10
+    {&BoardFields::hour, 1},           // H1
+    {&BoardFields::hour, 10},          // H10
+    {&BoardFields::yday, 1},           // D1
+    {&BoardFields::yday, 10},          // D10
+    {&BoardFields::yday, 100},         // D100
+    {&BoardFields::year, 1},           // Y1
+    {&BoardFields::year, 10},          // Y10
+    {&BoardFields::year, 100},         // Y100
+    {&BoardFields::year, 1000},        // Y1000
+    {nullptr, 0},                      // Extra
+};
+static_assert(std::size(kDigitPlaces) == static_cast<std::size_t>(Digit::Extra) + 1,
+              "one place per digit");
 
 // Encodes `f` (and the 4-bit extra) into `words` words by `layout`; bytes the layout leaves
 // at None are 0.
 void encode_layout(const Layout &layout, const BoardFields &f, std::uint32_t extra,
                    std::uint32_t *words, int count);
-DigitFields decode_layout(const Layout &layout, const std::uint32_t *words, int count);
+
+// The fields that the digits of `words` give (fields the layout lacks are 0, the year
+// included); nibbles above 9 count with their binary value, as the board's counters would
+// take them. The group's 4-bit extra goes to *extra when asked for.
+BoardFields decode_layout(const Layout &layout, const std::uint32_t *words, int count,
+                          std::uint32_t *extra = nullptr);
 
 }  // namespace korvic::sim

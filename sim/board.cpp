@@ -8,124 +8,19 @@ namespace korvic::sim {
 
 namespace {
 
-// The value of one digit of `f` (and of the 4-bit extra).
-std::uint32_t digit_of(Digit d, const BoardFields &f, std::uint32_t extra) {
-    auto at = [](std::int32_t v, std::uint32_t div) {
-        return (static_cast<std::uint32_t>(v < 0 ? 0 : v) / div) % 10;
-    };
-    switch (d) {
-        case Digit::None:
-            return 0;
-        case Digit::Us1:
-            return at(f.microsecond, 1);
-        case Digit::Us10:
-            return at(f.microsecond, 10);
-        case Digit::Us100:
-            return at(f.microsecond, 100);
-        case Digit::Ms1:
-            return at(f.millisecond, 1);
-        case Digit::Ms10:
-            return at(f.millisecond, 10);
-        case Digit::Ms100:
-            return at(f.millisecond, 100);
-        case Digit::S1:
-            return at(f.second, 1);
-        case Digit::S10:
-            return at(f.second, 10);
-        case Digit::Min1:
-            return at(f.minute, 1);
-        case Digit::Min10:
-            return at(f.minute, 10);
-        case Digit::H1:
-            return at(f.hour, 1);
-        case Digit::H10:
-            return at(f.hour, 10);
-        case Digit::D1:
-            return at(f.yday, 1);
-        case Digit::D10:
-            return at(f.yday, 10);
-        case Digit::D100:
-            return at(f.yday, 100);
-        case Digit::Y1:
-            return at(f.year, 1);
-        case Digit::Y10:
-            return at(f.year, 10);
-        case Digit::Y100:
-            return at(f.year, 100);
-        case Digit::Y1000:
-            return at(f.year, 1000);
-        case Digit::Extra:
-            return extra & 0xF;
-    }
-    return 0;
+const DigitPlace &place_of(Digit d) {
+    return kDigitPlaces[static_cast<std::size_t>(d)];
 }
 
-void add_digit(Digit d, std::uint32_t nibble, DigitFields &out) {
-    const auto v = static_cast<std::int32_t>(nibble);
-    switch (d) {
-        case Digit::None:
-            break;
-        case Digit::Us1:
-            out.microsecond += v;
-            break;
-        case Digit::Us10:
-            out.microsecond += 10 * v;
-            break;
-        case Digit::Us100:
-            out.microsecond += 100 * v;
-            break;
-        case Digit::Ms1:
-            out.millisecond += v;
-            break;
-        case Digit::Ms10:
-            out.millisecond += 10 * v;
-            break;
-        case Digit::Ms100:
-            out.millisecond += 100 * v;
-            break;
-        case Digit::S1:
-            out.second += v;
-            break;
-        case Digit::S10:
-            out.second += 10 * v;
-            break;
-        case Digit::Min1:
-            out.minute += v;
-            break;
-        case Digit::Min10:
-            out.minute += 10 * v;
-            break;
-        case Digit::H1:
-            out.hour += v;
-            break;
-        case Digit::H10:
-            out.hour += 10 * v;
-            break;
-        case Digit::D1:
-            out.yday += v;
-            break;
-        case Digit::D10:
-            out.yday += 10 * v;
-            break;
-        case Digit::D100:
-            out.yday += 100 * v;
-            break;
-        case Digit::Y1:
-            out.year += v;
-            break;
-        case Digit::Y10:
-            out.year += 10 * v;
-            break;
-        case Digit::Y100:
-            out.year += 100 * v;
-            break;
-        case Digit::Y1000:
-            out.year += 1000 * v;
-            break;
-        case Digit::Extra:
-            out.extra = nibble;
-            break;
-    }
+// The value of one digit of `f` (or of the 4-bit extra).
+std::uint32_t digit_of(Digit d, const BoardFields &f, std::uint32_t extra) {
+    if (d == Digit::Extra)
+        return extra & 0xF;
+    const DigitPlace &p = place_of(d);
+    if (p.field == nullptr)
+        return 0;
+    const std::int32_t v = f.*p.field;
+    return (static_cast<std::uint32_t>(v < 0 ? 0 : v) / static_cast<std::uint32_t>(p.weight)) % 10;
 }
 
 }  // namespace
@@ -144,15 +39,23 @@ void encode_layout(const Layout &layout, const BoardFields &f, std::uint32_t ext
     }
 }
 
-DigitFields decode_layout(const Layout &layout, const std::uint32_t *words, int count) {
-    DigitFields out;
+BoardFields decode_layout(const Layout &layout, const std::uint32_t *words, int count,
+                          std::uint32_t *extra) {
+    BoardFields out{0, 0, 0, 0, 0, 0, 0};
+    const auto add = [&](Digit d, std::uint32_t nibble) {
+        if (d == Digit::Extra && extra != nullptr)
+            *extra = nibble;
+        const DigitPlace &p = place_of(d);
+        if (p.field != nullptr)
+            out.*p.field += static_cast<std::int32_t>(nibble) * p.weight;
+    };
     for (int w = 0; w < count; ++w) {
         for (int b = 0; b < 4; ++b) {
             const ByteDigits &bd =
                 layout[static_cast<std::size_t>(w) * 4 + static_cast<std::size_t>(b)];
             const std::uint32_t byte = (words[w] >> (24 - 8 * b)) & 0xFF;
-            add_digit(bd.hi, byte >> 4, out);
-            add_digit(bd.lo, byte & 0xF, out);
+            add(bd.hi, byte >> 4);
+            add(bd.lo, byte & 0xF);
         }
     }
     return out;
@@ -170,7 +73,7 @@ std::optional<std::int64_t> compare_crossing(const CompareSetting &c, std::int64
                                              std::int64_t now) {
     if (now <= prev || c.mask > 5)
         return std::nullopt;
-    const DigitFields &t = c.time;
+    const BoardFields &t = c.time;
     // A kept field out of its range never equals the board's: no event.
     const bool keep_us = true, keep_ms = c.mask <= 4, keep_s = c.mask <= 3, keep_min = c.mask <= 2,
                keep_h = c.mask <= 1, keep_day = c.mask == 0;
@@ -225,20 +128,31 @@ std::uint32_t reverse_bytes(std::uint32_t w) {
 
 }  // namespace
 
-Board::Board(Clock &clock, BoardOptions options) : clock_(&clock), options_(options) {
-    base_clock_ = clock_->now_us();
-    base_board_ = options_.start_us.value_or(base_clock_);
-    frozen_ = base_board_;
-    last_eval_ = base_board_;
-    position_ref_ = base_board_;
-    latch_snapshot(base_board_, nullptr);
+Board::Board(Clock &clock, BoardOptions options)
+    : clock_(&clock), options_(options), own_(std::make_unique<BoardState>()), s_(own_.get()) {
+    power_up();
+}
+
+Board::Board(Clock &clock, BoardOptions options, BoardState &state, PowerUp power_up_now)
+    : clock_(&clock), options_(options), s_(&state) {
+    if (power_up_now == PowerUp::Yes)
+        power_up();
+}
+
+void Board::power_up() {
+    s_->base_clock = clock_->now_us();
+    s_->base_board = options_.start_us.value_or(s_->base_clock);
+    s_->frozen = s_->base_board;
+    s_->last_eval = s_->base_board;
+    s_->position_ref = s_->base_board;
+    latch_snapshot(s_->base_board, nullptr);
 }
 
 std::int64_t Board::time_us() const {
-    if (!running_)
-        return frozen_;
+    if (!s_->running)
+        return s_->frozen;
     return clamp_board_time(
-        saturating_add(base_board_, saturating_sub(clock_->now_us(), base_clock_)));
+        saturating_add(s_->base_board, saturating_sub(clock_->now_us(), s_->base_clock)));
 }
 
 std::uint32_t Board::to_bus(std::uint32_t v) const {
@@ -247,44 +161,43 @@ std::uint32_t Board::to_bus(std::uint32_t v) const {
 
 std::uint32_t Board::status_bits() const {
     std::uint32_t s = kStatusReferenceLocked;
-    if (running_)
+    if (s_->running)
         s |= kStatusTimerRunning;
-    if (time_set_)
+    if (s_->time_set)
         s |= kStatusTimeSet;
-    if (external_pending_)
+    if (s_->external_pending)
         s |= kStatusExternalEvent;
-    if (compare_flag_)
+    if (s_->compare_flag)
         s |= kStatusCompareEvent;
     return s;
 }
 
 std::uint32_t Board::status_nibble() const {
-    return (running_ ? 8u : 0u) | (time_set_ ? 4u : 0u) | (compare_flag_ ? 2u : 0u) |
-           (external_pending_ ? 1u : 0u);
+    return (s_->running ? 8u : 0u) | (s_->time_set ? 4u : 0u) | (s_->compare_flag ? 2u : 0u) |
+           (s_->external_pending ? 1u : 0u);
 }
 
 std::int64_t Board::begin_access(Note *note) {
     clock_->on_access();
-    ++accesses_;
+    ++s_->accesses;
     const std::int64_t now = time_us();
     // The events of this access happen in time order, so that the external event register
     // ends up holding the latest capture: the compare crossing and the periodic event lie
     // between the last access and now, a requested event happens now.
     std::optional<std::int64_t> compare_at, periodic_at;
-    if (now > last_eval_) {
+    if (now > s_->last_eval) {
         CompareSetting c;
-        c.time = decode_layout(kCompareLayout, compare_, 2);
-        c.mask = c.time.extra;
-        compare_at = compare_crossing(c, last_eval_, now);
+        c.time = decode_layout(kCompareLayout, s_->compare, 2, &c.mask);
+        compare_at = compare_crossing(c, s_->last_eval, now);
         const std::int64_t period = options_.external_event_period_us;
         if (period > 0) {
             const std::int64_t at = floor_div(now, period) * period;
-            if (at > last_eval_)
+            if (at > s_->last_eval)
                 periodic_at = at;
         }
-        last_eval_ = now;
+        s_->last_eval = now;
     }
-    const bool requested = external_request_.exchange(false, std::memory_order_relaxed);
+    const bool requested = s_->external_request.exchange(false, std::memory_order_relaxed);
     if (compare_at && (!periodic_at || *compare_at <= *periodic_at)) {
         raise_compare(*compare_at, note);
         compare_at.reset();
@@ -299,13 +212,13 @@ std::int64_t Board::begin_access(Note *note) {
 }
 
 void Board::raise_compare(std::int64_t at, Note *note) {
-    compare_flag_ = true;
+    s_->compare_flag = true;
     if (note != nullptr)
         note->then().add(notes::kCompareRaised).time(at);
 }
 
 void Board::latch_snapshot(std::int64_t now, Note *note) {
-    encode_layout(kTimeStatusLayout, from_us(now), status_nibble(), latched_time_, 3);
+    encode_layout(kTimeStatusLayout, from_us(now), status_nibble(), s_->latched_time, 3);
     if (note != nullptr)
         note->then().add(notes::kSnapshot).time(now);
 }
@@ -314,64 +227,56 @@ void Board::freeze_position(std::int64_t now, Note *note) {
     // The position counter: the preset position, its last word advanced by the milliseconds
     // of board time since the preset position was written (modulo 2^32).
     const auto elapsed_ms =
-        static_cast<std::uint64_t>(floor_div(saturating_sub(now, position_ref_), kUsPerMs));
+        static_cast<std::uint64_t>(floor_div(saturating_sub(now, s_->position_ref), kUsPerMs));
     for (int i = 0; i < 3; ++i)
-        frozen_position_[i] = preset_position_[i];
-    frozen_position_[3] = preset_position_[3] + static_cast<std::uint32_t>(elapsed_ms);
+        s_->frozen_position[i] = s_->preset_position[i];
+    s_->frozen_position[3] = s_->preset_position[3] + static_cast<std::uint32_t>(elapsed_ms);
     if (note != nullptr)
-        note->then().add(notes::kPositionFreeze).hex(frozen_position_[3]);
+        note->then().add(notes::kPositionFreeze).hex(s_->frozen_position[3]);
 }
 
 void Board::capture_external(std::int64_t at, Note *note) {
-    external_count_ = (external_count_ + 1) & 0xF;
-    encode_layout(kExternalEventLayout, from_us(at), external_count_, external_, 3);
-    external_pending_ = true;
+    s_->external_count = (s_->external_count + 1) & 0xF;
+    encode_layout(kExternalEventLayout, from_us(at), s_->external_count, s_->external, 3);
+    s_->external_pending = true;
     if (note != nullptr)
         note->then().add(notes::kExternalCaptured).time(at);
 }
 
 void Board::set_time(std::int64_t t) {
-    if (running_) {
-        base_board_ = t;
-        base_clock_ = clock_->now_us();
+    if (s_->running) {
+        s_->base_board = t;
+        s_->base_clock = clock_->now_us();
     } else {
-        frozen_ = t;
+        s_->frozen = t;
     }
     // A preset is a jump, not a passage of time: nothing between is crossed.
-    last_eval_ = t;
+    s_->last_eval = t;
 }
 
 void Board::write_config(std::uint32_t value, std::int64_t now, Note *note) {
-    const std::uint32_t old = config_;
-    config_ = value & ~kConfigPresetLoad;  // the load bit clears itself
+    const std::uint32_t old = s_->config;
+    s_->config = value & ~kConfigPresetLoad;  // the load bit clears itself
     if ((old ^ value) & kConfigTimerStop) {
         if (value & kConfigTimerStop) {
-            frozen_ = now;
-            running_ = false;
+            s_->frozen = now;
+            s_->running = false;
             if (note != nullptr)
                 note->then().add(notes::kTimerStopped).time(now);
         } else {
-            base_board_ = frozen_;
-            base_clock_ = clock_->now_us();
-            running_ = true;
-            last_eval_ = frozen_;
+            s_->base_board = s_->frozen;
+            s_->base_clock = clock_->now_us();
+            s_->running = true;
+            s_->last_eval = s_->frozen;
             if (note != nullptr)
-                note->then().add(notes::kTimerStarted).time(frozen_);
+                note->then().add(notes::kTimerStarted).time(s_->frozen);
         }
     }
     if (value & kConfigPresetLoad) {
-        const DigitFields d = decode_layout(kPresetTimeLayout, preset_time_, 3);
-        BoardFields f;
-        f.year = d.year;
-        f.yday = d.yday;
-        f.hour = d.hour;
-        f.minute = d.minute;
-        f.second = d.second;
-        f.millisecond = d.millisecond;
-        f.microsecond = 0;
-        const std::int64_t t = to_us(f);
+        // The preset layout has no microsecond digits: they decode as 0.
+        const std::int64_t t = to_us(decode_layout(kPresetTimeLayout, s_->preset_time, 3));
         set_time(t);
-        time_set_ = true;
+        s_->time_set = true;
         if (note != nullptr)
             note->then().add(notes::kPresetLoaded).time(t, false);
     }
@@ -384,27 +289,28 @@ std::uint32_t Board::register_word(std::uint32_t offset) const {
         return 0;
     switch (r->id) {
         case BoardReg::HwControl:
-            return hw_control_;
+            return s_->hw_control;
         case BoardReg::TimeStatus:
-            return w == 0 ? (latched_time_[0] & 0xFFFF0000u) | status_bits() : latched_time_[w];
+            return w == 0 ? (s_->latched_time[0] & 0xFFFF0000u) | status_bits()
+                          : s_->latched_time[w];
         case BoardReg::PositionFreeze:
-            return frozen_position_[w];
+            return s_->frozen_position[w];
         case BoardReg::Config:
-            return config_;
+            return s_->config;
         case BoardReg::Diagnostic:
             return kDiagnosticValue;
         case BoardReg::LocalOffset:
-            return local_offset_;
+            return s_->local_offset;
         case BoardReg::SyncOffset:
-            return sync_offset_;
+            return s_->sync_offset;
         case BoardReg::Compare:
-            return compare_[w];
+            return s_->compare[w];
         case BoardReg::PresetTime:
-            return preset_time_[w];
+            return s_->preset_time[w];
         case BoardReg::PresetPosition:
-            return preset_position_[w];
+            return s_->preset_position[w];
         case BoardReg::ExternalEvent:
-            return external_[w];
+            return s_->external[w];
         case BoardReg::SignalLevel:
             return kSignalLevels[w];
     }
@@ -418,19 +324,19 @@ std::uint32_t Board::read(std::uint32_t offset, Note *note) {
     std::uint32_t w = 0;
     const BoardRegInfo *r = find_board_reg(offset, &w);
     if (r != nullptr && r->id == BoardReg::ExternalEvent && w == 0) {
-        external_pending_ = false;  // reading the event acknowledges it
+        s_->external_pending = false;  // reading the event acknowledges it
     }
     if (note != nullptr && r != nullptr && r->id == BoardReg::TimeStatus && w == 0) {
         note->then().add(notes::kStatus);
-        if (running_)
+        if (s_->running)
             note->add(notes::kStatusRunning);
         else
             note->add(notes::kStatusStopped);
-        if (time_set_)
+        if (s_->time_set)
             note->add(notes::kStatusTimeSet);
-        if (compare_flag_)
+        if (s_->compare_flag)
             note->add(notes::kStatusCompare);
-        if (external_pending_)
+        if (s_->external_pending)
             note->add(notes::kStatusExternal);
     }
     if (note != nullptr && r == nullptr)
@@ -452,11 +358,11 @@ void Board::write(std::uint32_t offset, std::uint32_t bus_value, Note *note) {
     switch (r->id) {
         case BoardReg::HwControl:
             if (value & kHwCtlCompareClear) {
-                compare_flag_ = false;
+                s_->compare_flag = false;
                 if (note != nullptr)
                     note->then().add(notes::kCompareCleared);
             }
-            hw_control_ = value & ~kHwCtlCompareClear;  // the clear bit clears itself
+            s_->hw_control = value & ~kHwCtlCompareClear;  // the clear bit clears itself
             break;
         case BoardReg::TimeStatus:
             if (w == 0 && value == kSnapshotStrobeValue) {
@@ -471,38 +377,29 @@ void Board::write(std::uint32_t offset, std::uint32_t bus_value, Note *note) {
             write_config(value, now, note);
             break;
         case BoardReg::LocalOffset:
-            local_offset_ = value;
+            s_->local_offset = value;
             break;
         case BoardReg::SyncOffset:
-            sync_offset_ = value;
+            s_->sync_offset = value;
             break;
         case BoardReg::Compare:
-            compare_[w] = value;
+            s_->compare[w] = value;
             if (note != nullptr && w == 1) {
-                const DigitFields d = decode_layout(kCompareLayout, compare_, 2);
-                BoardFields f;
-                f.yday = d.yday;
-                f.hour = d.hour;
-                f.minute = d.minute;
-                f.second = d.second;
-                f.millisecond = d.millisecond;
-                f.microsecond = d.microsecond;
+                std::uint32_t mask = 0;
+                const BoardFields f = decode_layout(kCompareLayout, s_->compare, 2, &mask);
                 note->then().add(notes::kCompareAt).dec(f.yday, 3).add(' ');
                 note->dec(f.hour, 2).add(':').dec(f.minute, 2).add(':').dec(f.second, 2);
                 note->add('.').dec(f.millisecond, 3).dec(f.microsecond, 3);
-                note->add(notes::kCompareMask)
-                    .dec(d.extra)
-                    .add(" (")
-                    .add(compare_mask_meaning(d.extra));
+                note->add(notes::kCompareMask).dec(mask).add(" (").add(compare_mask_meaning(mask));
                 note->add(')');
             }
             break;
         case BoardReg::PresetTime:
-            preset_time_[w] = value;
+            s_->preset_time[w] = value;
             break;
         case BoardReg::PresetPosition:
-            preset_position_[w] = value;
-            position_ref_ = now;
+            s_->preset_position[w] = value;
+            s_->position_ref = now;
             break;
         case BoardReg::PositionFreeze:
         case BoardReg::Diagnostic:
@@ -520,12 +417,12 @@ void Board::write(std::uint32_t offset, std::uint32_t bus_value, Note *note) {
 
 std::uint32_t Bridge::read(std::uint32_t offset, Note *note) {
     (void)note;
-    return words_[(offset % kBridgeWindowBytes) / 4];
+    return s_->words[(offset % kBridgeWindowBytes) / 4];
 }
 
 void Bridge::write(std::uint32_t offset, std::uint32_t value, Note *note) {
-    const std::uint32_t old = words_[(offset % kBridgeWindowBytes) / 4];
-    words_[(offset % kBridgeWindowBytes) / 4] = value;
+    const std::uint32_t old = s_->words[(offset % kBridgeWindowBytes) / 4];
+    s_->words[(offset % kBridgeWindowBytes) / 4] = value;
     if (note == nullptr || (offset % kBridgeWindowBytes) != kBridgeIntCsrOffset)
         return;
     const std::uint32_t on = value & ~old;

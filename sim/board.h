@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "bcd_layout.h"
@@ -36,7 +37,7 @@ inline constexpr std::uint32_t kCompareMaskOff = 15;
 const char *compare_mask_meaning(std::uint32_t mask);
 
 struct CompareSetting {
-    DigitFields time;  // year unused
+    BoardFields time;  // year unused
     std::uint32_t mask = kCompareMaskOff;
 };
 
@@ -45,9 +46,47 @@ struct CompareSetting {
 std::optional<std::int64_t> compare_crossing(const CompareSetting &c, std::int64_t prev_us,
                                              std::int64_t now_us);
 
+// Everything the board holds: plain words and flags, nothing that points into a process,
+// so that it can live in memory that every process using the board maps (the launcher's
+// shared run). Whoever shares it serialises the accesses; only the external event request
+// is set from outside an access (from a signal handler), so it is atomic.
+struct BoardState {
+    // Board time: base_board + (clock - base_clock) while running, frozen when stopped.
+    bool running = true;
+    std::int64_t base_board = 0, base_clock = 0, frozen = 0;
+    std::int64_t last_eval = 0;  // board time up to which events have been looked for
+
+    std::uint32_t hw_control = 0;
+    std::uint32_t config = 0;
+    std::uint32_t local_offset = 0, sync_offset = 0;
+    std::uint32_t compare[2] = {0, kCompareMaskOff << 4};
+    std::uint32_t preset_time[3] = {};
+    std::uint32_t preset_position[4] = {};
+    std::int64_t position_ref = 0;  // board time of the last preset position write
+    std::uint32_t latched_time[3] = {};
+    std::uint32_t frozen_position[4] = {};
+    std::uint32_t external[3] = {};
+    std::uint32_t external_count = 0;
+
+    bool compare_flag = false;
+    bool time_set = false;
+    bool external_pending = false;
+    std::atomic<bool> external_request{false};
+    std::uint64_t accesses = 0;
+};
+static_assert(std::atomic<bool>::is_always_lock_free, "the request flag is shared by processes");
+
+enum class PowerUp : std::uint8_t { No, Yes };
+
 class Board {
   public:
+    // A board of its own, powered up now.
     explicit Board(Clock &clock, BoardOptions options = {});
+    // A board whose state lives elsewhere (shared by processes): powered up now when asked
+    // (once, by whoever creates the state), else taken as it is.
+    Board(Clock &clock, BoardOptions options, BoardState &state, PowerUp power_up);
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
 
     // Bus accesses. Each ticks the clock once, lets the board's time-driven events happen up
     // to the present, then serves the access. `note`, if given, receives what it meant.
@@ -56,19 +95,20 @@ class Board {
 
     // Asks for an external event; it is captured at the start of the next bus access.
     // Async-signal-safe.
-    void request_external_event() { external_request_.store(true, std::memory_order_relaxed); }
+    void request_external_event() { s_->external_request.store(true, std::memory_order_relaxed); }
 
     // Inspection, not bus accesses: no tick, no side effects. Words in the board's own
     // order (as a native bus would carry them).
     std::int64_t time_us() const;
-    bool running() const { return running_; }
-    bool compare_flag() const { return compare_flag_; }
-    bool external_pending() const { return external_pending_; }
+    bool running() const { return s_->running; }
+    bool compare_flag() const { return s_->compare_flag; }
+    bool external_pending() const { return s_->external_pending; }
     std::uint32_t register_word(std::uint32_t offset) const;
-    std::uint64_t accesses() const { return accesses_; }
+    std::uint64_t accesses() const { return s_->accesses; }
     const BoardOptions &options() const { return options_; }
 
   private:
+    void power_up();
     std::int64_t begin_access(Note *note);
     std::uint32_t status_bits() const;
     std::uint32_t status_nibble() const;
@@ -82,41 +122,31 @@ class Board {
 
     Clock *clock_;
     BoardOptions options_;
-
-    // Board time: base_board_ + (clock - base_clock_) while running, frozen_ when stopped.
-    bool running_ = true;
-    std::int64_t base_board_ = 0, base_clock_ = 0, frozen_ = 0;
-    std::int64_t last_eval_ = 0;  // board time up to which events have been looked for
-
-    std::uint32_t hw_control_ = 0;
-    std::uint32_t config_ = 0;
-    std::uint32_t local_offset_ = 0, sync_offset_ = 0;
-    std::uint32_t compare_[2] = {0, kCompareMaskOff << 4};
-    std::uint32_t preset_time_[3] = {};
-    std::uint32_t preset_position_[4] = {};
-    std::int64_t position_ref_ = 0;  // board time of the last preset position write
-    std::uint32_t latched_time_[3] = {};
-    std::uint32_t frozen_position_[4] = {};
-    std::uint32_t external_[3] = {};
-    std::uint32_t external_count_ = 0;
-
-    bool compare_flag_ = false;
-    bool time_set_ = false;
-    bool external_pending_ = false;
-    std::atomic<bool> external_request_{false};
-    std::uint64_t accesses_ = 0;
+    std::unique_ptr<BoardState> own_;
+    BoardState *s_;
 };
 
 // The PCI bridge's 128 bytes of registers. Only the interrupt control/status word (0x4C)
 // means anything here; every word holds what is written, in the processor's order.
+struct BridgeState {
+    std::uint32_t words[kBridgeWindowBytes / 4] = {};
+};
+
 class Bridge {
   public:
+    Bridge() : s_(&own_) {}
+    // A bridge whose words live elsewhere (shared by processes).
+    explicit Bridge(BridgeState &state) : s_(&state) {}
+    Bridge(const Bridge &) = delete;
+    Bridge &operator=(const Bridge &) = delete;
+
     std::uint32_t read(std::uint32_t offset, Note *note = nullptr);
     void write(std::uint32_t offset, std::uint32_t value, Note *note = nullptr);
-    std::uint32_t word(std::uint32_t offset) const { return words_[(offset % 128) / 4]; }
+    std::uint32_t word(std::uint32_t offset) const { return s_->words[(offset % 128) / 4]; }
 
   private:
-    std::uint32_t words_[kBridgeWindowBytes / 4] = {};
+    BridgeState own_;
+    BridgeState *s_;
 };
 
 }  // namespace korvic::sim

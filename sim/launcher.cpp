@@ -3,28 +3,38 @@
 //   korvic_sim [options] [--] PROGRAM [ARGS...]
 //   korvic_sim [options]                 (prepares a working directory, starts korvic_test)
 //
-// It puts libkorvic_sim.so into LD_PRELOAD, passes its settings in KORVIC_SIM_* variables
-// and execs the program. The program itself is unchanged: it reads korvic_cfg.dat as
-// always, and the paths that file names for the register and bridge devices are served by
-// the simulator.
+// It powers the simulated boards up in a file of its own, puts libkorvic_sim.so into
+// LD_PRELOAD, passes its settings and that file in KORVIC_SIM_* variables and execs the
+// program. The program itself is unchanged: it reads korvic_cfg.dat as always, and the
+// paths that file names for the register and bridge devices are served by the simulator.
+// Every process of the run maps the same file: one board is one board for all of them.
+//
+// The file lives in a private directory under $TMPDIR with an owner record. The program
+// keeps the launcher's process (its pid, its parent, its signals); a small watcher process
+// removes the directory when the program ends. The console that korvic_sim starts in a
+// directory of its own is a child instead, and the launcher removes the directory itself.
 //
 // Every option is checked before anything happens: a usage error (status 2) starts no
 // program and creates, truncates or removes no file.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -32,6 +42,8 @@
 #include <vector>
 
 #include "settings.h"
+#include "shared_run.h"
+#include "simulator.h"
 #include "trace.h"
 
 #ifndef KORVIC_SIM_PRELOAD_RELPATH
@@ -45,49 +57,80 @@ using namespace korvic::sim;
 constexpr const char *kUsage = R"(Usage: korvic_sim [OPTIONS] [--] PROGRAM [ARGS...]
        korvic_sim [OPTIONS]
 
-Runs PROGRAM (any program that uses the korvic_api library) against a simulated
-korvic timing board. The program reads korvic_cfg.dat from its working directory as
-always; the register and bridge device paths named there are served by the simulator.
-With no PROGRAM, korvic_sim writes a korvic_cfg.dat for the simulated devices into a
-working directory and starts the korvic_test console there.
+Runs PROGRAM (any program that uses the korvic_api library) against simulated korvic
+timing boards. The program reads korvic_cfg.dat from its working directory as always;
+the register and bridge device paths named there are served by the simulator. Every
+process of the run (PROGRAM and all it starts) sees the same boards: a preset made by
+one is read by the next. With no PROGRAM, korvic_sim writes a korvic_cfg.dat for the
+simulated devices into a working directory and starts the korvic_test console there.
 
-Options (each that takes a value also as --OPTION=VALUE):
+Options (each that takes a value also as --OPTION=VALUE). An option shown with [K:]
+sets every board, or with "K:" before its value only board K (--offset 2:+3s).
+  --boards N            simulate N boards (1 to 64, default 1). Board 1 is
+                        /dev/korvic_sim/board and /dev/korvic_sim/bridge with
+                        korvic_cfg.dat, board K /dev/korvic_sim/boardK and
+                        /dev/korvic_sim/bridgeK with korvic_cfg.K.dat
   --trace FILE          write a human-readable trace of every register access to FILE
                         ("-": standard error); FILE is made anew, and every process of
                         the run adds its accesses to it, after a line naming the process
   --trace-tsv FILE      write the same trace as tab-separated lines, for programs, with
                         the process id in the last column
-  --start TIME          board time at power-up (default: the host's UTC time now).
-                        TIME is "YYYY-DDD hh:mm:ss[.ffffff]" (day of year from 0),
-                        "YYYY-MM-DD hh:mm:ss[.ffffff]", either with T for the blank,
-                        or "@SECONDS[.ffffff]" since 1970; years 1970 to 9999
-  --virtual             virtual clock: time moves only by --step per register access
-                        (default: the board runs on the host's clock); takes no value
-  --step DURATION       virtual clock advance per register access, at most 24h;
-                        implies --virtual. DURATION is a number with a unit, us, ms,
-                        s, min or h, with a decimal fraction if wanted (1.5s, 250ms);
-                        0 needs no unit
-  --bus-order ORDER     "native" (default) or "swapped": every register word is
+  --start [K:]TIME      board time at power-up (default: the host's UTC time now).
+                        TIME is "YYYY-DDD hh:mm:ss[.ffffff]" (day of year from 000, as
+                        the board counts), "YYYY-MM-DD hh:mm:ss[.ffffff]", either with T
+                        for the blank, or "@SECONDS[.ffffff]" since 1970; years 1970 to
+                        9999. This is the simulator's own form: not ISO ordinal dates,
+                        whose days count from 001
+  --virtual             virtual clocks: a board's time moves only by its --step per
+                        register access to it (default: the boards run on the host's
+                        clock); takes no value
+  --step [K:]DURATION   virtual clock advance per register access, at most 24h;
+                        implies --virtual. DURATION is a number with a unit, ns, us,
+                        ms, s, min or h, with a decimal fraction if wanted (1.5s,
+                        250ms), in whole microseconds; 0 needs no unit
+  --offset [K:]DURATION keep the board's time at the host's UTC time plus DURATION
+                        (signed: -1.5s, +250ms); not with --virtual, nor with --start
+                        for the same board
+  --drift [K:]PPM       the board's clock runs PPM parts per million fast (-PPM: slow),
+                        up to 100000 either way, three decimals at most (12.5)
+  --stop-at [K:]AT[:FOR]
+                        the board's time stands still from AT after the start of the
+                        run for FOR (default: to the end of the run), then runs on from
+                        where it stood; may be given again for more stand-stills
+  --jump-at [K:]AT:STEP the board's time steps by STEP (signed: +2s, -500ms) at AT
+                        after the start of the run; may be given again
+  --bus-order [K:]ORDER "native" (default) or "swapped": every register word is
                         presented byte-reversed, as a big-endian host sees the board;
                         then only BYTE_SWAP=1 in korvic_cfg.dat reads correct times
-  --ext-period DURATION capture an external event at every whole multiple of DURATION
+  --ext-period [K:]DURATION
+                        capture an external event at every whole multiple of DURATION
                         of board time (above 0, at most 24h)
-  --ext-signal SIGNAL   capture an external event whenever the program receives SIGNAL:
-                        USR1, USR2, ALRM, VTALRM, URG, WINCH, IO, PWR or RTMIN+n, by
-                        name (with or without SIG) or number
-  --mem-path PATH       register device path to simulate (default /dev/korvic_sim/board)
-  --int-path PATH       bridge device path to simulate (default /dev/korvic_sim/bridge);
-                        each path at most 118 characters, without blanks
+  --ext-signal [K:]SIGNAL
+                        capture an external event whenever a program of the run that
+                        has opened the board receives SIGNAL: USR1, USR2, ALRM, VTALRM,
+                        URG, WINCH, IO, PWR or RTMIN+n, by name (with or without SIG) or
+                        number
+  --mem-path [K:]PATH   register device path to simulate (default above)
+  --int-path [K:]PATH   bridge device path to simulate (default above); each path at
+                        most 118 characters, without blanks, every path another
   --workdir DIR         the working directory (created if needed): korvic_sim writes a
-                        korvic_cfg.dat for the simulated devices there, unless one of
-                        your own is there, and runs PROGRAM or korvic_test in it
-                        (default: PROGRAM in the current directory, korvic_test in a new
-                        directory under $TMPDIR that is removed afterwards)
+                        korvic_cfg.dat (and korvic_cfg.K.dat) for the simulated devices
+                        there, unless one of your own is there, and runs PROGRAM or
+                        korvic_test in it (default: PROGRAM in the current directory,
+                        korvic_test in a new directory under $TMPDIR that is removed
+                        afterwards)
   -h, --help            show this help and exit
 
-Options override the KORVIC_SIM_* environment variables of the same meaning; both
-are checked alike. A bad option or variable is a usage error (exit status 2), found
-before anything runs. The preload library is found at )" KORVIC_SIM_PRELOAD_RELPATH
+AT of --stop-at and --jump-at counts from the start of the run (the boards' power-up,
+just before PROGRAM starts) on the host's monotonic clock, or with --virtual on the
+board's virtual clock. A value that begins with digits and a colon is read as a K:
+prefix: write 0s, not 0, for the start of the run (--stop-at 0s:5s).
+
+Options override the KORVIC_SIM_* environment variables of the same meaning (an
+option without K: the board variables KORVIC_SIM_NAME_K too); both are checked alike.
+A bad option or variable is a usage error (exit status 2), found before anything runs.
+The boards' shared state is a file in a directory of the launcher's own under $TMPDIR,
+removed when the program ends. The preload library is found at )" KORVIC_SIM_PRELOAD_RELPATH
                                R"( relative to
 this program, or at the path in KORVIC_SIM_PRELOAD. The console is the korvic_test
 beside this program.
@@ -155,11 +198,21 @@ void enter(const std::string &dir) {
 // ---------------------------------------------------------------------------------------
 // Options: one table, each row a name, whether it takes a value, and its handler. Option
 // values that are simulator settings go through the same checks as the KORVIC_SIM_*
-// variables, and are handed on as those variables.
+// variables, and are handed on as those variables: a per-board option given as "K:VALUE"
+// as the board's own variable KORVIC_SIM_NAME_K.
 // ---------------------------------------------------------------------------------------
+
+// A per-board option given for one board, checked against the number of boards once every
+// option is read (--boards may come later).
+struct BoardUse {
+    int board;
+    std::string option;
+    std::string value;
+};
 
 struct Options {
     std::map<std::string, std::string, std::less<>> settings;  // KORVIC_SIM_* to set
+    std::vector<BoardUse> board_uses;
     std::optional<std::string> workdir;
     std::vector<std::string> program;
 };
@@ -167,20 +220,52 @@ struct Options {
 struct OptionSpec;
 using Handler = void (*)(const OptionSpec &, const std::string &value, Options &);
 
+enum class Scope : std::uint8_t {
+    Run,        // one setting for the run
+    Board,      // per board; a later value replaces an earlier one
+    BoardList,  // per board; every value adds to the list
+};
+
 struct OptionSpec {
     std::string_view name;
     std::string_view short_name;  // empty: none
     bool takes_value;
     const char *setting;  // the KORVIC_SIM_* variable the option sets, if any
+    Scope scope;
     Handler handle;
 };
 
+// The value after a leading "K:" (digits and a colon), and K; 0 when there is none.
+std::pair<int, std::string> split_board(const OptionSpec &opt, const std::string &value) {
+    std::size_t n = 0;
+    while (n < value.size() && value[n] >= '0' && value[n] <= '9')
+        ++n;
+    if (n == 0 || n >= value.size() || value[n] != ':')
+        return {0, value};
+    const long k = n <= 3 ? std::strtol(value.substr(0, n).c_str(), nullptr, 10) : kMaxBoards + 1;
+    if (k < 1 || k > kMaxBoards)
+        usage_error(std::string(opt.name) + " " + quoted(value) + ": no board " +
+                    value.substr(0, n) + " (boards are numbered from 1 to at most " +
+                    std::to_string(kMaxBoards) + ")");
+    return {static_cast<int>(k), value.substr(n + 1)};
+}
+
 void set_setting(const OptionSpec &opt, const std::string &value, Options &o) {
+    const auto [board, text] =
+        opt.scope == Scope::Run ? std::pair<int, std::string>{0, value} : split_board(opt, value);
     SimSettings checked;
     std::string why = "an empty value";
-    if (value.empty() || !apply_setting(opt.setting, value, &checked, &why))
+    if (text.empty() || !apply_setting(opt.setting, text, &checked, &why))
         usage_error(std::string(opt.name) + " " + quoted(value) + ": " + why);
-    o.settings[opt.setting] = value;
+    const std::string name = board == 0 ? opt.setting : board_variable(opt.setting, board);
+    std::string &slot = o.settings[name];
+    slot = opt.scope == Scope::BoardList && !slot.empty() ? slot + "," + text : text;
+    if (board != 0)
+        o.board_uses.push_back({board, std::string(opt.name), value});
+    // Without K: the option sets every board, over what an earlier K: set.
+    if (board == 0 && opt.scope == Scope::Board)
+        for (int k = 1; k <= kMaxBoards; ++k)
+            o.settings.erase(board_variable(opt.setting, k));
 }
 
 void set_trace(const OptionSpec &opt, const std::string &value, Options &o) {
@@ -209,18 +294,23 @@ void show_help(const OptionSpec &, const std::string &, Options &) {
 }
 
 constexpr OptionSpec kOptions[] = {
-    {"--trace", "", true, kEnvTrace, &set_trace},
-    {"--trace-tsv", "", true, kEnvTraceTsv, &set_trace},
-    {"--start", "", true, kEnvStart, &set_setting},
-    {"--virtual", "", false, nullptr, &set_virtual},
-    {"--step", "", true, kEnvStep, &set_step},
-    {"--bus-order", "", true, kEnvBusOrder, &set_setting},
-    {"--ext-period", "", true, kEnvExtPeriod, &set_setting},
-    {"--ext-signal", "", true, kEnvExtSignal, &set_setting},
-    {"--mem-path", "", true, kEnvMemPath, &set_setting},
-    {"--int-path", "", true, kEnvIntPath, &set_setting},
-    {"--workdir", "", true, nullptr, &set_workdir},
-    {"--help", "-h", false, nullptr, &show_help},
+    {"--boards", "", true, kEnvBoards, Scope::Run, &set_setting},
+    {"--trace", "", true, kEnvTrace, Scope::Run, &set_trace},
+    {"--trace-tsv", "", true, kEnvTraceTsv, Scope::Run, &set_trace},
+    {"--start", "", true, kEnvStart, Scope::Board, &set_setting},
+    {"--virtual", "", false, nullptr, Scope::Run, &set_virtual},
+    {"--step", "", true, kEnvStep, Scope::Board, &set_step},
+    {"--offset", "", true, kEnvOffset, Scope::Board, &set_setting},
+    {"--drift", "", true, kEnvDrift, Scope::Board, &set_setting},
+    {"--stop-at", "", true, kEnvStopAt, Scope::BoardList, &set_setting},
+    {"--jump-at", "", true, kEnvJumpAt, Scope::BoardList, &set_setting},
+    {"--bus-order", "", true, kEnvBusOrder, Scope::Board, &set_setting},
+    {"--ext-period", "", true, kEnvExtPeriod, Scope::Board, &set_setting},
+    {"--ext-signal", "", true, kEnvExtSignal, Scope::Board, &set_setting},
+    {"--mem-path", "", true, kEnvMemPath, Scope::Board, &set_setting},
+    {"--int-path", "", true, kEnvIntPath, Scope::Board, &set_setting},
+    {"--workdir", "", true, nullptr, Scope::Run, &set_workdir},
+    {"--help", "-h", false, nullptr, Scope::Run, &show_help},
 };
 
 Options parse(int argc, char **argv) {
@@ -241,11 +331,11 @@ Options parse(int argc, char **argv) {
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        const OptionSpec *opt = nullptr;
-        for (const OptionSpec &spec : kOptions)
-            if (name == spec.name || (!spec.short_name.empty() && name == spec.short_name))
-                opt = &spec;
-        if (opt == nullptr)
+        const OptionSpec *opt =
+            std::find_if(std::begin(kOptions), std::end(kOptions), [&name](const OptionSpec &spec) {
+                return name == spec.name || (!spec.short_name.empty() && name == spec.short_name);
+            });
+        if (opt == std::end(kOptions))
             usage_error("unknown option " + name + " (see --help)");
         if (!opt->takes_value && has_value)
             usage_error(name + " takes no value (given " + quoted(value) + ")");
@@ -259,6 +349,27 @@ Options parse(int argc, char **argv) {
     for (; i < argc; ++i)
         o.program.emplace_back(argv[i]);
     return o;
+}
+
+// The per-board variable that `name` is board K's form of ("KORVIC_SIM_OFFSET" for
+// "KORVIC_SIM_OFFSET_2"), or empty.
+std::string_view board_form_of(std::string_view name) {
+    const std::size_t under = name.rfind('_');
+    if (under == std::string_view::npos || under + 1 == name.size() ||
+        name.find_first_not_of("0123456789", under + 1) != std::string_view::npos)
+        return {};
+    const std::string_view base = name.substr(0, under);
+    return is_board_variable(base) ? base : std::string_view{};
+}
+
+// What the program will see for the variable `name`: the options' value, else (unless an
+// option without K: set every board) the environment's.
+const char *setting_for(const Options &o, const char *name) {
+    if (const auto it = o.settings.find(name); it != o.settings.end())
+        return it->second.c_str();
+    if (const std::string_view base = board_form_of(name); !base.empty() && o.settings.count(base))
+        return nullptr;
+    return std::getenv(name);
 }
 
 bool platform_supported() {
@@ -284,37 +395,22 @@ void create_trace(const std::string &path, bool machine) {
     close(fd);
 }
 
-// The korvic_cfg.dat that the launcher writes starts with this line; a file without it is
-// the user's own and is left alone.
-constexpr std::string_view kCfgMarker = "# korvic_cfg.dat written by korvic_sim";
-constexpr const char *kCfgName = "korvic_cfg.dat";
-
-// True when the file at dirfd/name is a korvic_cfg.dat this launcher wrote.
-bool cfg_is_ours(int dirfd, const char *name) {
-    const int fd = openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    char buf[64] = {};
-    const ssize_t n = read(fd, buf, kCfgMarker.size() + 1);
-    close(fd);
-    return n == static_cast<ssize_t>(kCfgMarker.size() + 1) &&
-           std::string_view(buf, kCfgMarker.size()) == kCfgMarker && buf[kCfgMarker.size()] == '\n';
+// Board 1's configuration file is korvic_cfg.dat, board k's korvic_cfg.k.dat.
+std::string cfg_name(int k) {
+    return k == 1 ? "korvic_cfg.dat" : "korvic_cfg." + std::to_string(k) + ".dat";
 }
 
-void prepare_workdir(const std::string &dir, const SimSettings &s) {
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
-        fail("cannot create the working directory " + dir + ": " + std::strerror(errno), 1);
-    const int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirfd < 0)
-        fail("cannot use the working directory " + dir + ": " + std::strerror(errno), 1);
-    const std::string cfg = dir + "/" + kCfgName;
+// Writes board k's configuration file into dirfd (dir for messages), unless one of the
+// user's own is there.
+void write_cfg(int dirfd, const std::string &dir, int k, const BoardSettings &b) {
+    const std::string name = cfg_name(k);
+    const std::string cfg = dir + "/" + name;
     int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
     struct stat st {};
-    if (fstatat(dirfd, kCfgName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         // Any file that is there and not ours, even an empty one, is the user's.
-        if (!S_ISREG(st.st_mode) || !cfg_is_ours(dirfd, kCfgName)) {
+        if (!S_ISREG(st.st_mode) || !cfg_written_by_launcher(dirfd, name.c_str())) {
             std::fprintf(stderr, "korvic_sim: keeping the existing %s\n", cfg.c_str());
-            close(dirfd);
             return;
         }
         flags |= O_TRUNC;
@@ -323,39 +419,56 @@ void prepare_workdir(const std::string &dir, const SimSettings &s) {
     } else {
         fail("cannot look at " + cfg + ": " + std::strerror(errno), 1);
     }
-    const std::string text =
-        std::string(kCfgMarker) + "\n" + "# Devices served by the simulated board.\n" +
-        "MEM_PATH=" + s.mem_path + "\n" + "INT_PATH=" + s.int_path + "\n" + "ENABLE_INT\n" +
-        "BYTE_SWAP=" + (s.bus_order == BusOrder::Swapped ? "1" : "0") + "\n";
-    const int fd = openat(dirfd, kCfgName, flags, 0644);
-    close(dirfd);
+    const std::string which =
+        k == 1 ? "the simulated board" : "simulated board " + std::to_string(k);
+    const std::string text = std::string(kCfgMarker) + "\n" + "# Devices served by " + which +
+                             ".\n" + "MEM_PATH=" + b.mem_path + "\n" + "INT_PATH=" + b.int_path +
+                             "\n" + "ENABLE_INT\n" +
+                             "BYTE_SWAP=" + (b.bus_order == BusOrder::Swapped ? "1" : "0") + "\n";
+    const int fd = openat(dirfd, name.c_str(), flags, 0644);
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         fail("cannot write " + cfg + ": " + std::strerror(errno), 1);
     close(fd);
 }
 
+void prepare_workdir(const std::string &dir, const SimSettings &s) {
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        fail("cannot create the working directory " + dir + ": " + std::strerror(errno), 1);
+    const int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0)
+        fail("cannot use the working directory " + dir + ": " + std::strerror(errno), 1);
+    for (int k = 1; k <= static_cast<int>(s.boards.size()); ++k)
+        write_cfg(dirfd, dir, k, s.board(k));
+    close(dirfd);
+}
+
 // ---------------------------------------------------------------------------------------
-// The scratch directory: the console's working directory when none is given. It holds an
-// owner record, locked for as long as its launcher lives, with the console's pid. A
-// directory whose lock is free and whose console is gone was left behind by a launcher
-// that was killed outright; the next launcher removes it. Nothing else is ever removed:
-// only directories named korvic_sim.XXXXXX, of this user, holding an owner record.
+// The scratch directory: where the boards' shared state lives for the run, and the
+// console's working directory when none is given. It holds an owner record, locked for as
+// long as the run lives (by the launcher, or the watcher of the program), with the pid of
+// the program or the console. A directory whose lock is free and whose program is gone was
+// left behind by a run that was killed outright; the next launcher removes it. Nothing
+// else is ever removed: only directories named korvic_sim.XXXXXX, of this user, holding
+// an owner record, and in them only the files the launcher made.
 // ---------------------------------------------------------------------------------------
 
 constexpr std::string_view kScratchPrefix = "korvic_sim.";
 constexpr std::size_t kScratchNameLength = kScratchPrefix.size() + 6;  // mkdtemp's XXXXXX
-constexpr const char *kOwnerName = ".korvic_sim.owner";
 
 struct Scratch {
     std::string parent;  // $TMPDIR
     std::string name;    // korvic_sim.XXXXXX
-    int owner_fd = -1;   // locked until the launcher ends
+    int owner_fd = -1;   // locked until the run ends
+
+    std::string path() const { return parent + "/" + name; }
 };
 
 Scratch make_scratch(const std::string &parent) {
     std::string path = parent + "/korvic_sim.XXXXXX";
     if (mkdtemp(path.data()) == nullptr)
-        fail("cannot create a working directory in " + parent + ": " + std::strerror(errno), 1);
+        fail("cannot create the simulator's directory in " + parent + ": " + std::strerror(errno) +
+                 " (set TMPDIR to another directory)",
+             1);
     // Made under another name and renamed once locked: no later launcher can ever find the
     // record unlocked while this one lives.
     const std::string part = path + "/" + kOwnerName + ".new";
@@ -368,8 +481,9 @@ Scratch make_scratch(const std::string &parent) {
     return {parent, path.substr(parent.size() + 1), fd};
 }
 
-void record_console(const Scratch &s, pid_t console) {
-    const std::string line = "console " + std::to_string(console) + "\n";
+// `what` is "program" or "console".
+void record_pid(const Scratch &s, const char *what, pid_t pid) {
+    const std::string line = std::string(what) + " " + std::to_string(pid) + "\n";
     (void)!write(s.owner_fd, line.data(), line.size());
 }
 
@@ -387,20 +501,24 @@ bool process_alive(pid_t pid) {
 
 // Removes what the launcher put in a scratch directory, then the directory itself, which
 // stays when anything else was put there.
-void remove_scratch(int parent_fd, const std::string &name) {
-    const int dirfd =
-        openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+void remove_scratch(int parent_fd, const char *name) {
+    const int dirfd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dirfd < 0)
         return;
-    if (cfg_is_ours(dirfd, kCfgName))
-        unlinkat(dirfd, kCfgName, 0);
-    unlinkat(dirfd, kOwnerName, 0);
+    remove_run_files(parent_fd, name, dirfd);
     close(dirfd);
-    unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
+}
+
+// The pid after "program " or "console " in an owner record, or 0.
+pid_t recorded_pid(const char *record) {
+    for (const char *key : {"program ", "console "})
+        if (const char *at = std::strstr(record, key))
+            return static_cast<pid_t>(std::strtol(at + std::strlen(key), nullptr, 10));
+    return 0;
 }
 
 // Removes the scratch directory `name` under parent_fd if it is provably a stale one of
-// ours: this user's, with an owner record whose lock nobody holds, whose console is gone.
+// ours: this user's, with an owner record whose lock nobody holds, whose program is gone.
 bool remove_if_stale(int parent_fd, const std::string &name) {
     const int dirfd =
         openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -415,12 +533,12 @@ bool remove_if_stale(int parent_fd, const std::string &name) {
     if (stale) {
         char buf[128] = {};
         const ssize_t n = read(owner, buf, sizeof buf - 1);
-        const char *console = n > 0 ? std::strstr(buf, "console ") : nullptr;
-        if (console != nullptr && process_alive(static_cast<pid_t>(std::atol(console + 8))))
+        const pid_t pid = n > 0 ? recorded_pid(buf) : 0;
+        if (pid > 0 && process_alive(pid))
             stale = false;
     }
     if (stale)
-        remove_scratch(parent_fd, name);
+        remove_scratch(parent_fd, name.c_str());
     if (owner >= 0)
         close(owner);
     return stale;
@@ -433,6 +551,7 @@ void remove_stale_scratches(const std::string &parent) {
     DIR *d = opendir(parent.c_str());
     std::vector<std::string> candidates;
     while (d != nullptr) {
+        // cppcheck-suppress readdirCalled ; one thread, one directory stream: readdir is safe
         const dirent *e = readdir(d);
         if (e == nullptr)
             break;
@@ -448,6 +567,80 @@ void remove_stale_scratches(const std::string &parent) {
                          "korvic_sim: removed %s/%s, left behind by an earlier korvic_sim\n",
                          parent.c_str(), name.c_str());
     close(parent_fd);
+}
+
+// Powers the boards up in the scratch directory's state file; its path.
+std::string power_up(const Scratch &scratch, const SimSettings &settings) {
+    std::string path = scratch.path() + "/" + kStateName;
+    try {
+        const Simulator boards(settings,
+                               SharedRun::create(path, static_cast<int>(settings.boards.size())),
+                               PowerUp::Yes, -1, -1);
+    } catch (const std::exception &e) {
+        const int parent_fd = open(scratch.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parent_fd >= 0) {
+            remove_scratch(parent_fd, scratch.name.c_str());
+            close(parent_fd);
+        }
+        fail(std::string("cannot make the simulated boards: ") + e.what(), 1);
+    }
+    return path;
+}
+
+// ---------------------------------------------------------------------------------------
+// A program runs in the launcher's own process, so that its pid, its parent, the signals
+// sent to it and its exit status are the launcher's. When it exits, the preload library
+// removes the scratch directory (the program's pid is in KORVIC_SIM_PROGRAM_PID); when it
+// dies of a signal, the watcher does: a process of its own, outside the program's session
+// and process group, that holds the owner record's lock for the run.
+// ---------------------------------------------------------------------------------------
+
+// Starts the watcher of this process (which is about to become the program). It is not a
+// child of the program (the program might wait for children it does not know). Without
+// pidfds the watcher is not started, and the next launcher removes a directory left
+// behind.
+void start_watcher(const Scratch &scratch) {
+    const int program = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+    if (program < 0)
+        return;
+    const int parent_fd = open(scratch.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirfd = open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const pid_t middle = parent_fd >= 0 && dirfd >= 0 ? fork() : -1;
+    if (middle == 0) {
+        setsid();  // no terminal: no Ctrl-C, no hangup of the program's
+        if (fork() != 0)
+            _exit(0);
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        for (int fd = 0; fd <= 2; ++fd)
+            dup2(null, fd);
+        if (chdir("/") != 0) {
+            // Stays where it is; it removes nothing by a relative name.
+        }
+        // Nothing of the program's stays open here but what the watcher needs.
+        int keep[] = {program, parent_fd, dirfd, scratch.owner_fd};
+        std::sort(std::begin(keep), std::end(keep));
+        unsigned from = 3;
+        for (const int fd : keep) {
+            if (fd > static_cast<int>(from))
+                close_range(from, static_cast<unsigned>(fd) - 1, 0);
+            from = static_cast<unsigned>(fd) + 1;
+        }
+        close_range(from, ~0u, 0);
+        pollfd p{program, POLLIN, 0};
+        while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+        remove_run_files(parent_fd, scratch.name.c_str(), dirfd);
+        _exit(0);
+    }
+    close(program);
+    if (parent_fd >= 0)
+        close(parent_fd);
+    if (dirfd >= 0)
+        close(dirfd);
+    if (middle > 0) {
+        while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -499,7 +692,7 @@ int run_console(const std::vector<char *> &argv, const Scratch &scratch, const s
         _exit(127);
     }
     g_console = child;
-    record_console(scratch, child);
+    record_pid(scratch, "console", child);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
 
     // Wait for the console's end without reaping it, so that its pid cannot be reused while
@@ -521,7 +714,7 @@ int run_console(const std::vector<char *> &argv, const Scratch &scratch, const s
     if (chdir("/") == 0) {
         const int parent_fd = open(scratch.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (parent_fd >= 0) {
-            remove_scratch(parent_fd, scratch.name);
+            remove_scratch(parent_fd, scratch.name.c_str());
             close(parent_fd);
         }
     }
@@ -545,13 +738,16 @@ int main(int argc, char **argv) {
 
     // The settings as the program will see them: the options over the environment.
     std::string error;
-    const auto lookup = [&o](const char *name) -> const char * {
-        const auto it = o.settings.find(name);
-        return it != o.settings.end() ? it->second.c_str() : std::getenv(name);
-    };
+    const auto lookup = [&o](const char *name) { return setting_for(o, name); };
     const std::optional<SimSettings> settings = settings_from_env(lookup, &error);
     if (!settings)
         usage_error(error);
+    const int boards = static_cast<int>(settings->boards.size());
+    for (const BoardUse &use : o.board_uses)
+        if (use.board > boards)
+            usage_error(use.option + " " + quoted(use.value) + ": no board " +
+                        std::to_string(use.board) + " (" + std::to_string(boards) +
+                        (boards == 1 ? " board; see --boards)" : " boards; see --boards)"));
 
     if (!platform_supported())
         fail("the simulated board needs x86-64 Linux; this platform cannot run it", 1);
@@ -580,6 +776,13 @@ int main(int argc, char **argv) {
     create_trace(trace_tsv, true);
     for (const auto &[name, value] : o.settings)
         set_env(name.c_str(), value);
+    // An option without K: stands for every board: no board variable of the environment
+    // may override it in the program's settings.
+    for (const auto &[name, value] : o.settings)
+        if (is_board_variable(name))
+            for (int k = 1; k <= kMaxBoards; ++k)
+                if (!o.settings.count(board_variable(name, k)))
+                    unsetenv(board_variable(name, k).c_str());
     if (!trace.empty())
         set_env(kEnvTrace, trace);
     if (!trace_tsv.empty())
@@ -592,35 +795,44 @@ int main(int argc, char **argv) {
         append_env("ASAN_OPTIONS", "verify_asan_link_order=0", ':');
 
     std::vector<char *> args;
-    for (std::string &a : program)
-        args.push_back(a.data());
+    args.reserve(program.size() + 1);
+    std::transform(program.begin(), program.end(), std::back_inserter(args),
+                   [](std::string &a) { return a.data(); });
     args.push_back(nullptr);
 
+    // SIGTERM and SIGHUP wait until the program runs (or the console, to which they are
+    // passed on), so that no directory is made and then left behind.
+    sigset_t pass, old_mask;
+    sigemptyset(&pass);
+    sigaddset(&pass, SIGTERM);
+    sigaddset(&pass, SIGHUP);
+    sigprocmask(SIG_BLOCK, &pass, &old_mask);
+    const char *tmp = std::getenv("TMPDIR");
+    const std::string parent = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    remove_stale_scratches(parent);
+    const Scratch scratch = make_scratch(parent);
+    set_env(kEnvShared, power_up(scratch, *settings));
+    const std::string what =
+        boards == 1 ? "simulated board" : std::to_string(boards) + " simulated boards";
+
     if (o.program.empty() && !o.workdir) {
-        const char *tmp = std::getenv("TMPDIR");
-        const std::string parent = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-        // SIGTERM and SIGHUP wait until the console runs and they can be passed on to it,
-        // so that no directory is made and then left behind.
-        sigset_t pass, old_mask;
-        sigemptyset(&pass);
-        sigaddset(&pass, SIGTERM);
-        sigaddset(&pass, SIGHUP);
-        sigprocmask(SIG_BLOCK, &pass, &old_mask);
-        remove_stale_scratches(parent);
-        const Scratch scratch = make_scratch(parent);
-        const std::string work = parent + "/" + scratch.name;
+        const std::string work = scratch.path();
         prepare_workdir(work, *settings);
         enter(work);
-        std::fprintf(stderr, "korvic_sim: simulated board, working directory %s\n", work.c_str());
+        std::fprintf(stderr, "korvic_sim: %s, working directory %s\n", what.c_str(), work.c_str());
         return run_console(args, scratch, old_mask);
     }
     if (o.workdir) {
         prepare_workdir(*o.workdir, *settings);
         enter(*o.workdir);
         if (o.program.empty())
-            std::fprintf(stderr, "korvic_sim: simulated board, working directory %s\n",
+            std::fprintf(stderr, "korvic_sim: %s, working directory %s\n", what.c_str(),
                          o.workdir->c_str());
     }
+    record_pid(scratch, "program", getpid());
+    set_env(kEnvProgramPid, std::to_string(getpid()));
+    start_watcher(scratch);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     execvp(args[0], args.data());
     std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", args[0], std::strerror(errno));
     return 127;

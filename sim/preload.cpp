@@ -1,12 +1,14 @@
 // libkorvic_sim.so: put in front of a program with LD_PRELOAD, it answers for the board's
 // register device and the bridge device, and for nothing else.
 //
-// open/openat (and their 64-bit and fortified forms) of the simulated device paths return a
-// descriptor of an anonymous memory file; mmap of such a descriptor returns a trapped
-// window over the board model (register device, 512 bytes) or the bridge model (128
-// bytes); close and munmap release them. Every other call passes straight to the next
-// definition (the C library's). Settings come from the KORVIC_SIM_* environment variables
-// (see settings.h), read when a simulated device is first opened.
+// open/openat (and their 64-bit and fortified forms) of a simulated device path (each
+// board's register and bridge device) return a descriptor of an anonymous memory file of
+// the window's size; mmap of such a descriptor returns a trapped window over that board's
+// model (register device, 512 bytes) or its bridge model (128 bytes); close and munmap
+// release them. Every other call passes straight to the next definition (the C library's).
+// Settings come from the KORVIC_SIM_* environment variables (see settings.h), read when a
+// simulated device is first opened. Under the launcher, the boards are the run's, in the
+// file that KORVIC_SIM_SHARED names: every process of the run serves the same boards.
 //
 // The signal calls that could take SIGSEGV, SIGTRAP or the external event signal away from
 // the simulator, or block them, are interposed too (signal, sigaction, sigprocmask and the
@@ -24,6 +26,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -34,6 +37,7 @@
 #include <vector>
 
 #include "settings.h"
+#include "shared_run.h"
 #include "signal_guard.h"
 #include "simulator.h"
 #include "trace.h"
@@ -41,6 +45,7 @@
 
 namespace {
 
+using korvic::sim::SharedRun;
 using korvic::sim::SimSettings;
 using korvic::sim::Simulator;
 using korvic::sim::TrapWindow;
@@ -63,6 +68,7 @@ using OpenAt2Fn = int (*)(int, const char *, int);
 using MmapFn = void *(*)(void *, size_t, int, int, int, off_t);
 using MunmapFn = int (*)(void *, size_t);
 using CloseFn = int (*)(int);
+using ExitFn = void (*)(int);
 
 // Resolved by the constructor below, before the program runs; resolved on first use too, in
 // case another preloaded library's constructor calls in first.
@@ -74,6 +80,7 @@ struct NextFns {
     std::atomic<MmapFn> mmap{nullptr}, mmap64{nullptr};
     std::atomic<MunmapFn> munmap{nullptr};
     std::atomic<CloseFn> close{nullptr};
+    std::atomic<ExitFn> exit{nullptr}, exit2{nullptr};
 };
 NextFns g_next;
 
@@ -102,6 +109,8 @@ __attribute__((constructor)) void resolve_all() {
     KORVIC_NEXT(mmap64, "mmap64");
     KORVIC_NEXT(munmap, "munmap");
     KORVIC_NEXT(close, "close");
+    KORVIC_NEXT(exit, "_exit");
+    KORVIC_NEXT(exit2, "_Exit");
     // SIGSEGV and SIGTRAP are the simulator's from the start, so that what the program
     // does with them is recorded before its first register access.
     try {
@@ -111,31 +120,90 @@ __attribute__((constructor)) void resolve_all() {
     }
 }
 
+// When the launcher's own process (the program it became) exits, by exit() or _exit(), the
+// run ends: its directory goes, before the program's parent sees it exit. (A program that
+// dies of a signal leaves that to the launcher's watcher.) Only system calls, no
+// allocation: _exit() may be called from a signal handler.
+std::atomic<bool> g_run_ended{false};
+void end_run() {
+    if (g_run_ended.exchange(true))
+        return;
+    const char *program = std::getenv(korvic::sim::kEnvProgramPid);
+    const char *state = std::getenv(korvic::sim::kEnvShared);
+    if (program == nullptr || state == nullptr || std::strtol(program, nullptr, 10) != getpid())
+        return;
+    char dir[4096];
+    const std::size_t len = std::strlen(state);
+    const char *slash = std::strrchr(state, '/');
+    if (slash == nullptr || slash == state || len >= sizeof dir)
+        return;
+    std::memcpy(dir, state, static_cast<std::size_t>(slash - state));
+    dir[slash - state] = '\0';
+    const char *name = std::strrchr(dir, '/');
+    if (name == nullptr)
+        return;
+    const std::string_view parent(dir, static_cast<std::size_t>(name - dir));
+    char parent_path[4096];
+    std::memcpy(parent_path, parent.data(), parent.size());
+    parent_path[parent.size()] = '\0';
+    const int parent_fd = KORVIC_NEXT(open, "open")(parent.empty() ? "/" : parent_path,
+                                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirfd =
+        KORVIC_NEXT(open, "open")(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (parent_fd >= 0 && dirfd >= 0)
+        korvic::sim::remove_run_files(parent_fd, name + 1, dirfd);
+    if (dirfd >= 0)
+        KORVIC_NEXT(close, "close")(dirfd);
+    if (parent_fd >= 0)
+        KORVIC_NEXT(close, "close")(parent_fd);
+}
+
+__attribute__((destructor)) void end_run_at_exit() {
+    end_run();
+}
+
 // ---------------------------------------------------------------------------------------
 // The simulated devices.
 // ---------------------------------------------------------------------------------------
 
 enum class Kind : std::uint8_t { None, Board, Bridge };
 
+// A simulated device: which one of which board. Packed into 16 bits for the descriptor
+// table: 0 is no device, else the board number times 2, plus 1 for the bridge.
+struct DeviceId {
+    Kind kind = Kind::None;
+    int board = 0;
+
+    std::uint16_t packed() const {
+        return kind == Kind::None ? 0
+                                  : static_cast<std::uint16_t>(board * 2 + (kind == Kind::Bridge));
+    }
+    static DeviceId unpack(std::uint16_t v) {
+        if (v == 0)
+            return {};
+        return {(v & 1u) ? Kind::Bridge : Kind::Board, v / 2};
+    }
+};
+
 // Which descriptors are simulated devices, read without locks (close() is called from
 // signal handlers): blocks of descriptors allocated when first needed, never freed.
 constexpr int kFdsPerBlock = 4096;
 constexpr int kFdBlocks = 1024;  // descriptors 0 .. 4194303, beyond any system's limit
 struct FdBlock {
-    std::atomic<Kind> kind[kFdsPerBlock];
+    std::atomic<std::uint16_t> device[kFdsPerBlock];
 };
 std::atomic<FdBlock *> g_fd_blocks[kFdBlocks];
 std::mutex g_fd_mutex;
 
-std::atomic<Kind> *fd_entry(int fd) {
+std::atomic<std::uint16_t> *fd_entry(int fd) {
     if (fd < 0 || fd / kFdsPerBlock >= kFdBlocks)
         return nullptr;
     FdBlock *b = g_fd_blocks[fd / kFdsPerBlock].load(std::memory_order_acquire);
-    return b != nullptr ? &b->kind[fd % kFdsPerBlock] : nullptr;
+    return b != nullptr ? &b->device[fd % kFdsPerBlock] : nullptr;
 }
 
 // The entry of `fd`, its block allocated if need be; nullptr with a message on failure.
-std::atomic<Kind> *new_fd_entry(int fd) {
+std::atomic<std::uint16_t> *new_fd_entry(int fd) {
     if (fd < 0 || fd / kFdsPerBlock >= kFdBlocks) {
         say("descriptor " + std::to_string(fd) + " is beyond the " +
             std::to_string(kFdsPerBlock * kFdBlocks) + " that the simulator can serve");
@@ -144,7 +212,7 @@ std::atomic<Kind> *new_fd_entry(int fd) {
     std::lock_guard<std::mutex> lock(g_fd_mutex);
     std::atomic<FdBlock *> &slot = g_fd_blocks[fd / kFdsPerBlock];
     if (slot.load(std::memory_order_relaxed) == nullptr) {
-        FdBlock *block = new (std::nothrow) FdBlock();  // every entry Kind::None
+        FdBlock *block = new (std::nothrow) FdBlock();  // every entry 0: no device
         if (block == nullptr) {
             say("no memory for the table of simulated device descriptors");
             return nullptr;
@@ -203,13 +271,38 @@ int open_trace(const std::string &path, bool machine) {
     return fd;
 }
 
-// The external event signal: a request to the board, whatever the program's mask; the
-// program's own handler for the signal, if it has one, is called by the guard after it.
+// The external event signals: a request to each board that takes its events from the
+// signal, whatever the program's mask; the program's own handler for the signal, if it has
+// one, is called by the guard after it. Boards 1..64 are bits 0..63.
 std::atomic<Simulator *> g_signal_sim{nullptr};
-bool on_external_event_signal(int, siginfo_t *, void *) {
-    if (Simulator *sim = g_signal_sim.load(std::memory_order_acquire))
-        sim->board().request_external_event();
+std::atomic<std::uint64_t> g_signal_boards[NSIG];
+bool on_external_event_signal(int sig, siginfo_t *, void *) {
+    Simulator *sim = g_signal_sim.load(std::memory_order_acquire);
+    if (sim == nullptr || sig <= 0 || sig >= NSIG)
+        return false;
+    const std::uint64_t boards = g_signal_boards[sig].load(std::memory_order_relaxed);
+    for (int k = 1; k <= sim->boards(); ++k)
+        if (boards & (std::uint64_t{1} << (k - 1)))
+            sim->board(k).request_external_event();
     return false;
+}
+
+// The simulator for these settings: the launcher's run when KORVIC_SIM_SHARED names one,
+// else boards of this process's own. nullptr, said on standard error, when it cannot be had.
+Simulator *make_simulator(const SimSettings &settings, int trace, int tsv) {
+    const char *shared = std::getenv(korvic::sim::kEnvShared);
+    try {
+        if (shared == nullptr || *shared == '\0')
+            return new Simulator(settings, trace, tsv);
+        return new Simulator(settings, SharedRun::open(shared), korvic::sim::PowerUp::No, trace,
+                             tsv);
+    } catch (const std::exception &e) {
+        say(std::string("cannot use the simulated boards: ") + e.what() +
+            (shared != nullptr && *shared != '\0' ? " (has the korvic_sim that started this "
+                                                    "program ended?)"
+                                                  : ""));
+    }
+    return nullptr;
 }
 
 void init_state() {
@@ -226,16 +319,28 @@ void init_state() {
     // does: a run whose accesses go unrecorded would look like a run without any.
     const int trace = open_trace(settings->trace_path, false);
     const int tsv = open_trace(settings->trace_tsv_path, true);
-    if (trace == -2 || tsv == -2) {
+    const auto close_traces = [&] {
         if (trace >= 0 && settings->trace_path != "-")
             KORVIC_NEXT(close, "close")(trace);
         if (tsv >= 0 && settings->trace_tsv_path != "-")
             KORVIC_NEXT(close, "close")(tsv);
+    };
+    if (trace == -2 || tsv == -2) {
+        close_traces();
         return;
     }
-    g_state->sim = new Simulator(*settings, trace, tsv);
-    if (const int sig = settings->external_event_signal; sig != 0) {
-        g_signal_sim.store(g_state->sim, std::memory_order_release);
+    g_state->sim = make_simulator(*settings, trace, tsv);
+    if (g_state->sim == nullptr) {
+        close_traces();
+        return;
+    }
+    for (int k = 1; k <= g_state->sim->boards(); ++k)
+        if (const int sig = settings->board(k).external_event_signal; sig != 0)
+            g_signal_boards[sig].fetch_or(std::uint64_t{1} << (k - 1));
+    g_signal_sim.store(g_state->sim, std::memory_order_release);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (g_signal_boards[sig].load() == 0)
+            continue;
         const int e = korvic::sim::guard_signal(sig, korvic::sim::GuardKind::Trigger,
                                                 on_external_event_signal);
         if (e != 0) {
@@ -247,71 +352,117 @@ void init_state() {
     g_state->ok = true;
 }
 
-// Which simulated device a path names, judged by the path text alone (the devices need
-// not exist in the file system). Reads the settings on first use.
-Kind device_of(const char *path) {
-    if (path == nullptr)
-        return Kind::None;
-    const char *mem = std::getenv(korvic::sim::kEnvMemPath);
-    const char *in = std::getenv(korvic::sim::kEnvIntPath);
-    const std::string_view mem_path = mem && *mem ? mem : korvic::sim::kDefaultMemPath;
-    const std::string_view int_path = in && *in ? in : korvic::sim::kDefaultIntPath;
-    if (path == mem_path)
-        return Kind::Board;
-    if (path == int_path)
-        return Kind::Bridge;
-    return Kind::None;
+// True when `path` is the default device path `base` of board k: `base` itself for board
+// 1, `base` and the number k for the others.
+bool is_default_path(std::string_view path, std::string_view base, int k) {
+    if (!path.starts_with(base))
+        return false;
+    path.remove_prefix(base.size());
+    if (k == 1)
+        return path.empty();
+    char digits[8];
+    const int n = std::snprintf(digits, sizeof digits, "%d", k);
+    return path == std::string_view(digits, static_cast<std::size_t>(n));
 }
 
-int open_device(Kind kind, int flags) {
+// The value of the per-board variable `name` for board k: its own "_k" form, else the one
+// for every board; nullptr when neither is set. No allocation.
+const char *board_env(const char *name, int k) {
+    char own[64];
+    std::snprintf(own, sizeof own, "%s_%d", name, k);
+    const char *v = std::getenv(own);
+    if (v == nullptr || *v == '\0')
+        v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
+// Which simulated device a path names, judged by the path text alone (the devices need
+// not exist in the file system) against the settings in the environment, without reading
+// them whole: the program's other files are opened without that cost.
+DeviceId device_of(const char *path) {
+    if (path == nullptr)
+        return {};
+    int boards = 1;
+    if (const char *n = std::getenv(korvic::sim::kEnvBoards); n != nullptr && *n != '\0')
+        boards = static_cast<int>(std::clamp(std::strtol(n, nullptr, 10), 1L,
+                                             static_cast<long>(korvic::sim::kMaxBoards)));
+    for (int k = 1; k <= boards; ++k) {
+        const char *mem = board_env(korvic::sim::kEnvMemPath, k);
+        const char *bridge = board_env(korvic::sim::kEnvIntPath, k);
+        if (mem != nullptr ? std::strcmp(path, mem) == 0
+                           : is_default_path(path, korvic::sim::kDefaultMemPath, k))
+            return {Kind::Board, k};
+        if (bridge != nullptr ? std::strcmp(path, bridge) == 0
+                              : is_default_path(path, korvic::sim::kDefaultIntPath, k))
+            return {Kind::Bridge, k};
+    }
+    return {};
+}
+
+const char *device_name(Kind kind) {
+    return kind == Kind::Board ? "board" : "bridge";
+}
+
+int open_device(DeviceId device, int flags) {
     std::call_once(g_state_once, init_state);
     if (!g_state->ok) {
         errno = EINVAL;
+        return -1;
+    }
+    if (device.board > g_state->sim->boards()) {
+        say("no board " + std::to_string(device.board) + " in this run (" +
+            std::to_string(g_state->sim->boards()) + ")");
+        errno = ENOENT;
         return -1;
     }
     if ((flags & O_ACCMODE) != O_RDWR && (flags & O_ACCMODE) != O_RDONLY) {
         errno = EACCES;
         return -1;
     }
-    const char *what = kind == Kind::Board ? "board" : "bridge";
-    const int fd = memfd_create(kind == Kind::Board ? "korvic_sim_board" : "korvic_sim_bridge",
+    const bool board = device.kind == Kind::Board;
+    const int fd = memfd_create(board ? "korvic_sim_board" : "korvic_sim_bridge",
                                 (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0u);
-    if (fd < 0) {
+    // The file has the window's size, as a device's size check would find it.
+    const off_t size = board ? korvic::sim::kBoardWindowBytes : korvic::sim::kBridgeWindowBytes;
+    if (fd < 0 || ftruncate(fd, size) != 0) {
         const int e = errno;
-        say(std::string("cannot open the simulated ") + what + " device: " + std::strerror(e) +
-            (e == EMFILE || e == ENFILE ? " (no descriptor left)" : ""));
+        if (fd >= 0)
+            KORVIC_NEXT(close, "close")(fd);
+        say(std::string("cannot open the simulated ") + device_name(device.kind) + " device: " +
+            std::strerror(e) + (e == EMFILE || e == ENFILE ? " (no descriptor left)" : ""));
         errno = e;
         return -1;
     }
-    std::atomic<Kind> *entry = new_fd_entry(fd);
+    std::atomic<std::uint16_t> *entry = new_fd_entry(fd);
     if (entry == nullptr) {
         KORVIC_NEXT(close, "close")(fd);
         errno = EMFILE;
         return -1;
     }
-    entry->store(kind);
+    entry->store(device.packed());
     return fd;
 }
 
-Kind kind_of_fd(int fd) {
-    const std::atomic<Kind> *entry = fd_entry(fd);
-    return entry != nullptr ? entry->load() : Kind::None;
+DeviceId device_of_fd(int fd) {
+    const std::atomic<std::uint16_t> *entry = fd_entry(fd);
+    return DeviceId::unpack(entry != nullptr ? entry->load() : 0);
 }
 
-void *map_device(Kind kind, size_t len, int flags, off_t offset) {
+void *map_device(DeviceId device, size_t len, int flags, off_t offset) {
     if (offset != 0 || (flags & MAP_FIXED) || len == 0) {
         errno = EINVAL;
         return MAP_FAILED;
     }
+    const bool board = device.kind == Kind::Board;
     const std::uint32_t limit =
-        kind == Kind::Board ? korvic::sim::kBoardWindowBytes : korvic::sim::kBridgeWindowBytes;
+        board ? korvic::sim::kBoardWindowBytes : korvic::sim::kBridgeWindowBytes;
     const size_t bytes = len < limit ? len : limit;
-    const char *what = kind == Kind::Board ? "board" : "bridge";
+    const char *what = device_name(device.kind);
     std::lock_guard<std::mutex> lock(g_mutex);
     try {
         live_windows().reserve(live_windows().size() + 1);
-        korvic::sim::MmioTarget &target =
-            kind == Kind::Board ? g_state->sim->board_target() : g_state->sim->bridge_target();
+        korvic::sim::MmioTarget &target = board ? g_state->sim->board_target(device.board)
+                                                : g_state->sim->bridge_target(device.board);
         auto *window = new TrapWindow(target, bytes);
         live_windows().push_back(window);
         return window->base();
@@ -448,8 +599,8 @@ __attribute__((visibility("default"))) int open(const char *path, int flags, ...
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
-    if (const Kind k = device_of(path); k != Kind::None)
-        return open_device(k, flags);
+    if (const DeviceId d = device_of(path); d.kind != Kind::None)
+        return open_device(d, flags);
     return KORVIC_NEXT(open, "open")(path, flags, mode);
 }
 
@@ -462,8 +613,8 @@ __attribute__((visibility("default"))) int open64(const char *path, int flags, .
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
-    if (const Kind k = device_of(path); k != Kind::None)
-        return open_device(k, flags);
+    if (const DeviceId d = device_of(path); d.kind != Kind::None)
+        return open_device(d, flags);
     return KORVIC_NEXT(open64, "open64")(path, flags, mode);
 }
 
@@ -476,8 +627,8 @@ __attribute__((visibility("default"))) int openat(int dirfd, const char *path, i
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
-    if (const Kind k = device_of(path); k != Kind::None)
-        return open_device(k, flags);
+    if (const DeviceId d = device_of(path); d.kind != Kind::None)
+        return open_device(d, flags);
     return KORVIC_NEXT(openat, "openat")(dirfd, path, flags, mode);
 }
 
@@ -490,51 +641,51 @@ __attribute__((visibility("default"))) int openat64(int dirfd, const char *path,
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
-    if (const Kind k = device_of(path); k != Kind::None)
-        return open_device(k, flags);
+    if (const DeviceId d = device_of(path); d.kind != Kind::None)
+        return open_device(d, flags);
     return KORVIC_NEXT(openat64, "openat64")(dirfd, path, flags, mode);
 }
 
 // The fortified forms that _FORTIFY_SOURCE builds call in place of open/openat.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"))) int __open_2(const char *path, int flags) {
-    if (const Kind k = device_of(path); k != Kind::None)
-        return open_device(k, flags);
+    if (const DeviceId d = device_of(path); d.kind != Kind::None)
+        return open_device(d, flags);
     return KORVIC_NEXT(open_2, "__open_2")(path, flags);
 }
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"))) int __open64_2(const char *path, int flags) {
-    if (const Kind k = device_of(path); k != Kind::None)
-        return open_device(k, flags);
+    if (const DeviceId d = device_of(path); d.kind != Kind::None)
+        return open_device(d, flags);
     return KORVIC_NEXT(open64_2, "__open64_2")(path, flags);
 }
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"))) int __openat_2(int dirfd, const char *path, int flags) {
-    if (const Kind k = device_of(path); k != Kind::None)
-        return open_device(k, flags);
+    if (const DeviceId d = device_of(path); d.kind != Kind::None)
+        return open_device(d, flags);
     return KORVIC_NEXT(openat_2, "__openat_2")(dirfd, path, flags);
 }
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"))) int __openat64_2(int dirfd, const char *path, int flags) {
-    if (const Kind k = device_of(path); k != Kind::None)
-        return open_device(k, flags);
+    if (const DeviceId d = device_of(path); d.kind != Kind::None)
+        return open_device(d, flags);
     return KORVIC_NEXT(openat64_2, "__openat64_2")(dirfd, path, flags);
 }
 
 __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int prot, int flags,
                                                   int fd, off_t offset) {
-    if (const Kind k = kind_of_fd(fd); k != Kind::None)
-        return map_device(k, len, flags, offset);
+    if (const DeviceId d = device_of_fd(fd); d.kind != Kind::None)
+        return map_device(d, len, flags, offset);
     return KORVIC_NEXT(mmap, "mmap")(addr, len, prot, flags, fd, offset);
 }
 
 __attribute__((visibility("default"))) void *mmap64(void *addr, size_t len, int prot, int flags,
                                                     int fd, off_t offset) {
-    if (const Kind k = kind_of_fd(fd); k != Kind::None)
-        return map_device(k, len, flags, offset);
+    if (const DeviceId d = device_of_fd(fd); d.kind != Kind::None)
+        return map_device(d, len, flags, offset);
     return KORVIC_NEXT(mmap64, "mmap64")(addr, len, prot, flags, fd, offset);
 }
 
@@ -675,11 +826,26 @@ __attribute__((visibility("default"))) int sigpending(sigset_t *set) {
 
 // NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
+// A program that ends with _exit() (as the shell does) ends the run as exit() does.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+__attribute__((visibility("default"), noreturn)) void _exit(int status) {
+    end_run();
+    KORVIC_NEXT(exit, "_exit")(status);
+    __builtin_unreachable();
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+__attribute__((visibility("default"), noreturn)) void _Exit(int status) {
+    end_run();
+    KORVIC_NEXT(exit2, "_Exit")(status);
+    __builtin_unreachable();
+}
+
 // Async-signal-safe like close(2) itself (the console closes the board from its SIGINT
 // handler): an atomic store, then the real close.
 __attribute__((visibility("default"))) int close(int fd) {
-    if (std::atomic<Kind> *entry = fd_entry(fd))
-        entry->store(Kind::None);
+    if (std::atomic<std::uint16_t> *entry = fd_entry(fd))
+        entry->store(0);
     return KORVIC_NEXT(close, "close")(fd);
 }
 

@@ -2,8 +2,13 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
+#include <stdexcept>
 #include <utility>
+
+#include "korvic/board.hpp"
 
 namespace korvic::sim {
 namespace {
@@ -34,9 +39,11 @@ std::optional<std::int64_t> value_of(std::string_view digits) {
     if (digits.empty())
         return std::nullopt;
     std::int64_t v = 0;
-    for (char c : digits)
-        if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, c - '0', &v))
-            return std::nullopt;
+    const bool overflow = std::any_of(digits.begin(), digits.end(), [&v](char c) {
+        return __builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, c - '0', &v);
+    });
+    if (overflow)
+        return std::nullopt;
     return v;
 }
 
@@ -140,10 +147,16 @@ std::string upper(std::string_view s) {
 }
 
 // Why `sig` cannot request events, or nullptr when it can.
+// The signal's row, or nullptr.
+const SignalInfo *signal_info(int sig) {
+    const auto *it = std::find_if(std::begin(kSignals), std::end(kSignals),
+                                  [sig](const SignalInfo &s) { return s.number == sig; });
+    return it != std::end(kSignals) ? it : nullptr;
+}
+
 const char *signal_refusal(int sig) {
-    for (const SignalInfo &s : kSignals)
-        if (s.number == sig)
-            return s.refusal;
+    if (const SignalInfo *info = signal_info(sig))
+        return info->refusal;
     if (sig >= SIGRTMIN && sig <= SIGRTMAX)
         return nullptr;
     if (sig > 0 && sig < SIGRTMIN)
@@ -169,22 +182,11 @@ int real_time_signal(std::string_view s) {
 }
 
 // ---------------------------------------------------------------------------------------
-// The settings, one row per variable.
+// The settings, one row per variable: the run's, then each board's.
 // ---------------------------------------------------------------------------------------
 
-bool set_path(std::string_view v, std::string *out, std::string *why) {
-    if (!check_device_path(v, why))
-        return false;
-    *out = v;
-    return true;
-}
-
-bool set_mem_path(std::string_view v, SimSettings *s, std::string *why) {
-    return set_path(v, &s->mem_path, why);
-}
-
-bool set_int_path(std::string_view v, SimSettings *s, std::string *why) {
-    return set_path(v, &s->int_path, why);
+std::string bound_text(std::int64_t us) {
+    return us == kUsPerDay ? "24h" : std::to_string(us) + "us";
 }
 
 bool set_clock(std::string_view v, SimSettings *s, std::string *why) {
@@ -197,53 +199,6 @@ bool set_clock(std::string_view v, SimSettings *s, std::string *why) {
     return true;
 }
 
-bool set_start(std::string_view v, SimSettings *s, std::string *why) {
-    s->start_us = parse_time(v, why);
-    return s->start_us.has_value();
-}
-
-std::string bound_text(std::int64_t us) {
-    return us == kUsPerDay ? "24h" : std::to_string(us) + "us";
-}
-
-bool set_step(std::string_view v, SimSettings *s, std::string *why) {
-    const auto d = parse_duration(v, Sign::Refused, why);
-    if (!d)
-        return false;
-    if (*d > kMaxStepUs) {
-        if (why != nullptr)
-            *why = "more than " + bound_text(kMaxStepUs) + " per register access";
-        return false;
-    }
-    s->step_us = *d;
-    return true;
-}
-
-bool set_bus_order(std::string_view v, SimSettings *s, std::string *why) {
-    const auto o = parse_bus_order(v, why);
-    if (o)
-        s->bus_order = *o;
-    return o.has_value();
-}
-
-bool set_period(std::string_view v, SimSettings *s, std::string *why) {
-    const auto d = parse_duration(v, Sign::Refused, why);
-    if (!d)
-        return false;
-    if (*d == 0 || *d > kMaxPeriodUs) {
-        if (why != nullptr)
-            *why = *d == 0 ? "a period of 0" : "longer than " + bound_text(kMaxPeriodUs);
-        return false;
-    }
-    s->external_event_period_us = *d;
-    return true;
-}
-
-bool set_signal(std::string_view v, SimSettings *s, std::string *why) {
-    s->external_event_signal = parse_signal(v, why);
-    return s->external_event_signal != 0;
-}
-
 bool set_trace(std::string_view v, SimSettings *s, std::string *) {
     s->trace_path = v;
     return true;
@@ -254,17 +209,165 @@ bool set_trace_tsv(std::string_view v, SimSettings *s, std::string *) {
     return true;
 }
 
-struct SettingRow {
+bool set_boards(std::string_view v, SimSettings *s, std::string *why) {
+    std::string_view rest = v;
+    const std::string_view digits = take_digits(rest);
+    const auto n = digits.size() <= 3 && rest.empty() ? value_of(digits) : std::nullopt;
+    if (!n || *n < 1 || *n > kMaxBoards) {
+        if (why != nullptr)
+            *why = "not a number of boards from 1 to " + std::to_string(kMaxBoards);
+        return false;
+    }
+    s->boards.clear();
+    for (int k = 1; k <= *n; ++k)
+        s->boards.push_back(BoardSettings::defaults(k));
+    return true;
+}
+
+bool set_mem_path(std::string_view v, BoardSettings *b, std::string *why) {
+    if (!check_device_path(v, why))
+        return false;
+    b->mem_path = v;
+    return true;
+}
+
+bool set_int_path(std::string_view v, BoardSettings *b, std::string *why) {
+    if (!check_device_path(v, why))
+        return false;
+    b->int_path = v;
+    return true;
+}
+
+bool set_start(std::string_view v, BoardSettings *b, std::string *why) {
+    b->start_us = parse_time(v, why);
+    return b->start_us.has_value();
+}
+
+bool set_step(std::string_view v, BoardSettings *b, std::string *why) {
+    const auto d = parse_duration_us(v, Sign::Refused, why);
+    if (!d)
+        return false;
+    if (*d > kMaxStepUs) {
+        if (why != nullptr)
+            *why = "more than " + bound_text(kMaxStepUs) + " per register access";
+        return false;
+    }
+    b->step_us = *d;
+    return true;
+}
+
+bool set_offset(std::string_view v, BoardSettings *b, std::string *why) {
+    b->offset_us = parse_duration_us(v, Sign::Allowed, why);
+    return b->offset_us.has_value();
+}
+
+bool set_drift(std::string_view v, BoardSettings *b, std::string *why) {
+    const auto d = parse_drift(v, why);
+    if (d)
+        b->drift_ppb = *d;
+    return d.has_value();
+}
+
+// A comma-separated list of moments, each added to the board's.
+template <std::optional<ClockEvent> (*Parse)(std::string_view, std::string *)>
+bool add_events(std::string_view v, BoardSettings *b, std::string *why) {
+    for (;;) {
+        const std::size_t comma = v.find(',');
+        const auto e = Parse(v.substr(0, comma), why);
+        if (!e)
+            return false;
+        if (b->events.size() >= kMaxClockEvents) {
+            if (why != nullptr)
+                *why = "more than " + std::to_string(kMaxClockEvents) +
+                       " stand-stills and jumps for one board";
+            return false;
+        }
+        b->events.insert(std::upper_bound(b->events.begin(), b->events.end(), *e,
+                                          [](const ClockEvent &x, const ClockEvent &y) {
+                                              return x.at_us < y.at_us;
+                                          }),
+                         *e);
+        if (comma == std::string_view::npos)
+            return true;
+        v.remove_prefix(comma + 1);
+    }
+}
+
+bool set_bus_order(std::string_view v, BoardSettings *b, std::string *why) {
+    const auto o = parse_bus_order(v, why);
+    if (o)
+        b->bus_order = *o;
+    return o.has_value();
+}
+
+bool set_period(std::string_view v, BoardSettings *b, std::string *why) {
+    const auto d = parse_duration_us(v, Sign::Refused, why);
+    if (!d)
+        return false;
+    if (*d == 0 || *d > kMaxPeriodUs) {
+        if (why != nullptr)
+            *why = *d == 0 ? "a period of 0" : "longer than " + bound_text(kMaxPeriodUs);
+        return false;
+    }
+    b->external_event_period_us = *d;
+    return true;
+}
+
+bool set_signal(std::string_view v, BoardSettings *b, std::string *why) {
+    b->external_event_signal = parse_signal(v, why);
+    return b->external_event_signal != 0;
+}
+
+struct RunRow {
     const char *name;
     bool (*apply)(std::string_view, SimSettings *, std::string *);
 };
 
-constexpr SettingRow kSettingRows[] = {
-    {kEnvMemPath, &set_mem_path},   {kEnvIntPath, &set_int_path}, {kEnvClock, &set_clock},
-    {kEnvStart, &set_start},        {kEnvStep, &set_step},        {kEnvBusOrder, &set_bus_order},
-    {kEnvExtPeriod, &set_period},   {kEnvExtSignal, &set_signal}, {kEnvTrace, &set_trace},
+// KORVIC_SIM_BOARDS first: it makes the boards that the other rows set.
+constexpr RunRow kRunRows[] = {
+    {kEnvBoards, &set_boards},
+    {kEnvClock, &set_clock},
+    {kEnvTrace, &set_trace},
     {kEnvTraceTsv, &set_trace_tsv},
 };
+
+struct BoardRow {
+    const char *name;
+    bool (*apply)(std::string_view, BoardSettings *, std::string *);
+};
+
+constexpr BoardRow kBoardRows[] = {
+    {kEnvMemPath, &set_mem_path},
+    {kEnvIntPath, &set_int_path},
+    {kEnvStart, &set_start},
+    {kEnvStep, &set_step},
+    {kEnvOffset, &set_offset},
+    {kEnvDrift, &set_drift},
+    {kEnvStopAt, &add_events<parse_stop_at>},
+    {kEnvJumpAt, &add_events<parse_jump_at>},
+    {kEnvBusOrder, &set_bus_order},
+    {kEnvExtPeriod, &set_period},
+    {kEnvExtSignal, &set_signal},
+};
+
+// A duration as the options write it, in the largest unit that keeps it whole.
+std::string duration_text(std::int64_t us) {
+    if (us % kUsPerSecond == 0)
+        return std::to_string(us / kUsPerSecond) + "s";
+    if (us % kUsPerMs == 0)
+        return std::to_string(us / kUsPerMs) + "ms";
+    return std::to_string(us) + "us";
+}
+
+// A stand-still as --stop-at takes it, for messages.
+std::string stop_text(const ClockEvent &e) {
+    const std::string at = duration_text(e.at_us);
+    return e.value_us == kForever ? at : at + ":" + duration_text(e.value_us);
+}
+
+std::string board_name(const SimSettings &s, std::size_t i) {
+    return s.boards.size() == 1 ? "the board" : "board " + std::to_string(i + 1);
+}
 
 }  // namespace
 
@@ -336,67 +439,82 @@ std::optional<std::int64_t> parse_time(std::string_view text, std::string *why) 
     return to_us(f) + frac;
 }
 
-std::optional<std::int64_t> parse_duration(std::string_view text, Sign sign, std::string *why) {
-    constexpr const char *kForm =
-        "not a duration: a number and a unit, us, ms, s, min or h (1.5s, 250ms)";
+std::optional<std::int64_t> parse_duration_us(std::string_view text, Sign sign, std::string *why) {
+    std::int64_t ns = 0;
+    try {
+        ns = korvic::parse_duration(text, sign == Sign::Allowed).count();
+    } catch (const std::out_of_range &) {
+        return refuse<std::int64_t>(why, "too large");
+    } catch (const std::invalid_argument &e) {
+        // "korvic: duration "TEXT": REASON": the reason is what the options' messages say.
+        const std::string prefix = "korvic: duration \"" + std::string(text) + "\": ";
+        const std::string_view what = e.what();
+        return refuse<std::int64_t>(
+            why, std::string(what.starts_with(prefix) ? what.substr(prefix.size()) : what));
+    }
+    if (ns % 1000 != 0)
+        return refuse<std::int64_t>(why, "finer than a microsecond");
+    return ns / 1000;
+}
+
+std::optional<std::int64_t> parse_drift(std::string_view text, std::string *why) {
     std::string_view s = text;
     bool negative = false;
-    if (sign == Sign::Allowed && !s.empty() && (s.front() == '+' || s.front() == '-')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    std::string_view whole = take_digits(s);
+    if (!take(s, '+'))
+        negative = take(s, '-');
+    const std::string_view whole = take_digits(s);
     std::string_view fraction;
-    if (take(s, '.')) {
+    if (take(s, '.'))
         fraction = take_digits(s);
-        if (fraction.empty())
-            return refuse<std::int64_t>(why, kForm);
-    }
-    if (whole.empty())
-        return refuse<std::int64_t>(why, kForm);
-    while (whole.size() > 1 && whole.front() == '0')
-        whole.remove_prefix(1);
-    while (!fraction.empty() && fraction.back() == '0')
-        fraction.remove_suffix(1);
-
-    struct Unit {
-        std::string_view name;
-        std::int64_t us;
-    };
-    static constexpr Unit kUnits[] = {
-        {"us", 1}, {"ms", kUsPerMs}, {"s", kUsPerSecond}, {"min", kUsPerMinute}, {"h", kUsPerHour}};
-    std::int64_t unit = 0;
-    for (const Unit &u : kUnits)
-        if (s == u.name)
-            unit = u.us;
-    if (unit == 0) {
-        if (s.empty() && whole == "0" && fraction.empty())
-            return 0;  // zero is zero in any unit
-        if (s.empty())
-            return refuse<std::int64_t>(why, "no unit (us, ms, s, min or h)");
+    if (s == "ppm")
+        s.remove_prefix(3);
+    if (whole.empty() || !s.empty() || fraction.size() > 3 ||
+        (fraction.empty() && text.find('.') != std::string_view::npos))
         return refuse<std::int64_t>(
-            why, "unknown unit \"" + std::string(s) + "\" (us, ms, s, min or h)");
+            why, "not a rate error in ppm: a number with up to three decimals (-12.5, +40ppm)");
+    const auto w = value_of(whole.size() <= 9 ? whole : std::string_view{});
+    std::int64_t ppb = w ? *w * 1000 : kMaxDriftPpb + 1;
+    std::int64_t scale = 100;
+    for (char c : fraction) {
+        ppb += (c - '0') * scale;
+        scale /= 10;
     }
+    if (ppb > kMaxDriftPpb)
+        return refuse<std::int64_t>(
+            why, "more than " + std::to_string(kMaxDriftPpb / 1000) + " ppm either way");
+    return negative ? -ppb : ppb;
+}
 
-    constexpr const char *kTooLarge = "too large";
-    const auto w = value_of(whole);
-    std::int64_t us = 0;
-    if (!w || __builtin_mul_overflow(*w, unit, &us))
-        return refuse<std::int64_t>(why, kTooLarge);
-    if (!fraction.empty()) {
-        // fraction * unit / 10^digits must be whole: 9 digits keep the product in range.
-        if (fraction.size() > 9)
-            return refuse<std::int64_t>(why, "finer than a microsecond");
-        std::int64_t scale = 1;
-        for (std::size_t i = 0; i < fraction.size(); ++i)
-            scale *= 10;
-        const std::int64_t part = *value_of(fraction) * unit;
-        if (part % scale != 0)
-            return refuse<std::int64_t>(why, "finer than a microsecond");
-        if (__builtin_add_overflow(us, part / scale, &us))
-            return refuse<std::int64_t>(why, kTooLarge);
+std::optional<ClockEvent> parse_stop_at(std::string_view text, std::string *why) {
+    const std::size_t colon = text.find(':');
+    const auto at = parse_duration_us(text.substr(0, colon), Sign::Refused, why);
+    if (!at)
+        return std::nullopt;
+    ClockEvent e{ClockEvent::Kind::Stop, *at, kForever};
+    if (colon != std::string_view::npos) {
+        const auto d = parse_duration_us(text.substr(colon + 1), Sign::Refused, why);
+        if (!d)
+            return std::nullopt;
+        if (*d == 0)
+            return refuse<ClockEvent>(why, "a stand-still of 0");
+        e.value_us = *d;
     }
-    return negative ? -us : us;
+    return e;
+}
+
+std::optional<ClockEvent> parse_jump_at(std::string_view text, std::string *why) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return refuse<ClockEvent>(why, "not AT:STEP (3s:+2s)");
+    const auto at = parse_duration_us(text.substr(0, colon), Sign::Refused, why);
+    if (!at)
+        return std::nullopt;
+    const auto step = parse_duration_us(text.substr(colon + 1), Sign::Allowed, why);
+    if (!step)
+        return std::nullopt;
+    if (*step == 0)
+        return refuse<ClockEvent>(why, "a jump of 0");
+    return ClockEvent{ClockEvent::Kind::Jump, *at, *step};
 }
 
 std::optional<BusOrder> parse_bus_order(std::string_view text, std::string *why) {
@@ -424,9 +542,10 @@ int parse_signal(std::string_view text, std::string *why) {
         std::string name = upper(text);
         if (name.substr(0, 3) == "SIG")
             name.erase(0, 3);
-        for (const SignalInfo &s : kSignals)
-            if (name == s.name)
-                sig = s.number;
+        const auto *named = std::find_if(std::begin(kSignals), std::end(kSignals),
+                                         [&name](const SignalInfo &s) { return name == s.name; });
+        if (named != std::end(kSignals))
+            sig = named->number;
         if (sig == 0)
             sig = real_time_signal(name);
         if (sig <= 0) {
@@ -447,9 +566,8 @@ int parse_signal(std::string_view text, std::string *why) {
 }
 
 std::string signal_name(int sig) {
-    for (const SignalInfo &s : kSignals)
-        if (s.number == sig)
-            return std::string("SIG") + s.name;
+    if (const SignalInfo *info = signal_info(sig))
+        return std::string("SIG") + info->name;
     if (sig >= SIGRTMIN && sig <= SIGRTMAX)
         return "SIGRTMIN+" + std::to_string(sig - SIGRTMIN);
     return "signal " + std::to_string(sig);
@@ -474,11 +592,35 @@ bool check_device_path(std::string_view text, std::string *why) {
     return problem == nullptr;
 }
 
+BoardSettings BoardSettings::defaults(int k) {
+    BoardSettings b;
+    if (k >= 2) {
+        b.mem_path += std::to_string(k);
+        b.int_path += std::to_string(k);
+    }
+    return b;
+}
+
+std::string board_variable(std::string_view name, int k) {
+    return std::string(name) + "_" + std::to_string(k);
+}
+
+bool is_board_variable(std::string_view name) {
+    return std::any_of(std::begin(kBoardRows), std::end(kBoardRows),
+                       [name](const BoardRow &row) { return name == row.name; });
+}
+
 bool apply_setting(const char *name, std::string_view value, SimSettings *s, std::string *why) {
-    for (const SettingRow &row : kSettingRows) {
+    for (const RunRow &row : kRunRows)
+        if (std::string_view(row.name) == name)
+            return value.empty() || row.apply(value, s, why);
+    for (const BoardRow &row : kBoardRows) {
         if (std::string_view(row.name) != name)
             continue;
-        return value.empty() || row.apply(value, s, why);
+        for (BoardSettings &b : s->boards)
+            if (!value.empty() && !row.apply(value, &b, why))
+                return false;
+        return true;
     }
     if (why != nullptr)
         *why = "not a setting";
@@ -486,25 +628,69 @@ bool apply_setting(const char *name, std::string_view value, SimSettings *s, std
 }
 
 bool check_settings(const SimSettings &s, std::string *why) {
-    if (s.mem_path != s.int_path)
-        return true;
-    if (why != nullptr)
-        *why =
-            "the register device and the bridge device have the same path \"" + s.mem_path + "\"";
-    return false;
+    const auto refused = [why](std::string reason) {
+        if (why != nullptr)
+            *why = std::move(reason);
+        return false;
+    };
+    for (std::size_t i = 0; i < s.boards.size(); ++i) {
+        const BoardSettings &b = s.boards[i];
+        if (b.mem_path == b.int_path)
+            return refused(std::string(s.boards.size() == 1 ? "the" : board_name(s, i) + ": the") +
+                           " register device and the bridge device have the same path \"" +
+                           b.mem_path + "\"");
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::string *paths[] = {&s.boards[j].mem_path, &s.boards[j].int_path};
+            const auto *same =
+                std::find_if(std::begin(paths), std::end(paths),
+                             [&b](const auto *p) { return *p == b.mem_path || *p == b.int_path; });
+            if (same != std::end(paths))
+                return refused("boards " + std::to_string(j + 1) + " and " + std::to_string(i + 1) +
+                               " have the same device path \"" + **same + "\"");
+        }
+        if (b.offset_us && s.virtual_clock)
+            return refused(
+                "--offset and --virtual exclude each other: a board on the virtual clock has "
+                "no host time to keep an offset from");
+        if (b.offset_us && b.start_us)
+            return refused("--offset and --start both set " + board_name(s, i) +
+                           "'s time at power-up: give one");
+        const ClockEvent *last_stop = nullptr;
+        for (const ClockEvent &e : b.events) {
+            if (e.kind != ClockEvent::Kind::Stop)
+                continue;
+            if (last_stop != nullptr &&
+                saturating_add(last_stop->at_us, last_stop->value_us) > e.at_us)
+                return refused("--stop-at: the stand-stills " + stop_text(*last_stop) + " and " +
+                               stop_text(e) + " of " + board_name(s, i) + " overlap");
+            last_stop = &e;
+        }
+    }
+    return true;
 }
 
 std::optional<SimSettings> settings_from_env(const GetEnv &get, std::string *error) {
     SimSettings out;
-    for (const SettingRow &row : kSettingRows) {
+    std::string why;
+    const auto bad = [&](const std::string &name, const char *value) {
+        *error = name + "=\"" + value + "\": " + why;
+        return std::nullopt;
+    };
+    for (const RunRow &row : kRunRows) {
         const char *v = get(row.name);
-        std::string why;
-        if (v != nullptr && !apply_setting(row.name, v, &out, &why)) {
-            *error = std::string(row.name) + "=\"" + v + "\": " + why;
-            return std::nullopt;
+        if (v != nullptr && *v != '\0' && !row.apply(v, &out, &why))
+            return bad(row.name, v);
+    }
+    for (std::size_t i = 0; i < out.boards.size(); ++i) {
+        for (const BoardRow &row : kBoardRows) {
+            const std::string own = board_variable(row.name, static_cast<int>(i + 1));
+            for (const std::string &name : {std::string(row.name), own}) {
+                const char *v = get(name.c_str());
+                if (v != nullptr && *v != '\0' && !row.apply(v, &out.boards[i], &why))
+                    return bad(name, v);
+            }
         }
     }
-    std::string why;
     if (!check_settings(out, &why)) {
         *error = why;
         return std::nullopt;

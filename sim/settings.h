@@ -9,29 +9,47 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "board.h"
 #include "calendar.h"
+#include "clock.h"
 
 namespace korvic::sim {
 
-// Environment variables read by the preload shim (set by the launcher).
-inline constexpr const char *kEnvMemPath = "KORVIC_SIM_MEM_PATH";
-inline constexpr const char *kEnvIntPath = "KORVIC_SIM_INT_PATH";
-inline constexpr const char *kEnvClock = "KORVIC_SIM_CLOCK";  // "real" or "virtual"
-inline constexpr const char *kEnvStart = "KORVIC_SIM_START";
-inline constexpr const char *kEnvStep = "KORVIC_SIM_STEP";
-inline constexpr const char *kEnvBusOrder = "KORVIC_SIM_BUS_ORDER";  // "native", "swapped"
-inline constexpr const char *kEnvExtPeriod = "KORVIC_SIM_EXT_PERIOD";
-inline constexpr const char *kEnvExtSignal = "KORVIC_SIM_EXT_SIGNAL";
+// Environment variables read by the preload shim (set by the launcher). Those marked
+// "per board" set every board; the same name with "_K" appended (KORVIC_SIM_OFFSET_2) sets
+// board K, over the name without it; for the lists (stop/jump moments) it adds to it.
+inline constexpr const char *kEnvBoards = "KORVIC_SIM_BOARDS";
+inline constexpr const char *kEnvMemPath = "KORVIC_SIM_MEM_PATH";      // per board
+inline constexpr const char *kEnvIntPath = "KORVIC_SIM_INT_PATH";      // per board
+inline constexpr const char *kEnvClock = "KORVIC_SIM_CLOCK";           // "real" or "virtual"
+inline constexpr const char *kEnvStart = "KORVIC_SIM_START";           // per board
+inline constexpr const char *kEnvStep = "KORVIC_SIM_STEP";             // per board
+inline constexpr const char *kEnvOffset = "KORVIC_SIM_OFFSET";         // per board
+inline constexpr const char *kEnvDrift = "KORVIC_SIM_DRIFT";           // per board
+inline constexpr const char *kEnvStopAt = "KORVIC_SIM_STOP_AT";        // per board, a list
+inline constexpr const char *kEnvJumpAt = "KORVIC_SIM_JUMP_AT";        // per board, a list
+inline constexpr const char *kEnvBusOrder = "KORVIC_SIM_BUS_ORDER";    // per board
+inline constexpr const char *kEnvExtPeriod = "KORVIC_SIM_EXT_PERIOD";  // per board
+inline constexpr const char *kEnvExtSignal = "KORVIC_SIM_EXT_SIGNAL";  // per board
 inline constexpr const char *kEnvTrace = "KORVIC_SIM_TRACE";
 inline constexpr const char *kEnvTraceTsv = "KORVIC_SIM_TRACE_TSV";
+// The run's shared board state, made by the launcher: every process of the run maps it.
+inline constexpr const char *kEnvShared = "KORVIC_SIM_SHARED";
+// The process that the launcher became (the program): at its exit, the preload library
+// removes the run's directory.
+inline constexpr const char *kEnvProgramPid = "KORVIC_SIM_PROGRAM_PID";
 // Read by the launcher only: where the preload library is.
 inline constexpr const char *kEnvPreload = "KORVIC_SIM_PRELOAD";
 
-// The device paths the simulator answers for, unless the settings name others.
+// The device paths the simulator answers for, unless the settings name others: board 1's
+// are these, board K's (K >= 2) these with K appended.
 inline constexpr const char *kDefaultMemPath = "/dev/korvic_sim/board";
 inline constexpr const char *kDefaultIntPath = "/dev/korvic_sim/bridge";
+
+// The most boards one run simulates.
+inline constexpr int kMaxBoards = 64;
 
 // The longest device path that a MEM_PATH= or INT_PATH= line of korvic_cfg.dat carries
 // whole: the library reads a line into 128 bytes (127 characters and the terminator), and
@@ -48,19 +66,45 @@ inline constexpr std::int32_t kLastStartYear = 9999;
 // (kBoardLatestUs, year 99999) only after some 35 million accesses, and stands there.
 inline constexpr std::int64_t kMaxStepUs = kUsPerDay;
 inline constexpr std::int64_t kMaxPeriodUs = kUsPerDay;
+// The largest rate error of a board's clock, either way: 10 %, in parts per billion.
+inline constexpr std::int64_t kMaxDriftPpb = 100'000'000;
+// The most stand-stills and jumps one board takes.
+inline constexpr std::size_t kMaxClockEvents = 64;
 
-struct SimSettings {
+// One board's settings.
+struct BoardSettings {
     std::string mem_path = kDefaultMemPath;
     std::string int_path = kDefaultIntPath;
-    bool virtual_clock = false;
-    std::optional<std::int64_t> start_us;  // default: the host's time now
-    std::int64_t step_us = 0;              // virtual clock: advance per register access
+    std::optional<std::int64_t> start_us;   // default: the host's time now
+    std::int64_t step_us = 0;               // virtual clock: advance per register access
+    std::optional<std::int64_t> offset_us;  // real clock: board time = host time + offset
+    std::int64_t drift_ppb = 0;             // rate error of the board's clock
+    std::vector<ClockEvent> events;         // stand-stills and jumps, sorted by moment
     BusOrder bus_order = BusOrder::Native;
     std::int64_t external_event_period_us = 0;
     int external_event_signal = 0;  // 0: none
-    std::string trace_path;         // human form
-    std::string trace_tsv_path;     // machine form
+
+    // Board k's settings before any is given: its default device paths.
+    static BoardSettings defaults(int k);
 };
+
+struct SimSettings {
+    bool virtual_clock = false;
+    std::string trace_path;      // human form
+    std::string trace_tsv_path;  // machine form
+    std::vector<BoardSettings> boards = {BoardSettings{}};
+
+    // Board k, counted from 1.
+    BoardSettings &board(int k = 1) { return boards.at(static_cast<std::size_t>(k - 1)); }
+    const BoardSettings &board(int k = 1) const {
+        return boards.at(static_cast<std::size_t>(k - 1));
+    }
+};
+
+// The name of board k's own variable for the per-board variable `name`: "NAME_k".
+std::string board_variable(std::string_view name, int k);
+// True when `name` is a per-board variable.
+bool is_board_variable(std::string_view name);
 
 // Every parser below returns nothing for a text it refuses and then, when `why` is given,
 // puts there a short reason for a message such as `--step "5x": <why>`.
@@ -70,13 +114,25 @@ struct SimSettings {
 // or "@SECONDS[.ffffff]" since 1970 UTC; years 1970 to 9999. Microseconds since 1970.
 std::optional<std::int64_t> parse_time(std::string_view text, std::string *why = nullptr);
 
-// A duration: a number with a unit, "us", "ms", "s", "min" or "h"; a decimal fraction is
-// taken when the result is a whole number of microseconds ("1.5s", "0.25ms"). Zero alone
-// needs no unit. With Sign::Allowed a leading '+' or '-' is taken too ("-1.5s"). Values
-// beyond the 64-bit microsecond count are refused. Microseconds.
+// A duration, by the library's parser (korvic::parse_duration: a number with a unit, "ns",
+// "us", "ms", "s", "min" or "h", a decimal fraction allowed, zero alone without a unit;
+// with Sign::Allowed a leading '+' or '-'), that must come to whole microseconds (the
+// board's resolution). Microseconds. The reason for a refusal is the library's, or
+// "finer than a microsecond", or "too large" beyond the library's 64-bit nanosecond count.
 enum class Sign : std::uint8_t { Refused, Allowed };
-std::optional<std::int64_t> parse_duration(std::string_view text, Sign sign = Sign::Refused,
-                                           std::string *why = nullptr);
+std::optional<std::int64_t> parse_duration_us(std::string_view text, Sign sign = Sign::Refused,
+                                              std::string *why = nullptr);
+
+// A rate error in parts per million: a signed decimal number with up to three decimals,
+// "ppm" after it if wanted ("-12.5", "+40ppm"), at most kMaxDriftPpb either way. Parts
+// per billion.
+std::optional<std::int64_t> parse_drift(std::string_view text, std::string *why = nullptr);
+
+// "AT[:FOR]": the board's clock stands still from AT into the run for FOR (both
+// durations, FOR above 0; without it, to the end of the run).
+std::optional<ClockEvent> parse_stop_at(std::string_view text, std::string *why = nullptr);
+// "AT:STEP": the board's clock steps by STEP (a signed duration, not 0) at AT into the run.
+std::optional<ClockEvent> parse_jump_at(std::string_view text, std::string *why = nullptr);
 
 std::optional<BusOrder> parse_bus_order(std::string_view text, std::string *why = nullptr);
 
@@ -92,19 +148,23 @@ std::string signal_name(int sig);
 // ends a path there), at most kMaxDevicePathLength characters.
 bool check_device_path(std::string_view text, std::string *why = nullptr);
 
-// Applies one KORVIC_SIM_* variable `name` with the text `value` to *s, with the parser and
-// the bounds of that setting (a step of at most kMaxStepUs, a period above 0 and at most
-// kMaxPeriodUs, ...). An empty value leaves the setting as it is. False, with the reason in
-// *why, when the value is refused or the name is not a setting.
+// Applies one KORVIC_SIM_* variable `name` with the text `value` to *s (a per-board one to
+// every board of *s), with the parser and the bounds of that setting (a step of at most
+// kMaxStepUs, a period above 0 and at most kMaxPeriodUs, ...). An empty value leaves the
+// setting as it is. False, with the reason in *why, when the value is refused or the name
+// is not a setting. KORVIC_SIM_BOARDS sets the number of boards, each with its defaults.
 bool apply_setting(const char *name, std::string_view value, SimSettings *s,
                    std::string *why = nullptr);
 
-// Checks that need several settings at once: the register and bridge devices need two
-// different paths.
+// Checks that need several settings at once: every device path is another; an offset
+// needs the real clock and no start time on its board; stand-stills of a board do not
+// overlap.
 bool check_settings(const SimSettings &s, std::string *why = nullptr);
 
-// Reads the KORVIC_SIM_* variables through `get` (getenv in the shim). On a refused value
-// returns nothing and puts the variable's name, its value and the reason in *error.
+// Reads the KORVIC_SIM_* variables through `get` (getenv in the shim): the number of
+// boards, the run's settings, then for each board K every per-board variable and its
+// "_K" form. On a refused value returns nothing and puts the variable's name, its value and
+// the reason in *error.
 using GetEnv = std::function<const char *(const char *)>;
 std::optional<SimSettings> settings_from_env(const GetEnv &get, std::string *error);
 

@@ -1,62 +1,87 @@
-// A simulated board as a program sees it: clock, board model, bridge model and trace, with
-// the two MmioTargets that trapped windows serve from. The preload shim builds one per
-// process; tests build their own.
+// The simulated boards as a program sees them: for each board its clock, board model,
+// bridge model and the two MmioTargets that trapped windows serve from, and the trace. The
+// boards' state lives in a run (shared_run.h): the launcher's, shared by every process of
+// the run, or one of the process's own. The preload shim builds one Simulator per process;
+// tests build their own.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "board.h"
 #include "clock.h"
 #include "settings.h"
+#include "shared_run.h"
 #include "trace.h"
 #include "trap.h"
 
 namespace korvic::sim {
 
 class Simulator;
+struct SimulatedBoard;
 
-// Serves one device's window from the model and traces every access.
+// Serves one device's window from the model, under the run's lock, and traces every access.
 class TracedTarget : public MmioTarget {
   public:
-    TracedTarget(Simulator &sim, Device device) : sim_(&sim), device_(device) {}
+    TracedTarget(Simulator &sim, SimulatedBoard &unit, Device device)
+        : sim_(&sim), unit_(&unit), device_(device) {}
     std::uint32_t load32(std::uint32_t offset) override;
     void store32(std::uint32_t offset, std::uint32_t value) override;
 
   private:
     Simulator *sim_;
+    SimulatedBoard *unit_;
     Device device_;
+};
+
+// One board of a Simulator.
+struct SimulatedBoard {
+    SimulatedBoard(Simulator &sim, int number, const BoardSettings &settings, bool virtual_time,
+                   const SharedRun &run, PowerUp power_up);
+    SimulatedBoard(const SimulatedBoard &) = delete;
+    SimulatedBoard &operator=(const SimulatedBoard &) = delete;
+
+    int number;
+    std::vector<ClockEvent> events;  // what `clock` reads its schedule from
+    std::unique_ptr<VirtualClock> own_virtual_clock;
+    VirtualClock *virtual_clock;  // nullptr: the board runs on the host's clock
+    BoardClock clock;
+    Board board;
+    Bridge bridge;
+    TracedTarget board_target;
+    TracedTarget bridge_target;
 };
 
 class Simulator {
   public:
+    // The boards of `settings` in a run of this process's own, powered up now.
     // trace_fd / trace_tsv_fd: descriptors for the two trace forms, or -1.
     Simulator(const SimSettings &settings, int trace_fd, int trace_tsv_fd);
+    // The boards of `settings` in `run`: powered up now when asked (by whoever creates the
+    // run), else as the run holds them. The run must hold as many boards as the settings.
+    Simulator(const SimSettings &settings, SharedRun run, PowerUp power_up, int trace_fd,
+              int trace_tsv_fd);
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
 
-    Board &board() { return board_; }
-    Bridge &bridge() { return bridge_; }
-    Clock &clock() { return *clock_; }
-    // The virtual clock, or nullptr when the board runs on the host's clock.
-    VirtualClock *virtual_clock() { return virtual_; }
-    MmioTarget &board_target() { return board_target_; }
-    MmioTarget &bridge_target() { return bridge_target_; }
+    // Board k, counted from 1.
+    int boards() const { return static_cast<int>(units_.size()); }
+    Board &board(int k = 1) { return unit(k).board; }
+    Bridge &bridge(int k = 1) { return unit(k).bridge; }
+    Clock &clock(int k = 1) { return unit(k).clock; }
+    // Board k's virtual clock, or nullptr when it runs on the host's clock.
+    VirtualClock *virtual_clock(int k = 1) { return unit(k).virtual_clock; }
+    MmioTarget &board_target(int k = 1) { return unit(k).board_target; }
+    MmioTarget &bridge_target(int k = 1) { return unit(k).bridge_target; }
 
   private:
     friend class TracedTarget;
-    static std::unique_ptr<Clock> make_clock(const SimSettings &s);
-    static BoardOptions board_options(const SimSettings &s);
+    SimulatedBoard &unit(int k) { return *units_.at(static_cast<std::size_t>(k - 1)); }
 
-    std::unique_ptr<Clock> clock_;
-    VirtualClock *virtual_ = nullptr;
-    Board board_;
-    Bridge bridge_;
+    SharedRun run_;
     Trace trace_;
-    std::atomic<std::uint64_t> seq_{0};
-    TracedTarget board_target_{*this, Device::Board};
-    TracedTarget bridge_target_{*this, Device::Bridge};
+    std::vector<std::unique_ptr<SimulatedBoard>> units_;
 };
 
 }  // namespace korvic::sim

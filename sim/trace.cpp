@@ -12,8 +12,11 @@
 namespace korvic::sim {
 namespace {
 
-const char *device_name(Device d) {
-    return d == Device::Board ? "board" : "bridge";
+// "board", "bridge"; "board2", "bridge2" for board 2 and on.
+void append_device(TraceLine &line, Device d, int board) {
+    line.add(d == Device::Board ? "board" : "bridge");
+    if (board >= 2)
+        line.dec(board);
 }
 
 void pad_to(TraceLine &line, std::size_t column) {
@@ -33,11 +36,12 @@ constexpr std::size_t longest_register_name() {
     return n;
 }
 constexpr std::size_t kSeqChars = 20;
-constexpr std::size_t kHumanColumns = kSeqChars + 2 + 1 + 2 + 7 + 5 + 2 +
+constexpr std::size_t kDeviceChars = 6 + 11;  // "bridge" and a board number
+constexpr std::size_t kHumanColumns = kSeqChars + 2 + 1 + 2 + kDeviceChars + 1 + 5 + 2 +
                                       std::max<std::size_t>(longest_register_name(), 14) + 1 + 10 +
                                       2;
-constexpr std::size_t kMachineColumns =
-    kSeqChars + 1 + 6 + 1 + 1 + 1 + 5 + 1 + longest_register_name() + 1 + 10 + 1 + 11 + 1;
+constexpr std::size_t kMachineColumns = kSeqChars + 1 + kDeviceChars + 1 + 1 + 1 + 5 + 1 +
+                                        longest_register_name() + 1 + 10 + 1 + 11 + 1;
 static_assert(std::max(kHumanColumns, kMachineColumns) <= kTraceColumnsCapacity,
               "trace columns must leave the note its whole room: raise kTraceColumnsCapacity");
 
@@ -90,8 +94,10 @@ void format_human(const TraceRecord &r, TraceLine &line) {
     pad_to(line, seq.size() < 6 ? 6 - seq.size() : 0);
     line.add(seq.view()).add("  ").add(r.dir).add("  ");
     std::size_t start = line.size();
-    line.add(device_name(r.device));
+    append_device(line, r.device, r.board);
     pad_to(line, start + 7);
+    if (line.view().back() != ' ')
+        line.add(' ');  // "bridge2" fills the column: keep a blank before the offset
     line.hex(r.offset, 3).add("  ");
     start = line.size();
     append_register_name(line, r.device, r.offset);
@@ -104,7 +110,9 @@ void format_human(const TraceRecord &r, TraceLine &line) {
 
 void format_machine(const TraceRecord &r, TraceLine &line) {
     line.clear();
-    line.dec(static_cast<std::int64_t>(r.seq)).add('\t').add(device_name(r.device)).add('\t');
+    line.dec(static_cast<std::int64_t>(r.seq)).add('\t');
+    append_device(line, r.device, r.board);
+    line.add('\t');
     line.add(r.dir).add('\t').hex(r.offset, 3).add('\t');
     append_register_name(line, r.device, r.offset);
     line.add('\t').hex(r.value).add('\t').add(r.note).add('\t').dec(r.pid).add('\n');

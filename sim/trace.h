@@ -7,9 +7,10 @@
 //   seq  device  dir  offset  name  value  note  pid
 //   12   board   W    0x0fc   TIME_STATUS0  0xffffffff  snapshot strobe: latched <time>  4242
 // Times are "YYYY-DDD hh:mm:ss.ffffff", the day of year counted from 0.
-// device is "board" (register window) or "bridge" (PCI bridge window); dir is R or W;
-// offset and value are hexadecimal with "0x"; value is the word as it crossed the bus;
-// pid is the process that made the access (sequence numbers count per process).
+// device is "board" (register window) or "bridge" (PCI bridge window) for board 1, and
+// "boardK" or "bridgeK" for board K >= 2; dir is R or W; offset and value are hexadecimal
+// with "0x"; value is the word as it crossed the bus; pid is the process that made the
+// access. Sequence numbers count the accesses of the whole run, every process and board.
 //
 // Several processes may write to one trace file: each opens it for appending, and each line
 // is one write(2), so lines of processes running at once never mix inside a line.
@@ -37,6 +38,7 @@ struct TraceRecord {
     std::uint32_t value = 0;
     std::string_view note;
     std::int32_t pid = 0;
+    int board = 1;  // which board of the run, from 1
 };
 
 // A trace line: the columns before the note (under kTraceColumnsCapacity, checked in

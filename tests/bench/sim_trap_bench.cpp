@@ -100,8 +100,8 @@ BENCHMARK(BM_SteppedOr);
 void BM_BoardAccess(benchmark::State &state) {
     korvic::sim::SimSettings s;
     s.virtual_clock = true;
-    s.start_us = 0;
-    s.step_us = 1;
+    s.board().start_us = 0;
+    s.board().step_us = 1;
     korvic::sim::Simulator sim(s, -1, -1);
     korvic::sim::TrapWindow window(sim.board_target(), 512);
     auto *w = static_cast<volatile std::uint32_t *>(window.base());

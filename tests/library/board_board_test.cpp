@@ -225,7 +225,7 @@ TEST(BoardEvents, WaitUntilEndsAtStopOrDeadline) {
 TEST(BoardDurationText, TakesWhatTheSimulatorTakes) {
     for (const char *text : {"1us", "1.5s", "250ms", "0", "000", "0.0", "10min", "24h", "0.5h",
                              "1.000001s", "007ms", "0.25ms", "+3s", "-1.5s", "12.000000000s"}) {
-        const auto us = korvic::sim::parse_duration(text, korvic::sim::Sign::Allowed);
+        const auto us = korvic::sim::parse_duration_us(text, korvic::sim::Sign::Allowed);
         ASSERT_TRUE(us.has_value()) << text;
         EXPECT_EQ(korvic::parse_duration(text, true), microseconds{*us}) << text;
     }

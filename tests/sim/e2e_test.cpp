@@ -23,102 +23,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "e2e_fixture.h"
+
 namespace {
 
-namespace fs = std::filesystem;
-
-// The longest device path that korvic_cfg.dat carries whole (see sim/settings.h).
-constexpr std::size_t kMaxPathLength = 118;
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-struct Row {
-    std::uint64_t seq;
-    std::string device;
-    char dir;
-    std::uint32_t offset;
-    std::string name;
-    std::uint32_t value;
-    std::string note;
-    long pid;
-};
-
-std::string slurp(const fs::path &p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::vector<Row> read_tsv(const fs::path &p) {
-    std::vector<Row> rows;
-    std::ifstream in(p);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::vector<std::string> f;
-        std::size_t start = 0;
-        for (;;) {
-            const auto tab = line.find('\t', start);
-            f.push_back(line.substr(start, tab - start));
-            if (tab == std::string::npos)
-                break;
-            start = tab + 1;
-        }
-        if (f.size() != 8 || f[2].size() != 1) {
-            ADD_FAILURE() << "bad trace line: " << line;
-            continue;
-        }
-        rows.push_back({std::stoull(f[0]), f[1], f[2][0],
-                        static_cast<std::uint32_t>(std::stoul(f[3], nullptr, 16)), f[4],
-                        static_cast<std::uint32_t>(std::stoul(f[5], nullptr, 16)), f[6],
-                        std::stol(f[7])});
-    }
-    return rows;
-}
-
-std::vector<Row> only(const std::vector<Row> &rows, const std::string &device) {
-    std::vector<Row> out;
-    for (const Row &r : rows)
-        if (r.device == device)
-            out.push_back(r);
-    return out;
-}
-
-class SimE2E : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/korvic_sim_e2e.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    void write_cfg(const std::string &body) { std::ofstream(dir / "korvic_cfg.dat") << body; }
-
-    // Runs `args` (a shell-quoted command line) in dir with `input` on standard input.
-    Result run(const std::string &args, const std::string &input = "") {
-        std::ofstream(dir / "stdin.txt") << input;
-        const std::string cmd =
-            "cd '" + dir.string() + "' && " + args + " <stdin.txt >stdout.txt 2>stderr.txt";
-        const int rc = std::system(cmd.c_str());
-        Result r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc);
-        r.out = slurp(dir / "stdout.txt");
-        r.err = slurp(dir / "stderr.txt");
-        return r;
-    }
-
-    fs::path dir;
-    const std::string sim = KORVIC_SIM_BIN;
-    const std::string client = SIM_CLIENT_BIN;
-    const std::string cfg_devices =
-        "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/dev/korvic_sim/bridge\n";
-};
+using namespace korvic::sim_test;
 
 TEST_F(SimE2E, PositionFreezeIsThreeStrobesThenFourReads) {
     write_cfg(cfg_devices);
@@ -218,8 +127,9 @@ TEST_F(SimE2E, LauncherRefusesBadOptionsAndMissingPreload) {
     r = run(sim + " --help");
     EXPECT_EQ(r.status, 0);
     for (const char *opt :
-         {"--trace", "--trace-tsv", "--start", "--virtual", "--step", "--bus-order", "--ext-period",
-          "--ext-signal", "--mem-path", "--int-path", "--workdir"})
+         {"--boards", "--trace", "--trace-tsv", "--start", "--virtual", "--step", "--offset",
+          "--drift", "--stop-at", "--jump-at", "--bus-order", "--ext-period", "--ext-signal",
+          "--mem-path", "--int-path", "--workdir"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
 }
 
@@ -244,7 +154,7 @@ TEST_F(SimE2E, UsageErrorsExitTwoBeforeAnythingRuns) {
         {"--step 999999999999h", "--step \"999999999999h\": too large"},
         {"--ext-period 999999999999h", "--ext-period \"999999999999h\": too large"},
         {"--step 2562047h", "--step \"2562047h\": more than 24h per register access"},
-        {"--step 250", "--step \"250\": no unit (us, ms, s, min or h)"},
+        {"--step 250", "--step \"250\": no unit (ns, us, ms, s, min or h)"},
         {"--ext-period 0", "--ext-period \"0\": a period of 0"},
         {"--start '2026-02-31 00:00:00'", "--start \"2026-02-31 00:00:00\": February 2026 has no"},
         {"--start '2026-02-29 00:00:00'", "--start \"2026-02-29 00:00:00\": February 2026 has no"},
@@ -261,6 +171,28 @@ TEST_F(SimE2E, UsageErrorsExitTwoBeforeAnythingRuns) {
         {"--workdir w --trace /nonexistent/t.log",
          "cannot write the trace file /nonexistent/t.log: No such file or directory"},
         {"--frobnicate", "unknown option --frobnicate (see --help)"},
+        // Boards and their prefixes.
+        {"--boards 65", "--boards \"65\": not a number of boards from 1 to 64"},
+        {"--boards=0", "--boards \"0\": not a number of boards from 1 to 64"},
+        {"--offset 2:+1s", "--offset \"2:+1s\": no board 2 (1 board; see --boards)"},
+        {"--offset 3:+1s --boards 2", "--offset \"3:+1s\": no board 3 (2 boards; see --boards)"},
+        {"--stop-at 0:5s", "--stop-at \"0:5s\": no board 0 (boards are numbered from 1 to at most"},
+        {"--ext-period 99:1s", "--ext-period \"99:1s\": no board 99 (boards are numbered"},
+        {"--offset 2:", "--offset \"2:\": an empty value"},
+        {"--boards 2 --mem-path /dev/x", "boards 1 and 2 have the same device path \"/dev/x\""},
+        // Offsets, rate errors, stand-stills and jumps.
+        {"--offset +1s --virtual", "--offset and --virtual exclude each other"},
+        {"--step 1us --offset 1s", "--offset and --virtual exclude each other"},
+        {"--offset 1s --start @100", "--offset and --start both set the board's time at power-up"},
+        {"--boards 2 --offset 2:250 ", "--offset \"2:250\": no unit (ns, us, ms, s, min or h)"},
+        {"--offset 1.5us", "--offset \"1.5us\": finer than a microsecond"},
+        {"--drift 2:fast --boards 2", "--drift \"2:fast\": not a rate error in ppm"},
+        {"--drift 100001", "--drift \"100001\": more than 100000 ppm either way"},
+        {"--stop-at 1s:5s --stop-at 3s",
+         "--stop-at: the stand-stills 1s:5s and 3s of the board overlap"},
+        {"--stop-at 3s:0", "--stop-at \"3s:0\": a stand-still of 0"},
+        {"--jump-at 3s", "--jump-at \"3s\": not AT:STEP (3s:+2s)"},
+        {"--jump-at 3s:0s", "--jump-at \"3s:0s\": a jump of 0"},
     };
     for (const Case &c : cases) {
         const Result r = run(sim + " --trace-tsv old.tsv " + c.args + " -- sh -c 'touch ran'");
@@ -276,8 +208,17 @@ TEST_F(SimE2E, UsageErrorsExitTwoBeforeAnythingRuns) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "korvic_sim: KORVIC_SIM_STEP=\"999999999999h\": too large\n");
     EXPECT_FALSE(fs::exists(dir / "ran"));
-    // An option wins over a bad variable of the same meaning, which is then not looked at.
+    // An option wins over a bad variable of the same meaning, which is then not looked at;
+    // an option without K: over the board variables too.
     EXPECT_EQ(run("KORVIC_SIM_STEP=bogus " + sim + " --step 1us -- true").status, 0);
+    EXPECT_EQ(run("KORVIC_SIM_OFFSET_2=bogus " + sim + " --boards 2 --offset 1s -- true").status,
+              0);
+    // A board variable is checked as its option is.
+    const Result board = run("KORVIC_SIM_BOARDS=2 KORVIC_SIM_OFFSET_2=1x " + sim + " -- true");
+    EXPECT_EQ(board.status, 2);
+    EXPECT_EQ(
+        board.err,
+        "korvic_sim: KORVIC_SIM_OFFSET_2=\"1x\": unknown unit \"x\" (ns, us, ms, s, min or h)\n");
 }
 
 // The launcher makes the trace files once; every process of the run adds to them: the
@@ -295,10 +236,11 @@ TEST_F(SimE2E, TraceKeepsEveryProcessOfARun) {
     EXPECT_EQ(tsv.find("\n#"), std::string::npos) << tsv;
     const std::vector<Row> rows = read_tsv(dir / "t.tsv");
     ASSERT_EQ(rows.size(), 7u + 6u);
+    // One sequence for the run: the second process's accesses number on from the first's.
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const bool first = i < 7;
         EXPECT_EQ(rows[i].pid, rows[first ? 0 : 7].pid) << i;
-        EXPECT_EQ(rows[i].seq, first ? i + 1 : i - 6) << i;
+        EXPECT_EQ(rows[i].seq, i + 1) << i;
     }
     EXPECT_NE(rows[0].pid, rows[7].pid);
     EXPECT_EQ(rows[0].value, 255u);         // position freeze strobe
@@ -315,21 +257,26 @@ TEST_F(SimE2E, TraceKeepsEveryProcessOfARun) {
     EXPECT_NE(lines[1].find("  W  board  0x0fc  TIME_STATUS0"), std::string::npos) << lines[1];
 }
 
-// Lines of processes running at once never mix: every line of both forms is whole, and
-// each process's sequence numbers run on without a gap.
+// Lines of processes running at once never mix: every line of both forms is whole. The
+// accesses of both take one sequence: each number once, each process's rising, and the
+// lines of the file in the order of the accesses.
 TEST_F(SimE2E, ConcurrentProcessesWriteWholeLines) {
     write_cfg(cfg_devices);
     const Result r = run(sim + " --virtual --trace t.log --trace-tsv t.tsv -- sh -c '" + client +
                          " times 400 & " + client + " times 400; wait'");
     ASSERT_EQ(r.status, 0) << r.err;
-    std::map<long, std::uint64_t> last_seq;
+    std::map<long, std::uint64_t> per_process, last_seq;
+    std::uint64_t rows = 0;
     for (const Row &row : read_tsv(dir / "t.tsv")) {
-        EXPECT_EQ(row.seq, last_seq[row.pid] + 1) << row.pid;
+        EXPECT_EQ(row.seq, ++rows);
+        EXPECT_GT(row.seq, last_seq[row.pid]) << row.pid;
         last_seq[row.pid] = row.seq;
+        ++per_process[row.pid];
     }
-    ASSERT_EQ(last_seq.size(), 2u);
-    for (const auto &[pid, seq] : last_seq)
-        EXPECT_EQ(seq, 400u * 6u) << pid;
+    EXPECT_EQ(rows, 2u * 400u * 6u);
+    ASSERT_EQ(per_process.size(), 2u);
+    for (const auto &[pid, n] : per_process)
+        EXPECT_EQ(n, 400u * 6u) << pid;
     std::istringstream human(slurp(dir / "t.log"));
     int processes = 0, accesses = 0;
     for (std::string line; std::getline(human, line);) {
@@ -627,24 +574,6 @@ pid_t child_of(pid_t parent) {
     return -1;
 }
 
-// Waits until the process `pid` has ended (a zombie has ended), a minute as a way out.
-bool ended(pid_t pid) {
-    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0)
-        return errno == ESRCH;
-    pollfd p{fd, POLLIN, 0};
-    const bool done = poll(&p, 1, 60000) == 1;
-    close(fd);
-    return done;
-}
-
-std::set<std::string> entries(const fs::path &d) {
-    std::set<std::string> out;
-    for (const auto &e : fs::directory_iterator(d))
-        out.insert(e.path().filename().string());
-    return out;
-}
-
 // SIGTERM, or SIGHUP when the terminal closes, to the launcher: it passes the signal on to
 // the console, waits for it, removes the directory and ends of the same signal.
 TEST_F(SimE2E, SigtermOrSighupToTheLauncherEndsTheConsoleAndRemovesItsDirectory) {
@@ -678,6 +607,8 @@ TEST_F(SimE2E, SigkillOfTheLauncherEndsTheConsoleAndTheNextLauncherCleansUp) {
         EXPECT_TRUE(ended(console));
         left = entries(dir / "tmp");
         ASSERT_EQ(left.size(), 1u);
+        // The boards' shared state was left behind with it.
+        EXPECT_TRUE(fs::exists(dir / "tmp" / *left.begin() / ".korvic_sim.state"));
     }
     const Result r = run("TMPDIR='" + (dir / "tmp").string() + "' " + sim, "20\n");
     EXPECT_EQ(r.status, 0) << r.err;

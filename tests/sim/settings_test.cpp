@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -89,8 +90,8 @@ TEST(SimSettings, StartTimeMustBeARealDateInTheBoardsYears) {
     }
 }
 
-// One duration parser for every option and variable: a unit is required (zero aside),
-// decimals are taken when they come to whole microseconds, and nothing overflows.
+// The library's duration parser for every option and variable: a unit is required (zero
+// aside), decimals are taken when they come to whole microseconds, and nothing overflows.
 TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
     struct Case {
         const char *text;
@@ -106,6 +107,7 @@ TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
         {"1h", Sign::Refused, kUsPerHour},
         {"1.5s", Sign::Refused, 1500 * kUsPerMs},
         {"0.25ms", Sign::Refused, 250},
+        {"1000ns", Sign::Refused, 1},
         {"1.50000000000s", Sign::Refused, 1500 * kUsPerMs},
         {"0.0001h", Sign::Refused, 360 * kUsPerMs},
         {"0", Sign::Refused, 0},
@@ -114,12 +116,14 @@ TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
         {"1.5", Sign::Refused, std::nullopt, "no unit"},
         {"5parsecs", Sign::Refused, std::nullopt, "unknown unit \"parsecs\""},
         {"1.5us", Sign::Refused, std::nullopt, "finer than a microsecond"},
+        {"1500ns", Sign::Refused, std::nullopt, "finer than a microsecond"},
         {"0.0000001s", Sign::Refused, std::nullopt, "finer than a microsecond"},
         {"999999999999h", Sign::Refused, std::nullopt, "too large"},
-        {"9223372036854775807us", Sign::Refused, INT64_MAX},
-        {"9223372036854775808us", Sign::Refused, std::nullopt, "too large"},
+        // The library counts nanoseconds in 64 bits: some 292 years.
+        {"9223372036854775us", Sign::Refused, 9223372036854775},
+        {"9223372036854776us", Sign::Refused, std::nullopt, "too large"},
         {"2562047h", Sign::Refused, 2562047 * kUsPerHour},
-        {"2562047789h", Sign::Refused, std::nullopt, "too large"},
+        {"2562048h", Sign::Refused, std::nullopt, "too large"},
         {"99999999999999999999999s", Sign::Refused, std::nullopt, "too large"},
         {"1 s", Sign::Refused, std::nullopt},
         {"s", Sign::Refused, std::nullopt, "not a duration"},
@@ -135,8 +139,10 @@ TEST(SimSettings, DurationsNeedAUnitAndRefuseOverflow) {
     };
     for (const Case &c : cases) {
         std::string why;
-        EXPECT_EQ(parse_duration(c.text, c.sign, &why), c.want) << c.text;
+        EXPECT_EQ(parse_duration_us(c.text, c.sign, &why), c.want) << c.text;
         EXPECT_NE(why.find(c.why), std::string::npos) << c.text << ": " << why;
+        // The reason alone: the option's message names the option and the value itself.
+        EXPECT_EQ(why.find("korvic:"), std::string::npos) << c.text << ": " << why;
     }
 }
 
@@ -241,23 +247,23 @@ TEST(SimSettings, FromEnvironment) {
     g_env.clear();
     auto s = settings_from_env(&fake_getenv, &error);
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->mem_path, kDefaultMemPath);
+    EXPECT_EQ(s->board().mem_path, kDefaultMemPath);
     EXPECT_FALSE(s->virtual_clock);
-    EXPECT_FALSE(s->start_us);
+    EXPECT_FALSE(s->board().start_us);
 
     g_env = {{kEnvMemPath, "/tmp/board"}, {kEnvClock, "virtual"},    {kEnvStart, "@10"},
              {kEnvStep, "5ms"},           {kEnvBusOrder, "swapped"}, {kEnvExtPeriod, "1s"},
              {kEnvExtSignal, "USR2"},     {kEnvTraceTsv, "t.tsv"}};
     s = settings_from_env(&fake_getenv, &error);
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->mem_path, "/tmp/board");
-    EXPECT_EQ(s->int_path, kDefaultIntPath);
+    EXPECT_EQ(s->board().mem_path, "/tmp/board");
+    EXPECT_EQ(s->board().int_path, kDefaultIntPath);
     EXPECT_TRUE(s->virtual_clock);
-    EXPECT_EQ(s->start_us, 10 * kUsPerSecond);
-    EXPECT_EQ(s->step_us, 5000);
-    EXPECT_EQ(s->bus_order, BusOrder::Swapped);
-    EXPECT_EQ(s->external_event_period_us, kUsPerSecond);
-    EXPECT_EQ(s->external_event_signal, SIGUSR2);
+    EXPECT_EQ(s->board().start_us, 10 * kUsPerSecond);
+    EXPECT_EQ(s->board().step_us, 5000);
+    EXPECT_EQ(s->board().bus_order, BusOrder::Swapped);
+    EXPECT_EQ(s->board().external_event_period_us, kUsPerSecond);
+    EXPECT_EQ(s->board().external_event_signal, SIGUSR2);
     EXPECT_EQ(s->trace_tsv_path, "t.tsv");
 
     for (const char *bad :
@@ -309,6 +315,150 @@ TEST(SimSettings, VariablesAreCheckedLikeTheOptions) {
     g_env.clear();
 }
 
+// Per-board variables: the plain name sets every board, the "_K" form board K over it; a
+// list ("_K" of the stand-stills and jumps) adds to the plain one. Board K's default paths
+// carry its number.
+TEST(SimSettings, BoardVariablesSetOneBoardOverAll) {
+    g_env = {{kEnvBoards, "3"},
+             {kEnvOffset, "+1s"},
+             {board_variable(kEnvOffset, 2), "-2s"},
+             {kEnvBusOrder, "swapped"},
+             {board_variable(kEnvBusOrder, 3), "native"},
+             {kEnvStopAt, "10s:1s"},
+             {board_variable(kEnvStopAt, 3), "5s:2s,20s"},
+             {board_variable(kEnvJumpAt, 1), "7s:-250ms"},
+             {board_variable(kEnvMemPath, 2), "/tmp/second"}};
+    std::string error;
+    const auto s = settings_from_env(&fake_getenv, &error);
+    g_env.clear();
+    ASSERT_TRUE(s) << error;
+    ASSERT_EQ(s->boards.size(), 3u);
+    struct Want {
+        const char *mem, *bridge;
+        std::int64_t offset;
+        BusOrder order;
+        std::vector<ClockEvent> events;
+    };
+    using K = ClockEvent::Kind;
+    const Want want[] = {
+        {"/dev/korvic_sim/board",
+         "/dev/korvic_sim/bridge",
+         kUsPerSecond,
+         BusOrder::Swapped,
+         {{K::Jump, 7 * kUsPerSecond, -250 * kUsPerMs},
+          {K::Stop, 10 * kUsPerSecond, kUsPerSecond}}},
+        {"/tmp/second",
+         "/dev/korvic_sim/bridge2",
+         -2 * kUsPerSecond,
+         BusOrder::Swapped,
+         {{K::Stop, 10 * kUsPerSecond, kUsPerSecond}}},
+        {"/dev/korvic_sim/board3",
+         "/dev/korvic_sim/bridge3",
+         kUsPerSecond,
+         BusOrder::Native,
+         {{K::Stop, 5 * kUsPerSecond, 2 * kUsPerSecond},
+          {K::Stop, 10 * kUsPerSecond, kUsPerSecond},
+          {K::Stop, 20 * kUsPerSecond, kForever}}},
+    };
+    for (int k = 1; k <= 3; ++k) {
+        const BoardSettings &b = s->board(k);
+        const Want &w = want[k - 1];
+        EXPECT_EQ(b.mem_path, w.mem) << k;
+        EXPECT_EQ(b.int_path, w.bridge) << k;
+        EXPECT_EQ(b.offset_us, w.offset) << k;
+        EXPECT_EQ(b.bus_order, w.order) << k;
+        EXPECT_EQ(b.events, w.events) << k;
+    }
+}
+
+// Settings that contradict each other are refused as a whole, naming what clashes.
+TEST(SimSettings, ContradictionsAreRefused) {
+    struct Case {
+        std::map<std::string, std::string> env;
+        const char *error;  // "" when accepted
+    };
+    const Case cases[] = {
+        {{{kEnvBoards, "2"}, {kEnvMemPath, "/dev/x"}},
+         "boards 1 and 2 have the same device path \"/dev/x\""},
+        {{{kEnvBoards, "2"}, {board_variable(kEnvIntPath, 2), "/dev/korvic_sim/board"}},
+         "boards 1 and 2 have the same device path \"/dev/korvic_sim/board\""},
+        {{{kEnvBoards, "2"}, {board_variable(kEnvIntPath, 2), "/dev/korvic_sim/board2"}},
+         "board 2: the register device and the bridge device have the same path"},
+        {{{kEnvOffset, "1s"}, {kEnvClock, "virtual"}}, "--offset and --virtual exclude each other"},
+        {{{kEnvOffset, "1s"}, {kEnvStart, "@100"}},
+         "--offset and --start both set the board's time at power-up"},
+        {{{kEnvBoards, "2"}, {board_variable(kEnvOffset, 2), "1s"}, {kEnvStart, "@100"}},
+         "--offset and --start both set board 2's time at power-up"},
+        {{{kEnvStopAt, "1s:5s,3s:1s"}}, "the stand-stills 1s:5s and 3s:1s of the board overlap"},
+        {{{kEnvStopAt, "1s,2500ms:1s"}}, "the stand-stills 1s and 2500ms:1s of the board overlap"},
+        {{{kEnvStopAt, "1s:5s,6s:1s"}, {kEnvJumpAt, "2s:+1s"}}, ""},
+        {{{kEnvBoards, "2"},
+          {board_variable(kEnvOffset, 2), "1s"},
+          {board_variable(kEnvStart, 1), "@100"}},
+         ""},
+    };
+    for (const Case &c : cases) {
+        g_env = c.env;
+        std::string error;
+        const bool accepted = settings_from_env(&fake_getenv, &error).has_value();
+        EXPECT_EQ(accepted, *c.error == '\0') << error;
+        if (!accepted) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        }
+    }
+    g_env.clear();
+}
+
+// The values of the clock options, each with its form, sign and bounds.
+TEST(SimSettings, ClockFaultForms) {
+    using K = ClockEvent::Kind;
+    struct Case {
+        const char *name;
+        const char *value;
+        const char *why;  // "" when accepted
+    };
+    const Case cases[] = {
+        {kEnvDrift, "12.5", ""},
+        {kEnvDrift, "-40ppm", ""},
+        {kEnvDrift, "+100000", ""},
+        {kEnvDrift, "100000.001", "more than 100000 ppm either way"},
+        {kEnvDrift, "1.2345", "not a rate error in ppm"},
+        {kEnvDrift, "1.", "not a rate error in ppm"},
+        {kEnvDrift, "ppm", "not a rate error in ppm"},
+        {kEnvDrift, "fast", "not a rate error in ppm"},
+        {kEnvStopAt, "0:5s", ""},
+        {kEnvStopAt, "3s", ""},
+        {kEnvStopAt, "3s:0", "a stand-still of 0"},
+        {kEnvStopAt, "-3s:1s", "not a duration"},
+        {kEnvStopAt, "3s:-1s", "not a duration"},
+        {kEnvStopAt, "3s:1.5us", "finer than a microsecond"},
+        {kEnvStopAt, "3s:1s,", "not a duration"},
+        {kEnvJumpAt, "3s:+2s", ""},
+        {kEnvJumpAt, "3s:-500ms", ""},
+        {kEnvJumpAt, "3s:2s", ""},
+        {kEnvJumpAt, "3s", "not AT:STEP"},
+        {kEnvJumpAt, "3s:0", "a jump of 0"},
+        {kEnvJumpAt, "3:+1s", "no unit"},
+        {kEnvOffset, "-1.5s", ""},
+        {kEnvOffset, "+250ms", ""},
+        {kEnvOffset, "250", "no unit"},
+        {kEnvBoards, "64", ""},
+        {kEnvBoards, "65", "not a number of boards from 1 to 64"},
+        {kEnvBoards, "0", "not a number of boards"},
+        {kEnvBoards, "two", "not a number of boards"},
+    };
+    for (const Case &c : cases) {
+        SimSettings s;
+        std::string why;
+        EXPECT_EQ(apply_setting(c.name, c.value, &s, &why), *c.why == '\0') << c.value;
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.value << ": " << why;
+    }
+    EXPECT_EQ(parse_drift("-12.5"), -12'500);
+    EXPECT_EQ(parse_drift("0.001ppm"), 1);
+    EXPECT_EQ(parse_stop_at("2s"), (ClockEvent{K::Stop, 2 * kUsPerSecond, kForever}));
+    EXPECT_EQ(parse_jump_at("1ms:-1us"), (ClockEvent{K::Jump, kUsPerMs, -1}));
+}
+
 TEST(SimTrace, LineForms) {
     TraceLine line;
     const TraceRecord r{12, Device::Board, 'W', 0xFC, 0xFFFFFFFF, "snapshot strobe", 4242};
@@ -323,6 +473,13 @@ TEST(SimTrace, LineForms) {
     EXPECT_EQ(line.view(), "4\tboard\tR\t0x000\t-\t0x00000000\t\t7\n");
     format_human({1234567, Device::Bridge, 'R', 0x4C, 0x49, ""}, line);
     EXPECT_EQ(line.view(), "1234567  R  bridge 0x04c  PLX_INTCSR     0x00000049\n");
+    // Board 2 and on name their devices with their number; the columns stay apart.
+    format_machine({5, Device::Bridge, 'W', 0x4C, 0x49, "", 7, 2}, line);
+    EXPECT_EQ(line.view(), "5\tbridge2\tW\t0x04c\tPLX_INTCSR\t0x00000049\t\t7\n");
+    format_human({5, Device::Board, 'R', 0x118, 0, "", 7, 2}, line);
+    EXPECT_EQ(line.view(), "     5  R  board2 0x118  CONFIG         0x00000000\n");
+    format_human({5, Device::Bridge, 'R', 0x4C, 0, "", 7, 12}, line);
+    EXPECT_EQ(line.view(), "     5  R  bridge12 0x04c  PLX_INTCSR     0x00000000\n");
     format_process(4242, "/usr/bin/korvic_test", line);
     EXPECT_EQ(line.view(), "# process 4242: /usr/bin/korvic_test\n");
     EXPECT_EQ(kMachineHeader, "#seq\tdevice\tdir\toffset\tname\tvalue\tnote\tpid\n");
@@ -387,7 +544,7 @@ class SimulatedBoard : public ::testing::Test {
         ASSERT_GE(tsv_, 0);
         SimSettings s;
         s.virtual_clock = true;
-        s.start_us = at(2026, 100, 12, 34, 56, 789, 123);
+        s.board().start_us = at(2026, 100, 12, 34, 56, 789, 123);
         sim_ = std::make_unique<Simulator>(s, -1, tsv_);
         window_ = std::make_unique<TrapWindow>(sim_->board_target(), 512);
         saved_base_ = base_addr;

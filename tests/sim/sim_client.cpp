@@ -1,16 +1,23 @@
 // A small program that links korvic_api, for running under korvic_sim in the end-to-end
 // tests. Usage: sim_client position | attach | time | times N | event | files PATH |
-// reuse PATH | reattach COUNT
+// reuse PATH | reattach COUNT | preset YYYY DDD hh mm ss | series N | series-for MS |
+// bracket PATH N | size PATH
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "calendar.h"
 #include "korvic_api.h"
+#include "timecodec.h"
 
 namespace {
 
@@ -81,6 +88,66 @@ int reattach(int count) {
     return 0;
 }
 
+std::int64_t realtime_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+std::int64_t board_us(const korvic_broken_down &t) {
+    return korvic::sim::to_us(
+        {t.years, t.days, t.hours, t.minutes, t.seconds, t.milliseconds, t.microseconds});
+}
+
+// N snapshot readings through the library, one line each: the host's UTC time just before
+// the reading and the board's, in microseconds since 1970.
+int series(long n) {
+    for (; n > 0; --n) {
+        const std::int64_t host = realtime_ns() / 1000;
+        korvic_broken_down t{};
+        snapshot_time(KORVIC_MODE_BROKEN_DOWN, &t);
+        std::printf("%" PRId64 " %" PRId64 "\n", host, board_us(t));
+    }
+    return 0;
+}
+
+// Readings as series() gives them, for MS milliseconds of the host's monotonic clock.
+int series_for(long ms) {
+    timespec start{}, now{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    do {
+        series(1);
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    } while ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000 < ms);
+    return 0;
+}
+
+// N readings of the board at PATH through a window of its own, each bracketed by the
+// host's UTC clock: read before the three strobes and after the first load of the latched
+// time. One line each: before and after in nanoseconds, the board's time in microseconds.
+int bracket(const char *path, long n) {
+    const int fd = open(path, O_RDWR);
+    void *m = fd >= 0 ? mmap(nullptr, 512, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+    if (m == MAP_FAILED) {
+        std::perror(path);
+        return 1;
+    }
+    volatile auto *w = static_cast<volatile std::uint32_t *>(m);
+    for (; n > 0; --n) {
+        const std::int64_t before = realtime_ns();
+        for (int i = 0; i < 3; ++i)
+            w[0xFC / 4] = 0xFFFFFFFFu;
+        const std::uint32_t w0 = w[0xFC / 4];
+        const std::int64_t after = realtime_ns();
+        const korvic::codec::Words words{w0, w[0x100 / 4], w[0x104 / 4]};
+        const korvic_broken_down t = korvic::codec::decode<korvic::codec::kTimeStatus>(words);
+        std::printf("%" PRId64 " %" PRId64 " %" PRId64 "\n", before, after, board_us(t));
+    }
+    munmap(m, 512);
+    close(fd);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -89,6 +156,18 @@ int main(int argc, char **argv) {
     const char *what = argv[1];
     if (std::strcmp(what, "files") == 0)
         return argc > 2 ? files(argv[2]) : 2;
+    if (std::strcmp(what, "bracket") == 0)
+        return argc > 3 ? bracket(argv[2], std::strtol(argv[3], nullptr, 10)) : 2;
+    if (std::strcmp(what, "size") == 0 && argc > 2) {
+        // The size of a device file, as a size check before mapping finds it.
+        struct stat st {};
+        const int fd = open(argv[2], O_RDWR);
+        if (fd < 0 || fstat(fd, &st) != 0)
+            return 1;
+        std::printf("%s %lld\n", argv[2], static_cast<long long>(st.st_size));
+        close(fd);
+        return 0;
+    }
     if (attach() != 0)
         return 1;
     if (std::strcmp(what, "reuse") == 0)
@@ -112,6 +191,21 @@ int main(int argc, char **argv) {
         int32_t t[7] = {};
         for (long n = std::strtol(argv[2], nullptr, 10); n > 0; --n)
             snapshot_time(3, t);
+    } else if (std::strcmp(what, "series") == 0 && argc > 2) {
+        series(std::strtol(argv[2], nullptr, 10));
+    } else if (std::strcmp(what, "series-for") == 0 && argc > 2) {
+        series_for(std::strtol(argv[2], nullptr, 10));
+    } else if (std::strcmp(what, "preset") == 0 && argc > 6) {
+        korvic_broken_down t{};
+        t.years = std::atoi(argv[2]);
+        t.days = std::atoi(argv[3]);
+        t.hours = std::atoi(argv[4]);
+        t.minutes = std::atoi(argv[5]);
+        t.seconds = std::atoi(argv[6]);
+        if (set_new_time(KORVIC_MODE_BROKEN_DOWN, &t) != 0) {
+            std::puts("set_new_time failed");
+            return 1;
+        }
     } else if (std::strcmp(what, "event") == 0) {
         // Asks the simulator (--ext-signal USR1) for an external event, then reads it.
         raise(SIGUSR1);
