@@ -396,6 +396,15 @@ TEST_F(CliE2E, StatusAndRegsDecodeAndOnlyRead) {
     std::vector<Access> trace = read_trace(dir / "trace.tsv");
     EXPECT_EQ(writes(trace), 1) << "the bridge's ENABLE_INT only";
 
+    // The timer stopped by one program is what the next one's status shows.
+    r = run(sim + "sh -c '{korvic} timer stop && {korvic} status'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> stopped = lines_of(r.out);
+    ASSERT_EQ(stopped.size(), 1 + status.size());
+    EXPECT_EQ(stopped[0], "timer stopped");
+    EXPECT_EQ(stopped[1], "timer stopped");
+    EXPECT_EQ(stopped[14], "  selector 4  bit 27      1  timer stop");
+
     r = run(sim + "{korvic} regs");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string regs = r.out;
@@ -432,20 +441,61 @@ TEST_F(CliE2E, PresetLoadsTheTimeToTheMillisecond) {
     }));
 }
 
-// preset now: the board takes the system clock at a whole second; the residual read back
-// is printed and is under a millisecond.
-TEST_F(CliE2E, PresetNowLeavesAResidualUnderAMillisecond) {
-    const Result r = run("{sim} -- {korvic} --json preset now");
+// The text after "KEY": in one JSON line (a number, or a string with its quotes).
+std::string json_value(const std::string &line, const std::string &key) {
+    const auto at = line.find("\"" + key + "\":");
+    if (at == std::string::npos)
+        return "";
+    const std::string rest = line.substr(at + key.size() + 3);
+    return rest.substr(0, rest.find_first_of(",}"));
+}
+
+long long json_integer(const std::string &line, const std::string &key) {
+    const std::string v = json_value(line, key);
+    return v.empty() ? -1 : std::stoll(v);
+}
+
+// preset now on a board three seconds ahead of the host: the board takes the system clock
+// at a whole second, the residual read back is printed and under a millisecond, and the
+// next program's reading agrees.
+TEST_F(CliE2E, PresetNowSetsABoardThreeSecondsAheadToTheSystemClock) {
+    const Result r =
+        run("{sim} --offset +3s -- sh -c '{korvic} --json offset && {korvic} --json "
+            "preset now && {korvic} --json offset'");
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::string &out = r.out;
-    const auto field = [&out](const std::string &key) {
-        const auto at = out.find("\"" + key + "\":");
-        return at == std::string::npos ? std::string() : out.substr(at + key.size() + 3);
-    };
-    EXPECT_NE(field("preset").find(".000000Z\""), std::string::npos) << out;
-    const long long residual = std::stoll(field("residual_ns"));
-    EXPECT_LT(std::llabs(residual), 1'000'000) << out;
-    EXPECT_GT(std::stoll(field("write_cost_ns")), 0) << out;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    const long long before = json_integer(lines[0], "offset_ns");
+    EXPECT_LT(std::llabs(before - 3'000'000'000), 1'000'000) << lines[0];
+    EXPECT_NE(json_value(lines[1], "preset").find(".000000Z\""), std::string::npos) << lines[1];
+    EXPECT_LT(std::llabs(json_integer(lines[1], "residual_ns")), 1'000'000) << lines[1];
+    EXPECT_GT(json_integer(lines[1], "write_cost_ns"), 0) << lines[1];
+    EXPECT_LT(std::llabs(json_integer(lines[2], "offset_ns")), 1'000'000) << lines[2];
+}
+
+// compare, then wait-compare, as two commands of one script on one board: an event every
+// second of board time, each printed once, exactly a second after the one before.
+TEST_F(CliE2E, CompareThenWaitCompareGiveALineASecond) {
+    const Result r =
+        run("{sim} --virtual --start 2026-03-28T12:00:00 --step 1ms -- sh -c "
+            "'{korvic} --json compare 2026-03-28T12:00:00.5Z --every second && {korvic} "
+            "--json wait-compare --count 4 --timeout 60s' >out.json && python3 -m "
+            "json.tool --json-lines out.json >/dev/null");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = lines_of(slurp(dir / "out.json"));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0],
+              "{\"compare\":\"2026-03-28T12:00:00.500000Z\",\"compare_unix\":"
+              "1774699200.500000,\"every\":\"second\"}");
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(json_integer(lines[i], "n"), static_cast<long long>(i)) << lines[i];
+        const std::string t = json_value(lines[i], "time");
+        ASSERT_GE(t.size(), 2u) << lines[i];
+        const korvic::utc_time at = time_of(t.substr(1, t.size() - 2));
+        // Seen at the poll that crossed the half second, read 3 strobes later.
+        EXPECT_EQ(at, time_of("2026-03-28T12:00:00.503Z") + std::chrono::seconds(i - 1))
+            << lines[i];
+    }
 }
 
 // events: one line per signal, each printed before the next signal is sent, a running
