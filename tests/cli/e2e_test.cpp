@@ -136,7 +136,9 @@ class CliE2E : public ::testing::Test {
         std::string s = line;
         return s.substr(0, s.find('\n'));
     }
-    int finish() {  // the wait status of the started command
+    int finish() {  // the wait status of the started command, its output read to the end
+        while (!next_line().empty()) {
+        }
         const int status = pclose(pipe);
         pipe = nullptr;
         return status;
