@@ -323,11 +323,16 @@ TEST_F(CliE2E, PresetNowSetsABoardThreeSecondsAheadToTheSystemClock) {
             "preset now && {korvic} --json offset'");
     const std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out << r.err;
-    EXPECT_LT(std::llabs(json_integer(lines[0], "offset_ns") - 3'000'000'000), 1'000'000);
+    // A reading is the board's offset within half its bracket (a busy machine may widen it).
+    const auto off_by = [](const std::string &line, long long ns) {
+        return std::llabs(json_integer(line, "offset_ns") - ns) -
+               json_integer(line, "bracket_ns") / 2;
+    };
+    EXPECT_LT(off_by(lines[0], 3'000'000'000), 1'000'000) << lines[0];
     EXPECT_NE(json_value(lines[1], "preset").find(".000000Z\""), std::string::npos) << lines[1];
     EXPECT_LT(std::llabs(json_integer(lines[1], "residual_ns")), 1'000'000) << lines[1];
     EXPECT_GT(json_integer(lines[1], "write_cost_ns"), 0) << lines[1];
-    EXPECT_LT(std::llabs(json_integer(lines[2], "offset_ns")), 1'000'000) << lines[2];
+    EXPECT_LT(off_by(lines[2], 0), 1'000'000) << lines[2];
 }
 
 // compare, then wait-compare, two commands of one script on one board: an event every
