@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static analysis of the product code (library/, console/, sim/, daemon/) over compile_commands.json
+# Static analysis of the product code (library/, console/, cli/, daemon/, python/, sim/) over compile_commands.json
 # of the default build: clang-tidy 14 with the checks in .clang-tidy, and cppcheck 2.10.
 # Both must report nothing; a finding is fixed or suppressed inline with its reason.
 set -euo pipefail
@@ -17,7 +17,7 @@ cmake -DIN="${build}/compile_commands.json" -DOUT="${build}/product/compile_comm
 echo "--- clang-tidy $(clang-tidy-14 --version | sed -n 's/.*LLVM version //p')"
 clang-tidy-14 --list-checks | sed 1d | wc -l | xargs echo "checks enabled:"
 run-clang-tidy-14 -p "${build}/product" -j 2 -quiet \
-  -header-filter="^${root}/(include|library|console|sim|daemon)/" >"${build}/clang-tidy.log" 2>&1 || {
+  -header-filter="^${root}/(include|library|console|cli|daemon|python|sim)/" >"${build}/clang-tidy.log" 2>&1 || {
   sed 's/\x1b\[[0-9;]*m//g' "${build}/clang-tidy.log" |
     grep -v "^clang-tidy-14 \|warnings generated\|^Suppressed \|^Use -header-filter\|^$" >&2
   echo "clang-tidy: findings above" >&2

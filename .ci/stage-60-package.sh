@@ -76,6 +76,12 @@ expected=(
   share/doc/korvic/examples/read_time/read_time.c
   share/doc/korvic/examples/preset_from_clock/preset_from_clock.cpp
 )
+# The command-line tool is built unless KORVIC_BUILD_CLI is off (the sparc64 cross build).
+cli_built=no
+if grep -q '^KORVIC_BUILD_CLI:BOOL=ON' "$build/CMakeCache.txt" && [ -x "$build/bin/korvic" ]; then
+  cli_built=yes
+  expected+=(bin/korvic share/man/man1/korvic.1)
+fi
 if [ "$sim_built" = yes ]; then
   expected+=(bin/korvic_sim lib/libkorvic_sim.so share/man/man1/korvic_sim.1
     share/doc/korvic/SIMULATOR.md)
@@ -313,7 +319,13 @@ if [ "$sim_built" = yes ]; then
     >"$work/launcher.out" 2>&1 || { cat "$work/launcher.out" >&2; fail "korvic_sim --workdir"; }
   grep -q "^MEM_PATH=" "$work/sim-home/korvic_cfg.dat" && grep -q "Select from" "$work/launcher.out" \
     || { cat "$work/launcher.out" >&2; fail "korvic_sim did not start the installed console"; }
-  echo "examples and console ran on the simulated board"
+  if [ "$cli_built" = yes ]; then
+    # The installed korvic on the same board: a virtual clock started at a known instant.
+    run_sim "$work/korvic.out" --start "$start" --step 1us -- "$prefix/bin/korvic" time
+    grep -qx "2031-02-15T10:20:30.000003Z" "$work/korvic.out" \
+      || { cat "$work/korvic.out" >&2; fail "korvic time under korvic_sim: not $start"; }
+  fi
+  echo "examples, console and tools ran on the simulated board"
 
   # The installed Python package, from the moved tree, on the same board.
   if [ "$python_built" = yes ]; then
@@ -378,6 +390,28 @@ if [ "$daemon_built" = yes ]; then
       || fail "systemd-analyze verify korvicd.service: $out"
     echo "korvicd.service: systemd-analyze verify passed"
   fi
+fi
+
+# korvic(1) names every option and command that korvic --help and each command's --help
+# show, and no other.
+if [ "$cli_built" = yes ]; then
+  korvic=$prefix/bin/korvic
+  commands=$("$korvic" --help | sed -n '/^Subcommands:/,$p' | grep -oE '^  [a-z-]+' | tr -d ' ')
+  [ -n "$commands" ] || fail "no commands found in korvic --help"
+  {
+    "$korvic" --help
+    for c in $commands; do "$korvic" "$c" --help; done
+  } | grep -oE -- '--[a-z-]+' | sort -u >"$work/korvic-help-options.txt"
+  page=$(MANWIDTH=200 man -l "$prefix/share/man/man1/korvic.1" 2>/dev/null)
+  sed -n '/^OPTIONS/,/^TIME AND DURATION/p' <<<"$page" | grep -oE -- '--[a-z-]+' | sort -u \
+    >"$work/korvic-man-options.txt"
+  diff "$work/korvic-help-options.txt" "$work/korvic-man-options.txt" >&2 \
+    || fail "korvic(1) and korvic --help list different options (< help, > page)"
+  sed -n '/^COMMANDS/,/^[A-Z]/p' <<<"$page" | grep -oE '^       [a-z-]+' | tr -d ' ' | sort -u \
+    >"$work/korvic-man-commands.txt"
+  diff <(sort <<<"$commands") "$work/korvic-man-commands.txt" >&2 \
+    || fail "korvic(1) and korvic --help list different commands (< help, > page)"
+  echo "korvic(1): the $(wc -l <"$work/korvic-help-options.txt") options and $(wc -w <<<"$commands") commands of --help"
 fi
 
 echo "stage-60-package: passed"

@@ -6,7 +6,8 @@
 #   - the CMake package korvic_api (find_package(korvic_api CONFIG) gives the imported target
 #     korvic::korvic_api), with a version file (same major version is compatible);
 #   - the pkg-config file korvic_api.pc;
-#   - the console korvic_test, the simulator korvic_sim and its preload library, when built;
+#   - the console korvic_test, the command-line tool korvic, the simulator korvic_sim and its
+#     preload library, when built;
 #   - korvicd with its systemd unit, environment file and korvic_cfg.dat, when built;
 #   - the Python package korvic (extension, stubs, py.typed) under KORVIC_INSTALL_PYTHONDIR,
 #     when built (component python, the Debian package python3-korvic);
@@ -125,6 +126,11 @@ if(TARGET korvic_test)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/man/korvic_test.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+if(TARGET korvic)
+  install(TARGETS korvic RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/korvic.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+endif()
 
 if(TARGET korvic_sim)
   install(TARGETS korvic_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT simulator)

@@ -1,5 +1,5 @@
 # Writes OUT (a compile_commands.json) holding only the entries of IN whose source file
-# lies in the product directories library/, console/, sim/ and daemon/ of the source tree: the
+# lies in the product directories library/, console/, cli/, daemon/, python/ and sim/ of the source tree: the
 # files that clang-tidy and cppcheck must pass without a finding. Tests, fuzzers and
 # benchmarks are left out.
 #   cmake -DIN=build/x/compile_commands.json -DOUT=build/x/product/compile_commands.json \
@@ -21,7 +21,7 @@ if(count GREATER 0)
     string(FIND "${file}" "${root}/" at)
     string(LENGTH "${root}" skip)
     string(SUBSTRING "${file}" ${skip} -1 relative)
-    if(at EQUAL 0 AND relative MATCHES "^/(library|console|sim|daemon)/")
+    if(at EQUAL 0 AND relative MATCHES "^/(library|console|cli|daemon|python|sim)/")
       string(JSON kept SET "${kept}" ${n} "${entry}")
       math(EXPR n "${n} + 1")
     endif()

@@ -24,3 +24,7 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVIC_QEMU_SPARC64} -L /usr/${KORVIC_SPARC_
 # There is no sparc64 Google Benchmark package; the simulator is switched off by the
 # top-level CMakeLists on any host but x86-64 Linux.
 set(KORVIC_BUILD_BENCHMARKS OFF CACHE BOOL "Build the benchmarks")
+# The command-line tool needs CLI11, a header-only package that Debian installs for the host
+# only (/usr/include): a cross build neither finds its CMake package in the target's root
+# nor may it put the host's include directory before the target's.
+set(KORVIC_BUILD_CLI OFF CACHE BOOL "Build the korvic command-line tool (needs CLI11)")

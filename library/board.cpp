@@ -166,6 +166,10 @@ Settings read_settings(const fs::path &config) {
     return s;
 }
 
+void check_board_time(utc_time t, const Settings &settings) {
+    board_digits(t, offsets_of(settings), "time");
+}
+
 // ---------------------------------------------------------------------------------------
 // The register map.
 // ---------------------------------------------------------------------------------------
@@ -181,10 +185,50 @@ constexpr std::array<RegisterView, std::size(regs::kRegisterMap)> register_views
 }
 constexpr auto kRegisterViews = register_views();
 
+// The bit tables of bitfields.h as views, each field named by the selector that the
+// library gives a use.
+struct NamedSelector {
+    std::int32_t selector;
+    std::string_view name;
+};
+constexpr NamedSelector kHwControlNames[] = {{fields::kCompareEventClear, "compare event clear"}};
+constexpr NamedSelector kConfigNames[] = {{fields::kTimerStop, "timer stop"},
+                                          {fields::kPresetLoad, "preset load"}};
+constexpr NamedSelector kHwStatusNames[] = {{fields::kCompareEvent, "compare event"}};
+
+template <std::size_t N, std::size_t M>
+constexpr std::array<FieldView, N> field_views(const fields::Field (&table)[N],
+                                               const NamedSelector (&names)[M]) {
+    std::array<FieldView, N> views{};
+    for (std::size_t i = 0; i < N; ++i) {
+        views[i] = {static_cast<unsigned>(i), table[i].low, table[i].width, {}};
+        for (const NamedSelector &n : names)
+            if (n.selector == static_cast<std::int32_t>(i))
+                views[i].name = n.name;
+    }
+    return views;
+}
+constexpr auto kHwControlFields = field_views(fields::kHwControl, kHwControlNames);
+constexpr auto kConfigFields = field_views(fields::kConfig, kConfigNames);
+constexpr auto kHwStatusFields = field_views(fields::kHwStatus, kHwStatusNames);
+
+constexpr BitRegisterView bit_register(Reg r, std::span<const FieldView> f) {
+    return {regs::info(r).name, regs::info(r).offset, f};
+}
+constexpr BitRegisterView kBitRegisters[] = {
+    bit_register(Reg::HwControl, kHwControlFields),
+    bit_register(Reg::Config, kConfigFields),
+    bit_register(Reg::HwStatus, kHwStatusFields),
+};
+
 }  // namespace
 
 std::span<const RegisterView> register_map() {
     return kRegisterViews;
+}
+
+std::span<const BitRegisterView> bit_registers() {
+    return kBitRegisters;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -276,6 +320,12 @@ utc_time Board::preset_time() {
     return to_utc(codec::decode<codec::kPresetTime>(w), b.offsets);
 }
 
+utc_time Board::latched_time() {
+    const Impl &b = live();
+    const codec::Words w = seq::read_group(b.window, Reg::TimeStatus);
+    return to_utc(codec::decode<codec::kTimeStatus>(w), b.offsets);
+}
+
 void Board::preset(utc_time t) {
     const Impl &b = live();
     const korvic_broken_down fields = board_digits(t, b.offsets, "preset");
@@ -294,6 +344,13 @@ void Board::set_compare(utc_time t, unsigned raw_mask) {
     const korvic_broken_down fields = board_digits(t, b.offsets, "set_compare");
     seq::write_group(b.window, Reg::TimeCompare,
                      codec::encode_compare(fields, static_cast<std::int32_t>(raw_mask)));
+}
+
+void Board::set_compare_off() {
+    const Impl &b = live();
+    seq::write_group(
+        b.window, Reg::TimeCompare,
+        codec::encode_compare(korvic_broken_down{}, static_cast<std::int32_t>(CompareMask::off)));
 }
 
 CompareSetting Board::compare() {

@@ -152,6 +152,18 @@ std::string format_time(utc_time t) {
     return out;
 }
 
+std::string format_unix_time(utc_time t) {
+    const std::int64_t us = t.time_since_epoch().count();
+    // The magnitude as unsigned: the earliest count has no positive twin.
+    const std::uint64_t magnitude =
+        us < 0 ? 0 - static_cast<std::uint64_t>(us) : static_cast<std::uint64_t>(us);
+    char out[32];
+    std::snprintf(out, sizeof out, "%s%llu.%06llu", us < 0 ? "-" : "",
+                  static_cast<unsigned long long>(magnitude / kMicros),
+                  static_cast<unsigned long long>(magnitude % kMicros));
+    return out;
+}
+
 utc_time parse_time(std::string_view text) {
     Cursor c(text);
     if (c.take('@'))

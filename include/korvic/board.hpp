@@ -62,6 +62,10 @@ inline constexpr utc_time kLastBoardTime{std::chrono::microseconds{4'102'444'799
 // more digits. No bus access.
 std::string format_time(utc_time t);
 
+// "1774701296.789123": seconds since 1970-01-01T00:00:00Z, a point and always six digits
+// of microseconds; a '-' before the instants earlier than 1970. No bus access.
+std::string format_unix_time(utc_time t);
+
 // ISO 8601 in UTC, one of
 //   calendar  "2026-03-28T12:34:56.789Z"
 //   ordinal   "2026-087T12:34:56Z"     (day of the year counted from 001, as ISO counts it;
@@ -108,6 +112,12 @@ struct Settings {
 // configuration" when the file cannot be read, is a directory (EISDIR) or is longer than
 // 64 KiB (EFBIG).
 Settings read_settings(const std::filesystem::path &config);
+
+// Throws the std::out_of_range that preset(t) and set_compare(t, ...) throw on a Board with
+// these settings when t or its board time lies outside kFirstBoardTime to kLastBoardTime;
+// returns otherwise. For checking a time before attaching, which already writes to the
+// bridge when the settings enable interrupts. No bus access.
+void check_board_time(utc_time t, const Settings &settings);
 
 // ---------------------------------------------------------------------------------------
 // Compare masks, status and samples.
@@ -175,6 +185,26 @@ struct Status {
     std::vector<StatusBit> bits;  // status bits 8 to 13, lowest first
 };
 
+// The bit fields of the hardware control, configuration and hardware status registers, as
+// the C API's bit-field selectors number them, from the library's one table of each.
+struct FieldView {
+    unsigned selector = 0;
+    unsigned low = 0;    // lowest bit, in the word as the board's byte order gives it
+    unsigned width = 0;  // bits
+    // The field's use: "compare event clear", "timer stop", "preset load", "compare
+    // event"; empty for the fields that have none.
+    std::string_view name;
+};
+
+struct BitRegisterView {
+    std::string_view name;              // as register_map() names it
+    std::uint32_t offset;               // its one word, for read_register()
+    std::span<const FieldView> fields;  // in selector order
+};
+// The hardware control (0xF8), configuration (0x118) and hardware status (0xFC) registers,
+// in that order.
+std::span<const BitRegisterView> bit_registers();
+
 // One register of the board's register map, from the library's one table.
 struct RegisterView {
     std::string_view name;  // "configuration", "time compare", ...
@@ -228,6 +258,9 @@ class Board {
     utc_time event_time();
     // The preset time register: loads of 0x158, 0x15C, 0x160. Whole milliseconds.
     utc_time preset_time();
+    // The time the last snapshot strobe latched into the time-and-status register: loads of
+    // 0xFC, 0x100, 0x104, with no strobe (so no new latch).
+    utc_time latched_time();
 
     // Loads t, truncated to the millisecond (the register holds no microseconds), as the
     // board's new time: stores to 0x158, 0x15C, 0x160, then a read-modify-write of the
@@ -242,6 +275,9 @@ class Board {
     // form takes any mask 0 to 15 and throws std::out_of_range for a larger one.
     void set_compare(utc_time t, CompareMask mask);
     void set_compare(utc_time t, unsigned raw_mask);
+    // The compare register's power-up value, all digits 0 and mask 15 (no compare): stores
+    // to 0x138, 0x13C.
+    void set_compare_off();
     // The compare register's digits and mask: loads of 0x138, 0x13C.
     CompareSetting compare();
 

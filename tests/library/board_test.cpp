@@ -341,4 +341,38 @@ TEST(BoardAttach, BridgeEnabledWindowMappedAndAllReleased) {
     EXPECT_EQ(korvic::test::lowest_free_fd(), free_fd);
 }
 
+// The bit registers' fields as the C API's selectors number them: registers of the map,
+// the named fields at the C API's named selectors, and each configuration field where
+// read_conf_reg_bitfield finds it (a word holding each field's selector in the field).
+TEST(BitRegisters, NamedAsTheCApiSelectsThem) {
+    const auto regs = korvic::bit_registers();
+    ASSERT_EQ(regs.size(), 3u);
+    const std::pair<const korvic::FieldView &, const char *> named[] = {
+        {regs[0].fields[KORVIC_HW_CTL_COMPARE_CLEAR], "compare event clear"},
+        {regs[1].fields[KORVIC_CONF_TIMER_STOP], "timer stop"},
+        {regs[1].fields[KORVIC_CONF_PRESET_LOAD], "preset load"},
+        {regs[2].fields[KORVIC_HW_STAT_COMPARE_EVENT], "compare event"},
+    };
+    for (const auto &[field, name] : named)
+        EXPECT_EQ(field.name, name);
+    std::size_t names = 0, in_map = 0;
+    for (const korvic::BitRegisterView &r : regs) {
+        for (const korvic::FieldView &f : r.fields)
+            names += f.name.empty() ? 0 : 1;
+        for (const korvic::RegisterView &m : korvic::register_map())
+            in_map += m.name == r.name && m.offset == r.offset && m.words == 1 ? 1 : 0;
+    }
+    EXPECT_EQ(names, std::size(named));
+    EXPECT_EQ(in_map, regs.size());
+    Window w(false);
+    for (const korvic::FieldView &f : regs[1].fields)
+        w.words[0x118 / 4] |= (f.selector & ((1u << f.width) - 1)) << f.low;
+    base_addr = w.words;
+    g_byte_swap = 0;
+    for (const korvic::FieldView &f : regs[1].fields)
+        EXPECT_EQ(read_conf_reg_bitfield(static_cast<std::int32_t>(f.selector)),
+                  static_cast<std::int32_t>(f.selector & ((1u << f.width) - 1)));
+    base_addr = nullptr;
+}
+
 }  // namespace

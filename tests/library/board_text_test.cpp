@@ -53,6 +53,25 @@ TEST(TimeText, FormatAndParseVectors) {
     }
 }
 
+TEST(TimeText, UnixSecondsAlwaysWithSixDigits) {
+    const std::pair<std::int64_t, const char *> cases[] = {
+        {0, "0.000000"},
+        {1'500'000, "1.500000"},
+        {-1, "-0.000001"},
+        {-1'500'000, "-1.500000"},
+        {1'774'701'296'789'123, "1774701296.789123"},
+        {1'774'701'296'000'010, "1774701296.000010"},
+        {INT64_MAX, "9223372036854.775807"},
+        {INT64_MIN, "-9223372036854.775808"},
+    };
+    for (const auto &[us, text] : cases) {
+        EXPECT_EQ(korvic::format_unix_time(at(us)), text);
+        if (us > INT64_MIN) {  // the earliest count's magnitude does not fit parse_time's
+            EXPECT_EQ(korvic::parse_time(std::string("@") + text), at(us)) << text;
+        }
+    }
+}
+
 struct Refusal {
     const char *text;
     const char *says;  // part of the message

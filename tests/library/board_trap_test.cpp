@@ -220,6 +220,9 @@ TEST_P(BoardBus, RefusalsTouchNothing) {
         Board b = BoardInternals::over_window(window.base(), s);
         const utc_time t = korvic::parse_time(c.t);
         EXPECT_EQ(run([&] { EXPECT_THROW(b.preset(t), std::out_of_range) << c.t; }), Log{});
+        // The same refusal without a board, for a program that checks before attaching.
+        EXPECT_THROW(korvic::check_board_time(t, s), std::out_of_range) << c.t;
+        EXPECT_NO_THROW(korvic::check_board_time(kTime, s)) << c.t;
         EXPECT_EQ(
             run([&] { EXPECT_THROW(b.set_compare(t, CompareMask::daily), std::out_of_range); }),
             Log{});
@@ -242,6 +245,19 @@ TEST_P(BoardBus, ReadRegisterLoadsOneWordOfTheMap) {
             EXPECT_EQ(log, (Log{R(offset, regs.word(offset))})) << r.name << " word " << k;
         }
     }
+}
+
+// The latched time is the time-and-status words as they are, with no strobe; compare off is
+// the register's power-up value.
+TEST_P(BoardBus, LatchedTimeAndCompareOff) {
+    utc_time latched{};
+    const Log log = run([&] { latched = board->latched_time(); });
+    EXPECT_EQ(log, (Log{R(0xFC, regs.word(0xFC)), R(0x100, regs.word(0x100)),
+                        R(0x104, regs.word(0x104))}));
+    EXPECT_EQ(korvic::format_time(latched), "2026-04-11T12:34:56.789123Z");
+    const std::uint32_t off = GetParam() ? 0xF0000000u : 0xF0u;
+    EXPECT_EQ(run([&] { board->set_compare_off(); }), (Log{W(0x138, 0), W(0x13C, off)}));
+    EXPECT_EQ(board->compare().mask, 15u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrder, BoardBus, ::testing::Bool(),

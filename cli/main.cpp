@@ -1,0 +1,329 @@
+// korvic: one command per job on a korvic timing board, for scripts, test rigs and
+// operators. Every argument is checked before the board is attached (attaching already
+// writes to the bridge when ENABLE_INT is set): a usage error writes nothing to the board.
+//
+// Exit status: 0 success; 1 a board or system failure, or a timeout before --count was
+// reached; 2 a usage error; a command that waits and is ended by SIGINT or SIGTERM ends by
+// that signal after its last whole line (130 or 143 in a shell).
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "korvic/board.hpp"
+#include "korvic/korvic_api.h"
+#include "output.h"
+#include "stop.h"
+
+namespace {
+
+using korvic::cli::Failure;
+using korvic::cli::UsageError;
+
+constexpr const char *kDefaultConfig = "korvic_cfg.dat";
+
+// Everything the command line says, as text until it is checked.
+struct CommandLine {
+    std::string config = kDefaultConfig;
+    bool json = false;
+    std::string format = "iso";
+    std::uint64_t count = 0;
+    std::string interval = "1s";
+    std::string timeout;
+    std::string time;   // preset, compare: TIME, "now" or "off"
+    std::string every;  // compare --every
+    std::string timer;  // start or stop
+};
+
+// A checked command: what to check against the board's settings before attaching, and what
+// to run on the attached board.
+struct Job {
+    std::function<void(const korvic::Settings &)> check = [](const korvic::Settings &) {};
+    std::function<int(korvic::Board &, const korvic::cli::Output &)> run;
+};
+
+// `text` without `prefix` in front, when it is there.
+std::string without(std::string_view prefix, const std::string &text) {
+    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+}
+
+std::chrono::nanoseconds duration_option(const std::string &option, const std::string &text) {
+    try {
+        return korvic::parse_duration(text);
+    } catch (const std::exception &e) {
+        // The library says "korvic: duration \"TEXT\": why"; put the option in front.
+        throw UsageError("korvic: " + option + ": " + without("korvic: ", e.what()));
+    }
+}
+
+korvic::utc_time time_argument(const std::string &what, const std::string &text) {
+    try {
+        return korvic::parse_time(text);
+    } catch (const std::exception &e) {
+        throw UsageError("korvic: " + what + ": " + without("korvic: ", e.what()));
+    }
+}
+
+// The range check of preset and set_compare, without the board; a usage error.
+void check_time(const std::string &what, korvic::utc_time t, const korvic::Settings &s) {
+    try {
+        korvic::check_board_time(t, s);
+    } catch (const std::out_of_range &e) {
+        throw UsageError("korvic: " + what + ": " + without("korvic: time: ", e.what()));
+    }
+}
+
+korvic::cli::Limits limits(const CommandLine &cl, const CLI::App &sub,
+                           std::uint64_t default_count) {
+    korvic::cli::Limits l;
+    l.count = sub.count("--count") != 0 ? cl.count : default_count;
+    if (sub.count("--timeout") != 0) {
+        l.timeout = duration_option("--timeout", cl.timeout);
+        l.timeout_text = cl.timeout;
+    }
+    return l;
+}
+
+// The job the parsed subcommand names; throws UsageError for an argument that is wrong.
+Job make_job(const CLI::App &app, const CommandLine &cl) {
+    namespace c = korvic::cli;
+    Job job;
+    const CLI::App *sub = app.get_subcommands().front();
+    const std::string name = sub->get_name();
+    if (name == "time") {
+        job.run = c::show_time;
+    } else if (name == "offset") {
+        const auto interval = duration_option("--interval", cl.interval);
+        const std::uint64_t count = sub->count("--count") != 0 ? cl.count : 1;
+        job.run = [count, interval](korvic::Board &b, const c::Output &o) {
+            return c::show_offset(b, o, count, interval);
+        };
+    } else if (name == "status") {
+        job.run = c::show_status;
+    } else if (name == "regs") {
+        job.run = c::show_registers;
+    } else if (name == "preset" && cl.time == "now") {
+        job.check = [](const korvic::Settings &s) {
+            // The latest second `preset now` may aim for.
+            const auto latest =
+                c::next_whole_second(std::chrono::system_clock::now(), std::chrono::seconds{1});
+            try {
+                korvic::check_board_time(latest, s);
+            } catch (const std::out_of_range &e) {
+                throw Failure("korvic: preset now: the system clock " +
+                              without("korvic: time: ", e.what()));
+            }
+        };
+        job.run = c::preset_now;
+    } else if (name == "preset") {
+        const korvic::utc_time t = time_argument("preset", cl.time);
+        job.check = [t](const korvic::Settings &s) { check_time("preset", t, s); };
+        job.run = [t](korvic::Board &b, const c::Output &o) { return c::preset(b, o, t); };
+    } else if (name == "compare" && cl.time == "off") {
+        if (sub->count("--every") != 0)
+            throw UsageError("korvic: compare off: --every \"" + cl.every +
+                             "\" does not go with off");
+        job.run = [](korvic::Board &b, const c::Output &o) {
+            return c::set_compare(b, o, std::nullopt, korvic::CompareMask::off);
+        };
+    } else if (name == "compare") {
+        const korvic::utc_time t = time_argument("compare", cl.time);
+        if (sub->count("--every") == 0)
+            throw UsageError("korvic: compare " + cl.time +
+                             ": --every year|day|hour|minute|second|millisecond is required");
+        const std::optional<korvic::CompareMask> mask = korvic::parse_compare_every(cl.every);
+        if (!mask)
+            throw UsageError("korvic: compare: --every \"" + cl.every +
+                             "\": not one of year, day, hour, minute, second, millisecond, off");
+        job.check = [t](const korvic::Settings &s) { check_time("compare", t, s); };
+        job.run = [t, mask](korvic::Board &b, const c::Output &o) {
+            return c::set_compare(b, o, t, *mask);
+        };
+    } else if (name == "wait-compare") {
+        const c::Limits l = limits(cl, *sub, 1);
+        job.run = [l](korvic::Board &b, const c::Output &o) { return c::wait_compare(b, o, l); };
+    } else if (name == "events") {
+        const c::Limits l = limits(cl, *sub, 0);
+        job.run = [l](korvic::Board &b, const c::Output &o) { return c::watch_events(b, o, l); };
+    } else {  // timer
+        const bool start = cl.timer == "start";
+        job.run = [start](korvic::Board &b, const c::Output &o) {
+            return c::set_timer(b, o, start);
+        };
+    }
+    return job;
+}
+
+std::string version() {
+    return "korvic " + std::to_string(KORVIC_API_VERSION_MAJOR) + "." +
+           std::to_string(KORVIC_API_VERSION_MINOR) + "." +
+           std::to_string(KORVIC_API_VERSION_PATCH);
+}
+
+// --count: a whole number that fits 64 bits, digits only (CLI11 would take "-1", or one too
+// large, for the largest number).
+CLI::Validator count_check() {
+    const auto check = [](const std::string &text) {
+        std::uint64_t n = 0;
+        const char *end = text.data() + text.size();
+        const auto [stop, error] = std::from_chars(text.data(), end, n);
+        if (text.empty() || stop != end || error == std::errc::invalid_argument)
+            return "\"" + text + "\": not a whole number 0 or more";
+        if (error == std::errc::result_out_of_range)
+            return "\"" + text + "\": too large";
+        return std::string();
+    };
+    return {check, ""};
+}
+
+void add_limits(CLI::App *sub, CommandLine &cl, const char *what) {
+    sub->add_option("--count", cl.count, std::string("stop after N ") + what)
+        ->check(count_check())
+        ->type_name("N");
+    sub->add_option("--timeout", cl.timeout,
+                    "stop after DURATION (10s, 1.5min, ...); with --count not reached, exit "
+                    "status 1")
+        ->type_name("DURATION");
+}
+
+// One line for CLI11's own errors, naming the option or argument.
+std::string usage_message(const CLI::App &app, const CLI::ParseError &e) {
+    std::string what = e.what();
+    const std::vector<std::string> left = app.remaining();
+    if (e.get_name() == "RequiredError" && app.get_subcommands().empty() && !left.empty()) {
+        // Not a subcommand where one was required: name what was given.
+        what = (left.front().rfind('-', 0) == 0 ? "unknown option \"" : "unknown subcommand \"") +
+               left.front() + "\"";
+    }
+    if (e.get_name() == "ExtrasError" || e.get_name() == "RequiredError" ||
+        e.get_name() == "ArgumentMismatch")
+        what += " (see korvic --help)";
+    std::replace(what.begin(), what.end(), '\n', ' ');
+    return "korvic: " + what;
+}
+
+// A filesystem_error's text without the "filesystem error: " that the C++ library puts in
+// front: "korvic: read configuration: No such file or directory [korvic_cfg.dat]".
+std::string failure_message(const std::exception &e) {
+    std::string what = e.what();
+    constexpr std::string_view kPrefix = "filesystem error: ";
+    if (what.rfind(kPrefix, 0) == 0)
+        what.erase(0, kPrefix.size());
+    return what.rfind("korvic: ", 0) == 0 ? what : "korvic: " + what;
+}
+
+}  // namespace
+
+namespace {
+
+int run(int argc, char **argv) {
+    CommandLine cl;
+    CLI::App app("One command per job on a korvic time-code and timing board.", "korvic");
+    app.set_version_flag("--version", version());
+    app.require_subcommand(1, 1);
+    // The global options are taken after the subcommand too.
+    app.fallthrough();
+    app.add_option("--config", cl.config,
+                   "configuration file (default ./korvic_cfg.dat, or $KORVIC_CONFIG)")
+        ->envname("KORVIC_CONFIG")
+        ->type_name("PATH");
+    app.add_flag("--json", cl.json, "one JSON object per line on standard output");
+    app.add_option("--format", cl.format,
+                   "times as iso (2026-03-28T12:34:56.789123Z, the "
+                   "default) or unix (1774701296.789123)")
+        ->check(CLI::IsMember({"iso", "unix"}).description(""))
+        ->type_name("iso|unix");
+
+    app.add_subcommand("time", "the board's current time (true UTC)");
+    CLI::App *offset = app.add_subcommand("offset",
+                                          "board minus system clock, with the bracket "
+                                          "of each reading");
+    offset->add_option("--count", cl.count, "readings (0: until stopped; default 1)")
+        ->check(count_check())
+        ->type_name("N");
+    offset->add_option("--interval", cl.interval, "between readings (default 1s)")
+        ->type_name("DURATION");
+    app.add_subcommand("status",
+                       "every named bit of the status, configuration and hardware "
+                       "control registers, decoded");
+    app.add_subcommand("regs", "every register of the window: name, offset, words, decoded");
+    CLI::App *preset = app.add_subcommand("preset",
+                                          "set the board's time: TIME, or now (the "
+                                          "system clock at the next whole second)");
+    preset->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or now")->required();
+    CLI::App *compare = app.add_subcommand("compare", "time compare: TIME --every UNIT, or off");
+    compare->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or off")->required();
+    compare
+        ->add_option("--every", cl.every,
+                     "how often: year, day, hour, minute, second, "
+                     "millisecond")
+        ->type_name("UNIT");
+    add_limits(app.add_subcommand("wait-compare",
+                                  "wait for time-compare events: print each "
+                                  "one's board time and clear the flag"),
+               cl, "events (0: no limit; default 1)");
+    add_limits(app.add_subcommand("events", "print the time of each new external event"), cl,
+               "events (default 0: no limit)");
+    CLI::App *timer = app.add_subcommand("timer", "start or stop the board's timer");
+    timer->add_option("ACTION", cl.timer, "start or stop")
+        ->required()
+        ->check(CLI::IsMember({"start", "stop"}).description(""))
+        ->type_name("start|stop");
+
+    Job job;
+    try {
+        app.parse(argc, argv);
+        job = make_job(app, cl);
+    } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
+            return app.exit(e);  // --help, --version: standard output, status 0
+        std::fprintf(stderr, "%s\n", usage_message(app, e).c_str());
+        return 2;
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 2;
+    }
+
+    const korvic::cli::Output out(cl.json, cl.format == "unix"
+                                               ? korvic::cli::TimeFormat::unix_seconds
+                                               : korvic::cli::TimeFormat::iso);
+    int status = 0;
+    try {
+        const korvic::Settings settings = korvic::read_settings(cl.config);
+        job.check(settings);
+        korvic::Board board(settings);
+        status = job.run(board, out);
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 2;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s\n", failure_message(e).c_str());
+        return 1;
+    }
+    korvic::cli::StopSignals::end_by_signal();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {  // out of memory, say
+        std::fprintf(stderr, "%s\n", failure_message(e).c_str());
+        return 1;
+    }
+}
