@@ -331,9 +331,10 @@ Options parse(int argc, char **argv) {
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        const OptionSpec *opt =
-            std::find_if(std::begin(kOptions), std::end(kOptions), [&name](const OptionSpec &spec) {
-                return name == spec.name || (!spec.short_name.empty() && name == spec.short_name);
+        const OptionSpec *opt = std::find_if(
+            std::begin(kOptions), std::end(kOptions), [&name](const OptionSpec &option) {
+                return name == option.name ||
+                       (!option.short_name.empty() && name == option.short_name);
             });
         if (opt == std::end(kOptions))
             usage_error("unknown option " + name + " (see --help)");
