@@ -145,7 +145,7 @@ korvicd, which feeds the board's time to chrony (SOCK refclock) or ntpd (NTP
 shared memory), with its systemd unit; it never sets the clock itself.")
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "chrony | ntp")
   # The maintainer scripts enable the unit with deb-systemd-helper.
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "init-system-helpers")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
   # The configuration under /etc is the administrator's: dpkg keeps changes to it.
   file(WRITE ${PROJECT_BINARY_DIR}/debian/korvic-tools/conffiles
     "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/korvicd\n"
