@@ -341,7 +341,7 @@ errno and filename (FileNotFoundError for a missing file or device).)doc")
         .def_readonly("config", &PyBoard::config, "The configuration file, as given.")
         .def_property_readonly(
             "settings",
-            [](PyBoard &self) { return locked(self, [](Board &b) { return b.settings(); }); },
+            [](PyBoard &self) { return locked(self, [](const Board &b) { return b.settings(); }); },
             "What the configuration file set (Settings).")
         .def(
             "now",
