@@ -258,15 +258,17 @@ if [ "$sim_built" = yes ]; then
     || { cat "$work/rt-nocfg.out" >&2; fail "read_time without korvic_cfg.dat: no reason given"; }
 
   # preset_from_clock (korvic::Board) with offsets, then with two configuration files
-  # (two boards at once, each with its own offsets): for every board, the preset is the
+  # (two simulated boards at once, each with its own offsets): for every board, the preset is the
   # system time and the read-back differs from it by the board's run between the calls
   # only, less the preset's lost microseconds: the true calendar leaves no leap days, and
   # the offsets are undone on the way back.
   set_key DAY_OFF 3
   set_key TZ_OFF -2
   set_key SEC_OFF 18
+  # The second configuration names the simulator's second board (--boards 2).
   sed -e 's|^DAY_OFF=.*|DAY_OFF=-1|' -e 's|^TZ_OFF=.*|TZ_OFF=5|' -e 's|^SEC_OFF=.*|SEC_OFF=0|' \
-    "$run/korvic_cfg.dat" >"$run/second.cfg"
+    -e 's|^MEM_PATH=.*|MEM_PATH=/dev/korvic_sim/board2|' \
+    -e 's|^INT_PATH=.*|INT_PATH=/dev/korvic_sim/bridge2|' "$run/korvic_cfg.dat" >"$run/second.cfg"
   check_preset() { # $1: output file, $2: what ran, $3: boards, $4: largest difference in s
     local now
     now=$(date +%s)
@@ -293,12 +295,12 @@ if [ "$sim_built" = yes ]; then
   done
   cat "$work/pfc-cmake.out"
   exe=$work/cmake/preset_from_clock/preset_from_clock
-  run_sim "$work/pfc-two.out" --step 1us -- "$exe" korvic_cfg.dat "$run/second.cfg"
+  run_sim "$work/pfc-two.out" --boards 2 --step 1us -- "$exe" korvic_cfg.dat "$run/second.cfg"
   check_preset "$work/pfc-two.out" "preset_from_clock (two boards, virtual clock)" 2 0.001
   grep -q "^board 2: .*second.cfg (SEC_OFF=0 TZ_OFF=5 DAY_OFF=-1 BYTE_SWAP=0)$" "$work/pfc-two.out" \
     || { cat "$work/pfc-two.out" >&2; fail "preset_from_clock: the second board's settings"; }
   cat "$work/pfc-two.out"
-  run_sim "$work/pfc-real.out" -- "$exe" korvic_cfg.dat "$run/second.cfg"
+  run_sim "$work/pfc-real.out" --boards 2 -- "$exe" korvic_cfg.dat "$run/second.cfg"
   check_preset "$work/pfc-real.out" "preset_from_clock (two boards, real clock)" 2 1
 
   # Without korvic_cfg.dat, preset_from_clock says which step failed and fails.
