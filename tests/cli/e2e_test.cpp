@@ -172,6 +172,18 @@ TEST_F(CliE2E, TimePrintsTheBoardsInstant) {
         EXPECT_EQ(r.status, 0) << args << r.err;
         EXPECT_EQ(r.out, out) << args;
     }
+    // The last second of a leap year: day 366 comes back as December 31st, and the next
+    // instant as the new year.
+    const std::string leap[][2] = {
+        {"2024-12-31T23:59:59.5", "2024-12-31T23:59:59.500003Z\n"},
+        {"2024-12-31T23:59:59.999999", "2025-01-01T00:00:00.000002Z\n"},
+        {"2024-02-29T12:00:00", "2024-02-29T12:00:00.000003Z\n"},
+    };
+    for (const auto &[start, out] : leap) {
+        const Result r = run("{sim} --virtual --start " + start + " --step 1us -- {korvic} time");
+        EXPECT_EQ(r.status, 0) << start << r.err;
+        EXPECT_EQ(r.out, out) << start;
+    }
 }
 
 // Every command's --json output is one JSON object per line: python3 -m json.tool reads it.
