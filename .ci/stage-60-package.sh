@@ -356,31 +356,30 @@ for page in "${pages[@]}"; do
   echo "${name%.*}(${name##*.}): renders without warnings"
 done
 
-# korvic_sim(1) lists exactly the options that korvic_sim --help prints.
+# Fails unless the OPTIONS section of the manual page of PROGRAM, up to the heading
+# UNTIL, lists exactly the options that `PROGRAM --help` prints.
+#   same_options PROGRAM SECTION UNTIL
+same_options() {
+  local program=$1 section=$2 until=$3 name=${1##*/}
+  "$program" --help | grep -oE '^  (-[a-z], ?)?--[a-z-]+' | grep -oE -- '--[a-z-]+' \
+    | sort >"$work/$name-help.txt"
+  MANWIDTH=200 man -l "$prefix/share/man/man$section/$name.$section" 2>/dev/null \
+    | sed -n "/^OPTIONS/,/^$until/p" | grep -oE '^ +(-[a-z], )?--[a-z-]+' \
+    | grep -oE -- '--[a-z-]+' | sort >"$work/$name-man.txt"
+  [ -s "$work/$name-help.txt" ] || fail "no options found in $name --help"
+  diff "$work/$name-help.txt" "$work/$name-man.txt" >&2 \
+    || fail "$name($section) and $name --help list different options (< help, > page)"
+  echo "$name($section): the $(wc -l <"$work/$name-help.txt") options of --help"
+}
+
 if [ "$sim_built" = yes ]; then
-  "$prefix/bin/korvic_sim" --help | grep -oE '^  (-[a-z], )?--[a-z-]+' | grep -oE -- '--[a-z-]+' \
-    | sort >"$work/help-options.txt"
-  MANWIDTH=200 man -l "$prefix/share/man/man1/korvic_sim.1" 2>/dev/null \
-    | sed -n '/^OPTIONS/,/^[A-Z]/p' | grep -oE '^ +(-[a-z], )?--[a-z-]+' | grep -oE -- '--[a-z-]+' \
-    | sort >"$work/man-options.txt"
-  [ -s "$work/help-options.txt" ] || fail "no options found in korvic_sim --help"
-  diff "$work/help-options.txt" "$work/man-options.txt" >&2 \
-    || fail "korvic_sim(1) and korvic_sim --help list different options (< help, > page)"
-  echo "korvic_sim(1): the $(wc -l <"$work/help-options.txt") options of --help"
+  same_options "$prefix/bin/korvic_sim" 1 '[A-Z]'
 fi
 
 # korvicd(8) lists exactly the options that korvicd --help prints; the installed unit
 # names the installed program and configuration, and its sandbox settings are valid.
 if [ "$daemon_built" = yes ]; then
-  "$prefix/bin/korvicd" --help | grep -oE '^  (-[a-z],)?--[a-z-]+' | grep -oE -- '--[a-z-]+' \
-    | sort >"$work/korvicd-help.txt"
-  MANWIDTH=200 man -l "$prefix/share/man/man8/korvicd.8" 2>/dev/null \
-    | sed -n '/^OPTIONS/,/^SIGNALS/p' | grep -oE '^ +(-[a-z], )?--[a-z-]+' | grep -oE -- '--[a-z-]+' \
-    | sort >"$work/korvicd-man.txt"
-  [ -s "$work/korvicd-help.txt" ] || fail "no options found in korvicd --help"
-  diff "$work/korvicd-help.txt" "$work/korvicd-man.txt" >&2 \
-    || fail "korvicd(8) and korvicd --help list different options (< help, > page)"
-  echo "korvicd(8): the $(wc -l <"$work/korvicd-help.txt") options of --help"
+  same_options "$prefix/bin/korvicd" 8 SIGNALS
   unit=$prefix/lib/systemd/system/korvicd.service
   configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
   grep -q "^ExecStart=${configured}/bin/korvicd --config " "$unit" \
