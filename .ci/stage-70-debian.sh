@@ -302,6 +302,19 @@ if grep -qx /usr/bin/korvicd "$work/files-korvic-tools.txt"; then
   link=/etc/systemd/system/multi-user.target.wants/korvicd.service
   [ "$(readlink "$link")" = "$unit" ] || fail "$link does not point to $unit: unit not enabled"
   echo "enabled: $link -> $unit"
+  # One socket path in the unit, its options file and chrony's example, and one that
+  # chronyd's AppArmor profile lets it create (/run/chrony.*.sock); elsewhere in /run an
+  # enforcing profile denies it and chrony.service fails. (Proven in a booted guest too.)
+  example=/usr/share/doc/korvic-tools/examples/korvicd.conf
+  [ -f "$example" ] || fail "no chrony example $example"
+  [ ! -e /etc/chrony/conf.d/korvicd.conf ] || fail "installing switched chrony's example on"
+  socks=$( { grep -o -- '--sock[= ][^" ]*' "$unit" /etc/default/korvicd | sed 's/.*--sock[= ]//'
+    awk '$1 == "refclock" && $2 == "SOCK" { print $3 }' "$example"; } | sort -u)
+  [ "$(echo "$socks" | wc -l)" = 1 ] || fail "the unit, /etc/default/korvicd and $example name different sockets: ${socks//$'\n'/ }"
+  case "$socks" in
+    /run/chrony.*.sock) echo "socket: $socks (inside chronyd's AppArmor profile)" ;;
+    *) fail "socket $socks is outside chronyd's AppArmor profile (/run/chrony.*.sock)" ;;
+  esac
   for comm in /proc/[0-9]*/comm; do
     [ "$(cat "$comm" 2>/dev/null)" != korvicd ] || fail "korvicd is running: installing must start nothing"
   done

@@ -180,6 +180,9 @@ if(TARGET korvicd)
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT daemon)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/CLOCK.md
     DESTINATION ${KORVIC_DOCDIR_daemon} COMPONENT daemon)
+  # chrony's lines for korvicd, as a conf.d file to copy: an example, not switched on.
+  install(FILES ${PROJECT_SOURCE_DIR}/daemon/korvicd-chrony.conf
+    DESTINATION ${KORVIC_DOCDIR_daemon}/examples RENAME korvicd.conf COMPONENT daemon)
   install(FILES ${PROJECT_BINARY_DIR}/daemon/korvicd.service
     DESTINATION ${KORVIC_INSTALL_SYSTEMDUNITDIR} COMPONENT daemon)
   install(FILES ${PROJECT_SOURCE_DIR}/daemon/korvicd.default

@@ -23,7 +23,7 @@ korvicd::ParsedOptions parse(std::vector<std::string> args) {
 }
 
 TEST(Options, Defaults) {
-    const auto p = parse({"--sock", "/run/korvicd.sock"});
+    const auto p = parse({"--sock", "/run/chrony.korvicd.sock"});
     ASSERT_TRUE(p.options) << p.text;
     const korvicd::Options &o = *p.options;
     EXPECT_EQ(o.rate_hz, 1.0);
@@ -31,7 +31,7 @@ TEST(Options, Defaults) {
     EXPECT_EQ(o.max_bracket, 200us);
     EXPECT_EQ(o.offset, 0ns);
     EXPECT_EQ(o.max_offset, std::nullopt);
-    EXPECT_EQ(o.sock, "/run/korvicd.sock");
+    EXPECT_EQ(o.sock, "/run/chrony.korvicd.sock");
     EXPECT_EQ(o.shm_unit, std::nullopt);
     EXPECT_EQ(o.shm_perm, 0600);
     EXPECT_EQ(o.max_rate_ppm, 500.0);
