@@ -118,7 +118,7 @@ std::string wait_text() {
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
-// What a file of this type is, for a report: "a character device".
+// What a file that cannot be a configuration file is, for a report: "a character device".
 const char *type_text(mode_t mode) {
     if (S_ISCHR(mode))
         return "a character device";
@@ -126,10 +126,6 @@ const char *type_text(mode_t mode) {
         return "a block device";
     if (S_ISSOCK(mode))
         return "a socket";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISDIR(mode))
-        return "a directory";
     return "a file of another type";
 }
 

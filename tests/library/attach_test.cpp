@@ -147,15 +147,9 @@ const FileCase kFileCases[] = {
      "memmap mempath: register device dev is a regular file on a disk file system, not a board "
      "(a board is a character device, a PCI resource file of sysfs, or a file in memory of "
      "exactly 512 bytes)\n"},
-    {"EmptyMemoryFile", "MEM_PATH=dev\n", false, Dev::Memory, 0, -1,
-     "memmap mempath: register device dev is a file in memory of 0 bytes; a window in memory "
-     "has exactly 512 bytes\n"},
     {"MemoryFileOneByteShort", "MEM_PATH=dev\n", false, Dev::Memory, 511, -1,
      "memmap mempath: register device dev is a file in memory of 511 bytes; a window in memory "
      "has exactly 512 bytes\n"},
-    {"MemoryFileLongerThanTheWindow", "MEM_PATH=dev\n", false, Dev::Memory, 4096, -1,
-     "memmap mempath: register device dev is a file in memory of 4096 bytes; a window in "
-     "memory has exactly 512 bytes\n"},
     {"MemoryFileOfTheWindowsSize", "MEM_PATH=dev\n", false, Dev::Memory, 512, 0, ""},
     {"Fifo", "MEM_PATH=dev\n", false, Dev::Fifo, 0, -1,
      "memmap mempath: register device dev is a FIFO, not a board\n"},
