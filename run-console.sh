@@ -21,11 +21,18 @@ if [ -x "$bin/korvic_sim" ]; then
   exec "$bin/korvic_sim" "$@"
 fi
 
-# No simulator on this host: a working directory whose register device is a plain
-# 512-byte file, so the registers hold what is written.
+# No simulator on this host: a working directory whose register device is a 512-byte file
+# in memory (/dev/shm; the library maps no file on a disk), so the registers hold what is
+# written. Both go when the console ends.
+if [ ! -d /dev/shm ]; then
+  echo "korvic: no simulator here, and no /dev/shm for a window in memory" >&2
+  exit 1
+fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvic-console-XXXXXX")
-head -c 512 /dev/zero >"$work/regs"
-printf 'MEM_PATH=%s\n' "$work/regs" >"$work/korvic_cfg.dat"
-echo "korvic: no simulator here; registers are the plain file $work/regs"
+regs=$(mktemp /dev/shm/korvic-console-XXXXXX)
+trap 'rm -rf "$work" "$regs"' EXIT
+head -c 512 /dev/zero >"$regs"
+printf 'MEM_PATH=%s\n' "$regs" >"$work/korvic_cfg.dat"
+echo "korvic: no simulator here; registers are the file in memory $regs"
 cd "$work"
-exec "$bin/korvic_test"
+"$bin/korvic_test"

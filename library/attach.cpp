@@ -1,35 +1,30 @@
-// Attachment: korvic_cfg.dat, the bridge's interrupt enable and the register window; the
-// pieces of attach.h, and init_847 and close_847 over the C API's globals.
+// Attachment's pieces (attach.h): korvic_cfg.dat read and parsed, a device window judged,
+// opened and mapped, the bridge's interrupts switched on. No globals here: the C API's state
+// and init_847 live in c_api_attach.cpp, so that a program using korvic::Board alone links
+// none of them.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "attach.h"
 #include "config.h"
-#include "korvic_api.h"
 #include "regmap.h"
-
-extern "C" {
-volatile uint32_t *base_addr = nullptr;
-volatile uint8_t *kv_mem = nullptr;
-int fd = 0;
-char mem_path[256] = {};
-char int_path[256] = {};
-int32_t g_day_offset = 0;
-int32_t g_tz_offset = 0;
-int32_t g_time_offset = 0;
-int32_t g_byte_swap = 0;
-}
 
 namespace korvic::config {
 namespace {
@@ -115,46 +110,125 @@ Setting parse_line(const char *line) {
 }  // namespace korvic::config
 
 namespace korvic::attach {
+namespace {
 
-ConfigFile read_config(const char *path) {
-    ConfigFile out;
-    const int f = open(path, O_RDONLY | O_CLOEXEC);
-    if (f == -1) {
-        out.failure = ConfigFailure::Open;
-        out.error = errno;
-        return out;
+// The wait for a pipe or FIFO in words: "1 s", or "250 ms" for a part of a second.
+std::string wait_text() {
+    const auto ms = kConfigWait.count();
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+// What a file that cannot be a configuration file is, for a report: "a character device".
+const char *type_text(mode_t mode) {
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a file of another type";
+}
+
+enum class PipeRead : std::uint8_t { Done, Timeout, Error };
+
+// Reads what a pipe or FIFO (opened without blocking) delivers until its last writer closes
+// it or `text` is full, for at most kConfigWait. poll() waits for the writer; on Linux it
+// does not report a FIFO that never had a writer as ended.
+PipeRead read_pipe(int f, std::vector<char> &text, std::size_t &got) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + kConfigWait;
+    while (got < text.size()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return PipeRead::Timeout;
+        pollfd p{f, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready == 0)
+            return PipeRead::Timeout;
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return PipeRead::Error;
+        }
+        const ssize_t n = read(f, text.data() + got, text.size() - got);
+        if (n == 0)
+            return PipeRead::Done;
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+        else if (errno != EAGAIN && errno != EINTR)
+            return PipeRead::Error;
     }
-    // A directory opens for reading, but holds no lines: say so rather than read nothing.
-    struct stat st {};
-    if (fstat(f, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(f);
-        out.failure = ConfigFailure::Open;
-        out.error = EISDIR;
-        return out;
-    }
-    // One byte more than allowed tells a file that is too long from one that fits exactly.
-    std::vector<char> text(config::kMaxFileBytes + 1);
-    std::size_t got = 0;
+    return PipeRead::Done;
+}
+
+// Reads a regular file to its end or until `text` is full.
+bool read_file(int f, std::vector<char> &text, std::size_t &got) {
     while (got < text.size()) {
         const ssize_t n = read(f, text.data() + got, text.size() - got);
         if (n == 0)
             break;
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            out.failure = ConfigFailure::Read;
-            out.error = errno;
-            close(f);
-            return out;
-        }
+        if (n < 0)
+            return false;
         got += static_cast<std::size_t>(n);
     }
-    close(f);
-    if (got > config::kMaxFileBytes) {
-        out.failure = ConfigFailure::TooLong;
-        out.error = EFBIG;
+    return true;
+}
+
+}  // namespace
+
+ConfigFile read_config(const char *path) {
+    ConfigFile out;
+    const auto fail = [&out](ConfigFailure failure, int error) {
+        out.failure = failure;
+        out.error = error;
         return out;
+    };
+    // A device or socket is refused unopened: opening a device can act by itself (a tape
+    // rewinds, a terminal becomes the controlling one). A path that cannot be looked at is
+    // left to open(), which says why.
+    struct stat st {};
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode) &&
+        !S_ISDIR(st.st_mode)) {
+        out.mode = st.st_mode;
+        return fail(ConfigFailure::NotAFile, EINVAL);
     }
+    // Without blocking: a FIFO opens at once, whether a writer has it open or not.
+    const int f = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (f == -1)
+        return fail(ConfigFailure::Open, errno);
+    const struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{f};
+    if (fstat(f, &st) != 0)
+        return fail(ConfigFailure::Read, errno);
+    // A directory opens for reading, but holds no lines: say so rather than read nothing.
+    if (S_ISDIR(st.st_mode))
+        return fail(ConfigFailure::Open, EISDIR);
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+        out.mode = st.st_mode;
+        return fail(ConfigFailure::NotAFile, EINVAL);
+    }
+    // One byte more than allowed tells a file that is too long from one that fits exactly.
+    std::vector<char> text(config::kMaxFileBytes + 1);
+    std::size_t got = 0;
+    if (S_ISFIFO(st.st_mode)) {
+        switch (read_pipe(f, text, got)) {
+            case PipeRead::Done:
+                break;
+            case PipeRead::Timeout:
+                out.received = got;
+                return fail(ConfigFailure::Timeout, ETIMEDOUT);
+            case PipeRead::Error:
+                return fail(ConfigFailure::Read, errno);
+        }
+    } else if (!read_file(f, text, got)) {
+        return fail(ConfigFailure::Read, errno);
+    }
+    if (got > config::kMaxFileBytes)
+        return fail(ConfigFailure::TooLong, EFBIG);
 
     // Each line as a read into the 128-byte buffer takes it: up to and including its
     // newline, at most 127 characters (the rest of a longer line is the next line).
@@ -177,27 +251,143 @@ ConfigFile read_config(const char *path) {
     return out;
 }
 
-DeviceWindow open_window(const char *path, std::size_t bytes) {
+std::string config_problem(const ConfigFile &file) {
+    switch (file.failure) {
+        case ConfigFailure::NotAFile:
+            return std::string(type_text(file.mode)) + ", not a configuration file";
+        case ConfigFailure::Timeout:
+            return file.received == 0
+                       ? "a pipe or FIFO that delivered nothing within " + wait_text()
+                       : "a pipe or FIFO whose writer did not finish within " + wait_text();
+        default:
+            return "";
+    }
+}
+
+namespace {
+
+#if defined(__linux__)
+// The file systems whose regular files can be a window: files in memory (the simulator's
+// memfds are tmpfs files) and the PCI resource files of sysfs.
+struct KnownFileSystem {
+    std::uint32_t magic;
+    FileSystem kind;
+};
+constexpr KnownFileSystem kFileSystems[] = {
+    {TMPFS_MAGIC, FileSystem::Memory},
+    {RAMFS_MAGIC, FileSystem::Memory},
+    {HUGETLBFS_MAGIC, FileSystem::Memory},
+    {SYSFS_MAGIC, FileSystem::Sysfs},
+};
+
+FileSystem file_system_of(int f) {
+    struct statfs sf {};
+    if (fstatfs(f, &sf) != 0)
+        return FileSystem::Disk;
+    for (const KnownFileSystem &known : kFileSystems)
+        if (static_cast<std::uint32_t>(sf.f_type) == known.magic)
+            return known.kind;
+    return FileSystem::Disk;
+}
+
+// The last component of path after its symbolic links: a link in /dev may name a sysfs
+// resource file. Empty when the path cannot be resolved.
+std::string real_name(const char *path) {
+    const std::unique_ptr<char, void (*)(void *)> real(realpath(path, nullptr), std::free);
+    if (!real)
+        return "";
+    const std::string_view full(real.get());
+    return std::string(full.substr(full.rfind('/') + 1));
+}
+#endif
+
+bool is_resource_name(std::string_view name) {
+    return name.size() == 9 && name.starts_with("resource") && name[8] >= '0' && name[8] <= '5';
+}
+
+const char *const kStandardNames[] = {"standard input", "standard output", "standard error"};
+
+}  // namespace
+
+Refusal judge(const FileFacts &file, std::size_t bytes) {
+    if (S_ISCHR(file.mode))
+        return Refusal::None;
+    if (S_ISBLK(file.mode))
+        return Refusal::BlockDevice;
+    if (S_ISFIFO(file.mode))
+        return Refusal::Fifo;
+    if (S_ISSOCK(file.mode))
+        return Refusal::Socket;
+    if (!S_ISREG(file.mode))
+        return Refusal::OtherType;
+    switch (file.fs) {
+        case FileSystem::Memory:
+            return file.size == static_cast<std::int64_t>(bytes) ? Refusal::None
+                                                                 : Refusal::MemorySize;
+        case FileSystem::Sysfs:
+            if (!is_resource_name(file.name))
+                return Refusal::SysfsFile;
+            return file.size >= static_cast<std::int64_t>(bytes) ? Refusal::None
+                                                                 : Refusal::ShortResource;
+        case FileSystem::Disk:
+            break;
+    }
+    return Refusal::DiskFile;
+}
+
+DeviceWindow open_window(const char *path, std::size_t bytes, bool close_on_exec) {
     DeviceWindow w;
-    w.fd = open(path, O_RDWR);
-    if (w.fd == -1) {
+    const auto refuse = [&w](Refusal why, int error) {
+        w.failed = WindowStep::Refused;
+        w.refusal = why;
+        w.error = error;
+        return w;
+    };
+    // A block device, FIFO or socket is refused unopened (opening a FIFO read-write would
+    // release a writer waiting for a reader). A path that cannot be looked at goes on to
+    // open(), which says why; the simulator's devices exist for open() alone.
+    struct stat st {};
+    if (stat(path, &st) == 0 && !S_ISCHR(st.st_mode) && !S_ISREG(st.st_mode) &&
+        !S_ISDIR(st.st_mode))
+        return refuse(judge({st.st_mode, FileSystem::Disk, 0, {}}, bytes), ENODEV);
+
+    const int f = open(path, O_RDWR | (close_on_exec ? O_CLOEXEC : 0));
+    if (f == -1) {
         w.failed = WindowStep::Open;
         w.error = errno;
         return w;
     }
-    // A regular file (a device image, a sysfs resource file, which reports the size of its
-    // region, or the memory file the simulator hands out in place of a device) must cover
-    // the window. Device nodes report no size of their own: they are mapped as they are.
-    struct stat st {};
-    if (fstat(w.fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        w.file_size = static_cast<std::int64_t>(st.st_size);
-        if (static_cast<std::uint64_t>(st.st_size) < bytes) {
-            w.failed = WindowStep::Size;
-            w.error = ENXIO;  // the window's range is not all in the file
-            return w;
-        }
+    // Descriptors 0 to 2 are the program's standard streams: one of them is closed, and
+    // whatever the program writes to it would land in the board.
+    if (f <= 2) {
+        close(f);
+        w.standard = f;
+        return refuse(Refusal::StandardStream, EBADF);
     }
-    void *address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, w.fd, 0);
+    if (fstat(f, &st) != 0) {
+        w.failed = WindowStep::Open;
+        w.error = errno;
+        close(f);
+        return w;
+    }
+    FileFacts facts{st.st_mode, FileSystem::Disk, static_cast<std::int64_t>(st.st_size), {}};
+    std::string name;
+    if (S_ISREG(st.st_mode)) {
+        w.file_size = facts.size;
+#if defined(__linux__)
+        facts.fs = file_system_of(f);
+        if (facts.fs == FileSystem::Sysfs) {
+            name = real_name(path);
+            facts.name = name;
+        }
+#endif
+    }
+    if (const Refusal why = judge(facts, bytes); why != Refusal::None) {
+        close(f);
+        return refuse(why, ENODEV);
+    }
+    w.fd = f;
+    void *address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, 0);
     if (address == MAP_FAILED) {
         w.failed = WindowStep::Map;
         w.error = errno;
@@ -207,6 +397,49 @@ DeviceWindow open_window(const char *path, std::size_t bytes) {
     return w;
 }
 
+std::string window_problem(const DeviceWindow &w, std::size_t bytes) {
+    const std::string window = std::to_string(bytes) + " bytes";
+    switch (w.refusal) {
+        case Refusal::None:
+            return "";
+        case Refusal::StandardStream: {
+            const char *stream = w.standard >= 0 && w.standard <= 2 ? kStandardNames[w.standard]
+                                                                    : "a standard stream";
+            return "would become descriptor " + std::to_string(w.standard) + ", and " + stream +
+                   " is closed: what the program writes there would go into the board (open "
+                   "/dev/null on it first)";
+        }
+        case Refusal::BlockDevice:
+            return "is a block device, not a board: its disk would be written";
+        case Refusal::Fifo:
+        case Refusal::Socket:
+        case Refusal::OtherType:
+            return std::string("is ") +
+                   (w.refusal == Refusal::Fifo     ? "a FIFO"
+                    : w.refusal == Refusal::Socket ? "a socket"
+                                                   : "of another file type") +
+                   ", not a board";
+        case Refusal::DiskFile:
+#if defined(__linux__)
+            return "is a regular file on a disk file system, not a board (a board is a character "
+                   "device, a PCI resource file of sysfs, or a file in memory of exactly " +
+                   window + ")";
+#else
+            return "is a regular file, not a board (a board is a character device)";
+#endif
+        case Refusal::MemorySize:
+            return "is a file in memory of " + std::to_string(w.file_size) +
+                   " bytes; a window in memory has exactly " + window;
+        case Refusal::SysfsFile:
+            return "is a sysfs file other than a PCI resource file (resource0 to resource5), not "
+                   "a board";
+        case Refusal::ShortResource:
+            return "is " + std::to_string(w.file_size) + " bytes, the window needs " +
+                   std::to_string(bytes);
+    }
+    return "";
+}
+
 void enable_bridge_interrupts(void *bridge_window) {
     auto *csr = static_cast<volatile std::uint32_t *>(bridge_window) + regs::kBridgeIntCsr / 4;
     const std::uint32_t word = *csr;
@@ -214,161 +447,3 @@ void enable_bridge_interrupts(void *bridge_window) {
 }
 
 }  // namespace korvic::attach
-
-namespace {
-
-// The register descriptors that init_847 opened and close_847 has not closed yet: the one
-// behind the current window, and the one of a later call whose mapping failed (fd holds
-// it). close_847 runs in the console's signal handlers, so these are lock-free atomics, and
-// taking a descriptor out of them (exchange or compare-exchange to -1) is what makes a
-// close happen once only.
-static_assert(std::atomic<int>::is_always_lock_free, "close_847 must stay async-signal-safe");
-std::atomic<int> window_fd{-1};
-std::atomic<int> unmapped_fd{-1};
-void *owned_window = nullptr;
-
-// Takes d out of slot if the slot holds it; true when it did.
-bool take(std::atomic<int> &slot, int d) {
-    int expected = d;
-    return d >= 0 && slot.compare_exchange_strong(expected, -1);
-}
-
-// The report of a regular file too short for its window, after the fixed text of the step.
-void report_short_file(const char *text, const char *device, const char *path,
-                       const korvic::attach::DeviceWindow &w, std::size_t bytes) {
-    std::fprintf(stderr, "%s: %s device %s is %lld bytes, the window needs %zu\n", text, device,
-                 path, static_cast<long long>(w.file_size), bytes);
-}
-
-// "ENABLE_INT": switch the board's interrupts on at the PLX bridge. The descriptor and
-// mapping are deliberately kept for the life of the process; a failure ends the process.
-void enable_bridge_interrupts() {
-    using korvic::attach::WindowStep;
-    const korvic::attach::DeviceWindow bridge =
-        korvic::attach::open_window(int_path, korvic::regs::kBridgeBytes);
-    switch (bridge.failed) {
-        case WindowStep::None:
-            break;
-        case WindowStep::Open:
-            errno = bridge.error;
-            std::perror("open interrupt fail");
-            std::exit(-1);
-        case WindowStep::Size:
-            report_short_file("mmap plx", "bridge", int_path, bridge, korvic::regs::kBridgeBytes);
-            std::exit(-1);
-        case WindowStep::Map:
-            errno = bridge.error;
-            std::perror("mmap plx");
-            std::exit(-1);
-    }
-    korvic::attach::enable_bridge_interrupts(bridge.address);
-    // cppcheck-suppress resourceLeak ; bridge descriptor and mapping stay for the process
-}
-
-void apply(const korvic::config::Setting &s) {
-    using korvic::config::Key;
-    if (!s.converted)
-        return;
-    switch (s.key) {
-        case Key::DayOff:
-            g_day_offset = s.number;
-            break;
-        case Key::SecOff:
-            g_time_offset = s.number;
-            break;
-        case Key::TzOff:
-            g_tz_offset = s.number;
-            break;
-        case Key::ByteSwap:
-            g_byte_swap = s.number;
-            break;
-        case Key::MemPath:
-            std::memcpy(mem_path, s.path, sizeof mem_path);
-            break;
-        case Key::IntPath:
-            std::memcpy(int_path, s.path, sizeof int_path);
-            break;
-        case Key::EnableInt:
-            enable_bridge_interrupts();
-            break;
-        case Key::None:
-            break;
-    }
-}
-
-// The reports of a configuration file that cannot be read, all under the fixed text.
-void report_config(const korvic::attach::ConfigFile &cfg) {
-    if (cfg.failure == korvic::attach::ConfigFailure::TooLong) {
-        std::fprintf(stderr, "fopen config file: %s is longer than %zu bytes\n",
-                     korvic::config::kFileName, korvic::config::kMaxFileBytes);
-        return;
-    }
-    errno = cfg.error;
-    std::perror("fopen config file");
-}
-
-}  // namespace
-
-extern "C" int init_847(void) {
-    using korvic::attach::WindowStep;
-    g_time_offset = 0;
-
-    const korvic::attach::ConfigFile cfg = korvic::attach::read_config(korvic::config::kFileName);
-    if (cfg.failure != korvic::attach::ConfigFailure::None) {
-        report_config(cfg);
-        return -1;
-    }
-    for (const korvic::config::Setting &s : cfg.settings)
-        apply(s);
-
-    const korvic::attach::DeviceWindow w =
-        korvic::attach::open_window(mem_path, korvic::regs::kWindowBytes);
-    fd = w.fd;
-    switch (w.failed) {
-        case WindowStep::None:
-            break;
-        case WindowStep::Open:
-            errno = w.error;
-            std::perror("open mempath");
-            return -1;
-        case WindowStep::Size:
-        case WindowStep::Map: {
-            if (w.failed == WindowStep::Size) {
-                report_short_file("memmap mempath", "register", mem_path, w,
-                                  korvic::regs::kWindowBytes);
-            } else {
-                errno = w.error;
-                std::perror("memmap mempath");
-            }
-            // fd keeps this descriptor for close_847; one kept by an earlier failed call is
-            // no longer reachable through fd and goes now.
-            const int earlier = unmapped_fd.exchange(w.fd);
-            if (earlier != -1)
-                close(earlier);
-            return -1;
-        }
-    }
-
-    if (owned_window != nullptr)
-        munmap(owned_window, korvic::regs::kWindowBytes);
-    owned_window = w.address;
-    const int earlier = window_fd.exchange(w.fd);
-    if (earlier != -1)
-        close(earlier);
-    const int unmapped = unmapped_fd.exchange(-1);
-    if (unmapped != -1)
-        close(unmapped);
-
-    kv_mem = static_cast<volatile uint8_t *>(w.address);
-    base_addr = static_cast<volatile uint32_t *>(w.address);
-    return 0;
-}
-
-// Closes the register descriptor in fd if init_847 opened it and it is still open: never
-// standard input (fd starts at 0), never a number since given to another file. Also called
-// from the console's signal handlers: close() and lock-free atomics only.
-extern "C" void close_847(void) {
-    const int d = fd;
-    if (take(window_fd, d) || take(unmapped_fd, d))
-        close(d);
-}

@@ -39,26 +39,19 @@ namespace fs = std::filesystem;
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
-// The words after the step's name when a regular file is shorter than its window.
-std::string too_short(const attach::DeviceWindow &w, const char *window, std::size_t bytes) {
-    return " (a regular file of " + std::to_string(w.file_size) + " bytes; the " + window +
-           " needs " + std::to_string(bytes) + ")";
-}
-
 // "ENABLE_INT" with one bridge path: one load and one store of the bridge's interrupt
 // control word; the bridge is released again at once.
 void enable_interrupts(const fs::path &bridge) {
-    const attach::DeviceWindow w = attach::open_window(bridge.c_str(), regs::kBridgeBytes);
+    const attach::DeviceWindow w = attach::open_window(bridge.c_str(), regs::kBridgeBytes, true);
     switch (w.failed) {
         case attach::WindowStep::None:
             break;
         case attach::WindowStep::Open:
             fail("korvic: ENABLE_INT bridge: open", bridge, w.error);
-        case attach::WindowStep::Size:
-            close(w.fd);
-            fail("korvic: ENABLE_INT bridge: map" +
-                     too_short(w, "bridge window", regs::kBridgeBytes),
-                 bridge, w.error);
+        case attach::WindowStep::Refused:
+            fail(
+                "korvic: ENABLE_INT bridge device " + attach::window_problem(w, regs::kBridgeBytes),
+                bridge, w.error);
         case attach::WindowStep::Map:
             close(w.fd);
             fail("korvic: ENABLE_INT bridge: map", bridge, w.error);
@@ -123,6 +116,9 @@ Settings read_settings(const fs::path &config) {
             fail("korvic: read configuration: longer than " +
                      std::to_string(config::kMaxFileBytes) + " bytes",
                  config, file.error);
+        case attach::ConfigFailure::NotAFile:
+        case attach::ConfigFailure::Timeout:
+            fail("korvic: read configuration: " + attach::config_problem(file), config, file.error);
         case attach::ConfigFailure::Open:
         case attach::ConfigFailure::Read:
             fail("korvic: read configuration", config, file.error);
@@ -251,15 +247,15 @@ Board::Board(const Settings &settings) : impl_(std::make_unique<Impl>()) {
     for (const fs::path &bridge : settings.enable_int)
         enable_interrupts(bridge);
     const fs::path &device = settings.mem_path;
-    const attach::DeviceWindow w = attach::open_window(device.c_str(), regs::kWindowBytes);
+    // Close-on-exec: a program that this one starts gets no way into the board.
+    const attach::DeviceWindow w = attach::open_window(device.c_str(), regs::kWindowBytes, true);
     switch (w.failed) {
         case attach::WindowStep::None:
             break;
         case attach::WindowStep::Open:
             fail("korvic: open register device", device, w.error);
-        case attach::WindowStep::Size:
-            close(w.fd);
-            fail("korvic: map register window" + too_short(w, "window", regs::kWindowBytes), device,
+        case attach::WindowStep::Refused:
+            fail("korvic: register device " + attach::window_problem(w, regs::kWindowBytes), device,
                  w.error);
         case attach::WindowStep::Map:
             close(w.fd);

@@ -255,8 +255,15 @@ int open_trace(const std::string &path, bool machine) {
         return -1;
     if (path == "-")
         return 2;
-    const int fd =
+    int fd =
         KORVIC_NEXT(open, "open")(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Never on a standard descriptor that the program closed: its output would land in the
+    // trace, and the program's board device would not be refused for that number.
+    if (fd >= 0 && fd <= 2) {
+        const int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        KORVIC_NEXT(close, "close")(fd);
+        fd = high;
+    }
     bool ok = fd >= 0;
     struct stat st {};
     if (ok && machine && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)

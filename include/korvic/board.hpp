@@ -108,9 +108,10 @@ struct Settings {
 // the setting as it was, the last one that converts wins, SEC_OFF= and TZ_OFF= take a minus
 // sign), starting from the defaults above. A relative MEM_PATH= or INT_PATH= is taken
 // relative to the file's directory (for ./korvic_cfg.dat that is the working directory,
-// as for init_847). Nothing is opened but the file. Throws filesystem_error "korvic: read
-// configuration" when the file cannot be read, is a directory (EISDIR) or is longer than
-// 64 KiB (EFBIG).
+// as for init_847). Nothing is opened but the file, without blocking: a pipe or FIFO is read
+// when its writer delivers all of it within 1 s. Throws filesystem_error "korvic: read
+// configuration" when the file cannot be read, is a directory (EISDIR), a device or socket
+// (EINVAL), a pipe or FIFO not delivered in time (ETIMEDOUT) or longer than 64 KiB (EFBIG).
 Settings read_settings(const std::filesystem::path &config);
 
 // Throws the std::out_of_range that preset(t) and set_compare(t, ...) throw on a Board with
@@ -230,10 +231,13 @@ class Board {
 
     // Attaches: for each enable_int path, opens it, maps its 128 bytes, ORs 0x49 into the
     // word at 0x4C (one load, one store, no byte order) and releases it again; then opens
-    // mem_path read-write and maps its 512-byte window (shared). A regular file shorter than
-    // the window is refused here (ENXIO), never a SIGBUS later. Throws filesystem_error:
-    // "korvic: ENABLE_INT bridge: open", "korvic: ENABLE_INT bridge: map", "korvic: open
-    // register device", "korvic: map register window"; nothing stays open after a throw.
+    // mem_path read-write, close-on-exec, and maps its 512-byte window (shared). Only a
+    // character device, a sysfs PCI resource file or a file in memory of exactly the
+    // window's size is mapped; anything else, and a descriptor that would be 0, 1 or 2, is
+    // refused first. Throws filesystem_error: "korvic: ENABLE_INT bridge: open", "korvic:
+    // ENABLE_INT bridge device is ..." (ENODEV, or EBADF for a closed standard stream),
+    // "korvic: ENABLE_INT bridge: map", "korvic: open register device", "korvic: register
+    // device is ...", "korvic: map register window"; nothing stays open after a throw.
     explicit Board(const Settings &settings);
 
     // Move-only. A moved-from Board holds nothing; any call on it but destruction and

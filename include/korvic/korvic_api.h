@@ -69,7 +69,7 @@ struct korvic_broken_down {
 extern volatile uint32_t *base_addr;
 /** The same address as base_addr, as bytes. */
 extern volatile uint8_t *kv_mem;
-/** Descriptor of the open register device; 0 at start, -1 after a failed open. */
+/** Descriptor of the open register device; 0 at start, -1 after a failed or refused open. */
 extern int fd;
 /** Register device path ("MEM_PATH=" of korvic_cfg.dat). */
 extern char mem_path[256];
@@ -94,13 +94,16 @@ extern uint64_t temp_val;
 /**
  * Reads korvic_cfg.dat from the working directory, sets the globals, runs each
  * "ENABLE_INT" line in file order (ORs 0x49 into the bridge word at 0x4C), then opens
- * mem_path and maps its first 512 bytes. Returns 0 when attached, -1 when the file, the
- * device or the mapping fails (reported on stderr after "fopen config file", "open
- * mempath" or "memmap mempath"). A directory, or a file longer than 64 KiB, is refused
- * with nothing set; so is a regular file as register device that is shorter than the
- * window. Ends the process with status -1 (255) when "ENABLE_INT" cannot open or map the
- * bridge device (or it is a regular file shorter than 128 bytes). A repeated successful
- * call releases the descriptor and the window of the earlier one.
+ * mem_path (O_RDWR) and maps its first 512 bytes. Returns 0 when attached, -1 when the file,
+ * the device or the mapping fails (reported on stderr after "fopen config file", "open
+ * mempath" or "memmap mempath"). Refused with nothing set: a directory, device or socket as
+ * korvic_cfg.dat, a file longer than 64 KiB, and a pipe or FIFO whose writer does not
+ * deliver all of it within 1 s. Refused before mapping, with fd -1: a register device that
+ * cannot be a board (only a character device, a sysfs PCI resource file, or a file in
+ * memory of exactly 512 bytes can), and one that would become descriptor 0, 1 or 2 (a
+ * standard stream is closed). Ends the process with status -1 (255) when "ENABLE_INT"
+ * cannot open, accept (the same rules, 128 bytes) or map the bridge device. A repeated
+ * successful call releases the descriptor and the window of the earlier one.
  */
 int init_847(void);
 

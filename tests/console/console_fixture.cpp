@@ -44,8 +44,9 @@ ConsoleDir::~ConsoleDir() {
 }
 
 void ConsoleDir::make_file_window() {
-    std::ofstream(window_path(), std::ios::binary) << std::string(512, '\0');
-    std::ofstream(work_ / "korvic_cfg.dat") << "# regular file as the register window\n"
+    window_ = std::make_unique<korvic::test::MemoryFile>(512);
+    fs::create_symlink(window_->path(), window_path());
+    std::ofstream(work_ / "korvic_cfg.dat") << "# a file in memory as the register window\n"
                                             << "MEM_PATH=" << window_path().string() << "\n"
                                             << "BYTE_SWAP=0\n";
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "memory_file.h"
 #include "pty_session.h"
 
 namespace korvic::testing {
@@ -40,8 +41,9 @@ class ConsoleDir {
     const std::filesystem::path &work() const { return work_; }
     const std::filesystem::path &root() const { return root_; }
 
-    // A regular file as the register window: 512 zero bytes and a korvic_cfg.dat that
-    // maps it with no byte reversal, so each register holds what was last written.
+    // A file in memory as the register window (window_path() links to it): 512 zero bytes
+    // and a korvic_cfg.dat that maps it with no byte reversal, so each register holds what
+    // was last written.
     void make_file_window();
     std::filesystem::path window_path() const { return work_ / "window.bin"; }
     // Register words of the file window, in host order.
@@ -72,6 +74,7 @@ class ConsoleDir {
     std::filesystem::path work_;
     std::filesystem::path bin_;
     bool system_path_ = true;
+    std::unique_ptr<korvic::test::MemoryFile> window_;
 };
 
 }  // namespace korvic::testing

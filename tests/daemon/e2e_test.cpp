@@ -354,18 +354,46 @@ TEST_F(KorvicdAlone, DatagramsCarryTheOffsetAndSignalsAreHandled) {
     EXPECT_EQ(korvicd->stop(SIGTERM), 0);
 }
 
-TEST_F(KorvicdAlone, SighupKeepsTheBoardWhenTheNewSettingsFail) {
+// A reload whose settings fail keeps the board open, and SIGTERM still ends korvicd at
+// once: also when the configuration was replaced by a FIFO that nobody writes.
+struct ReloadCase {
+    const char *name;
+    bool fifo;           // korvic_cfg.dat becomes a FIFO, else a file naming no device
+    const char *logged;  // in the log line of the failed reload
+};
+
+void PrintTo(const ReloadCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class SighupWithBadSettings : public KorvicdAlone,
+                              public ::testing::WithParamInterface<ReloadCase> {};
+
+TEST_P(SighupWithBadSettings, KeepsTheBoardAndEndsOnSigterm) {
+    const ReloadCase &c = GetParam();
     start_korvicd({"--sock", sock, "--rate", "5"});
     ASSERT_TRUE(receive(30s));
-    std::ofstream(dir / "korvic_cfg.dat") << "MEM_PATH=/nonexistent/korvic/regs\n";
+    fs::remove(dir / "korvic_cfg.dat");
+    if (c.fifo)
+        ASSERT_EQ(mkfifo((dir / "korvic_cfg.dat").c_str(), 0600), 0);
+    else
+        std::ofstream(dir / "korvic_cfg.dat") << "MEM_PATH=/nonexistent/korvic/regs\n";
     kill(korvicd->pid(), SIGHUP);
     ASSERT_TRUE(korvicd_logged("SIGHUP: cannot reopen the board, keeping the one open"));
-    EXPECT_THAT(korvicd_log(), HasSubstr("/nonexistent/korvic/regs"));
+    EXPECT_THAT(korvicd_log(), HasSubstr(c.logged));
     while (receive(0ms)) {
     }
     EXPECT_TRUE(receive(30s));
     EXPECT_EQ(korvicd->stop(SIGTERM), 0);
 }
+
+const ReloadCase kReloadCases[] = {
+    {"MissingDevice", false, "/nonexistent/korvic/regs"},
+    {"FifoWithoutWriter", true, "a pipe or FIFO that delivered nothing within 1 s"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvicd, SighupWithBadSettings, ::testing::ValuesIn(kReloadCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(KorvicdAlone, BadOptionsExitTwoAndSendNothing) {
     const std::vector<std::vector<std::string>> cases = {

@@ -1,6 +1,6 @@
 // Fuzzes a whole korvic_cfg.dat read through init_847, in a scratch working directory whose
-// devices are regular files: "mem" (the 512-byte register window) and "bridge" (the
-// 128-byte bridge window).
+// devices are files in memory reached through symbolic links: "mem" (the 512-byte register
+// window) and "bridge" (the 128-byte bridge window).
 //
 // The input is cut into lines exactly as init_847's reads cut it (at most 127 characters,
 // up to and including a newline). Two kinds of line are dropped before the file is
@@ -12,15 +12,17 @@
 // Every other line is kept as it came, and the settings that init_847 leaves are checked
 // against the same lines read one by one with parse_line: the offsets, the byte-order flag,
 // both paths, the result (0 exactly when the file fits in 64 KiB and the register path
-// names a regular file that covers the window) and the bridge word (0x49 ORed in exactly
+// names a file in memory of the window's size) and the bridge word (0x49 ORed in exactly
 // when an ENABLE_INT line was kept).
 // init_847 keeps the bridge descriptor and mapping of every ENABLE_INT for the life of the
 // process; the fuzzer closes and unmaps them after each input so that a long run does not
 // run out of descriptors.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,11 +32,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "../support/memory_file.h"
 #include "config.h"
 #include "fuzz_check.h"
 #include "korvic_api.h"
@@ -49,7 +53,8 @@ using korvic::config::Setting;
 constexpr std::size_t kReadChars = 127;
 
 std::string g_dir;     // the scratch directory, absolute
-std::string g_bridge;  // its bridge file, absolute
+std::string g_bridge;  // the bridge's file in memory, absolute (what /proc names)
+std::unique_ptr<korvic::test::MemoryFile> g_mem_file, g_bridge_file;
 
 using korvic::fuzz::check;
 
@@ -80,6 +85,23 @@ void remove_scratch() {
     for (const char *name : {"korvic_cfg.dat", "mem", "bridge"})
         unlink((g_dir + "/" + name).c_str());
     rmdir(g_dir.c_str());
+    g_mem_file.reset();
+    g_bridge_file.reset();
+}
+
+// What init_847 maps, as the library describes it: a character device, or a file in memory
+// of exactly the window's size ("mem"; or korvic_cfg.dat itself, when the scratch directory
+// is in memory and the input made it 512 bytes long).
+bool can_be_window(const std::string &path) {
+    struct stat st {};
+    struct statfs sf {};
+    if (path.empty() || stat(path.c_str(), &st) != 0)
+        return false;
+    if (S_ISCHR(st.st_mode))
+        return true;
+    return S_ISREG(st.st_mode) && statfs(path.c_str(), &sf) == 0 &&
+           (sf.f_type == TMPFS_MAGIC || sf.f_type == RAMFS_MAGIC) &&
+           st.st_size == static_cast<off_t>(korvic::regs::kWindowBytes);
 }
 
 // The settings init_847 should leave, built from the lines it will read.
@@ -177,9 +199,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/korvic-fuzz-XXXXXX";
     check(mkdtemp(tmpl.data()) != nullptr, "mkdtemp failed");
     g_dir = tmpl;
-    g_bridge = g_dir + "/bridge";
-    write_file(g_dir + "/mem", std::string(korvic::regs::kWindowBytes, '\0'));
-    write_file(g_bridge, std::string(korvic::regs::kBridgeBytes, '\0'));
+    g_mem_file = std::make_unique<korvic::test::MemoryFile>(korvic::regs::kWindowBytes);
+    g_bridge_file = std::make_unique<korvic::test::MemoryFile>(korvic::regs::kBridgeBytes);
+    g_bridge = g_bridge_file->path().string();
+    check(symlink(g_mem_file->path().c_str(), (g_dir + "/mem").c_str()) == 0 &&
+              symlink(g_bridge.c_str(), (g_dir + "/bridge").c_str()) == 0,
+          "cannot link the window files into the scratch directory");
     check(chdir(g_dir.c_str()) == 0, "chdir to the scratch directory failed");
     std::atexit(remove_scratch);
     return 0;
@@ -218,10 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const int result = init_847();
 
-    struct stat st {};
-    const bool device = !refused && !model.mem_path.empty() &&
-                        stat(model.mem_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                        st.st_size >= static_cast<off_t>(korvic::regs::kWindowBytes);
+    const bool device = !refused && can_be_window(model.mem_path);
     check(result == (device ? 0 : -1), "init_847 result does not match the register path");
     check(g_day_offset == model.day, "DAY_OFF differs");
     check(g_tz_offset == model.tz, "TZ_OFF differs");

@@ -1,16 +1,22 @@
 // init_847 and close_847 against real files: korvic_cfg.dat in a scratch working directory,
-// regular files standing in for the register and bridge devices.
+// files in memory standing in for the register and bridge devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <unistd.h>
 #include <ostream>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -60,7 +66,7 @@ class ConfigFiles : public Attach, public ::testing::WithParamInterface<ConfigCa
 
 TEST_P(ConfigFiles, SetsGlobalsAndResult) {
     const ConfigCase &c = GetParam();
-    dir_.write_file("my", std::string(512, '\0'));
+    dir_.write_device("my", 512);
     dir_.write_config(c.config);
     StderrCapture err;
     EXPECT_EQ(init_847(), c.result);
@@ -110,13 +116,16 @@ const ConfigCase kConfigCases[] = {
 INSTANTIATE_TEST_SUITE_P(Korvic, ConfigFiles, ::testing::ValuesIn(kConfigCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// What "dev" is in a FileCase.
+enum class Dev : std::uint8_t { None, Disk, Memory, Fifo };
+
 // Files that cannot serve: refused with -1 and a report that begins with the usual text and
 // names the real cause; and their neighbours that must keep working.
 struct FileCase {
     const char *name;
     std::string config;  // korvic_cfg.dat
     bool directory;      // korvic_cfg.dat is a directory instead
-    const char *device;  // a regular file "dev" of device_bytes bytes, if not nullptr
+    Dev device;          // "dev": a file on disk or in memory of device_bytes bytes, a FIFO
     std::size_t device_bytes;
     int result;
     const char *report;
@@ -134,17 +143,21 @@ const std::string kConfigOf64KiB = [] {
 }();
 
 const FileCase kFileCases[] = {
-    {"EmptyRegisterFile", "MEM_PATH=dev\n", false, "dev", 0, -1,
-     "memmap mempath: register device dev is 0 bytes, the window needs 512\n"},
-    {"RegisterFileOf100Bytes", "MEM_PATH=dev\n", false, "dev", 100, -1,
-     "memmap mempath: register device dev is 100 bytes, the window needs 512\n"},
-    {"RegisterFileOneByteShort", "MEM_PATH=dev\n", false, "dev", 511, -1,
-     "memmap mempath: register device dev is 511 bytes, the window needs 512\n"},
-    {"RegisterFileLongerThanTheWindow", "MEM_PATH=dev\n", false, "dev", 4096, 0, ""},
-    {"CharacterDeviceReportsNoSize", "MEM_PATH=/dev/zero\n", false, nullptr, 0, 0, ""},
-    {"ConfigurationIsADirectory", "", true, nullptr, 0, -1, "fopen config file: Is a directory\n"},
-    {"ConfigurationOf64KiB", kConfigOf64KiB, false, nullptr, 0, 0, ""},
-    {"ConfigurationBeyond64KiB", kConfigOf64KiB + "\n", false, nullptr, 0, -1,
+    {"RegisterFileOnDisk", "MEM_PATH=dev\n", false, Dev::Disk, 512, -1,
+     "memmap mempath: register device dev is a regular file on a disk file system, not a board "
+     "(a board is a character device, a PCI resource file of sysfs, or a file in memory of "
+     "exactly 512 bytes)\n"},
+    {"MemoryFileOneByteShort", "MEM_PATH=dev\n", false, Dev::Memory, 511, -1,
+     "memmap mempath: register device dev is a file in memory of 511 bytes; a window in memory "
+     "has exactly 512 bytes\n"},
+    {"MemoryFileOfTheWindowsSize", "MEM_PATH=dev\n", false, Dev::Memory, 512, 0, ""},
+    {"Fifo", "MEM_PATH=dev\n", false, Dev::Fifo, 0, -1,
+     "memmap mempath: register device dev is a FIFO, not a board\n"},
+    {"CharacterDeviceReportsNoSize", "MEM_PATH=/dev/zero\n", false, Dev::None, 0, 0, ""},
+    {"ConfigurationIsADirectory", "", true, Dev::None, 0, -1,
+     "fopen config file: Is a directory\n"},
+    {"ConfigurationOf64KiB", kConfigOf64KiB, false, Dev::None, 0, 0, ""},
+    {"ConfigurationBeyond64KiB", kConfigOf64KiB + "\n", false, Dev::None, 0, -1,
      "fopen config file: korvic_cfg.dat is longer than 65536 bytes\n"},
 };
 
@@ -157,32 +170,119 @@ TEST_P(Files, AreRefusedWithTheirCause) {
         std::filesystem::create_directory("korvic_cfg.dat");
     else
         dir_.write_config(c.config);
-    if (c.device != nullptr)
-        dir_.write_file(c.device, std::string(c.device_bytes, '\0'));
+    switch (c.device) {
+        case Dev::None:
+            break;
+        case Dev::Disk:
+            if (dir_.in_memory())
+                GTEST_SKIP() << dir_.path() << " is in memory, not on a disk file system";
+            dir_.write_file("dev", std::string(c.device_bytes, '\0'));
+            break;
+        case Dev::Memory:
+            dir_.write_device("dev", c.device_bytes);
+            break;
+        case Dev::Fifo:
+            ASSERT_EQ(mkfifo("dev", 0600), 0);
+            break;
+    }
     if (c.config == "MEM_PATH=/dev/zero\n" && korvic::test::shared_map_errno("/dev/zero", 512) != 0)
         GTEST_SKIP() << "this system cannot map /dev/zero shared";
     StderrCapture err;
     EXPECT_EQ(init_847(), c.result);
     EXPECT_EQ(err.text(), c.report);
-    if (c.result == 0)
+    if (c.result == 0) {
         close_847();
+    } else if (*c.report == 'm') {
+        EXPECT_EQ(fd, -1) << "a refused file stays open";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Korvic, Files, ::testing::ValuesIn(kFileCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// A configuration that never ends is refused after 64 KiB instead of read for ever (in a
-// child, so that a hang ends with the alarm).
-TEST_F(Attach, ConfigurationLinkedToAnEndlessDeviceIsRefused) {
-    ASSERT_EQ(symlink("/dev/zero", "korvic_cfg.dat"), 0);
-    EXPECT_EXIT(
-        {
-            alarm(20);
-            _exit(init_847() == -1 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0),
-        "^fopen config file: korvic_cfg.dat is longer than 65536 bytes\n$");
+// A configuration file that is not a regular file: read when it is a pipe or FIFO whose
+// writer delivers within the wait, else refused at once or after the wait, never a hang.
+enum class Writer : std::uint8_t { None, Delivers, NeverFinishes };
+
+struct ConfigTypeCase {
+    const char *name;
+    const char *link;  // korvic_cfg.dat is a symbolic link to this; nullptr: a FIFO
+    bool socket;       // korvic_cfg.dat is a socket
+    Writer writer;
+    int result;
+    const char *report;
+};
+
+void PrintTo(const ConfigTypeCase &c, std::ostream *os) {
+    *os << c.name;
 }
+
+class ConfigTypes : public Attach, public ::testing::WithParamInterface<ConfigTypeCase> {};
+
+// Opens the FIFO at path for writing once a reader has it open (10 s as a way out), writes
+// text, and closes it when `done` is ready (at once when it is not to be waited for).
+void write_fifo(const char *path, std::string text, std::shared_future<void> done, bool wait) {
+    int w = -1;
+    for (int i = 0; i < 10000 && w < 0; ++i) {
+        w = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (w < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds{1});
+    }
+    if (w < 0)
+        return;
+    EXPECT_EQ(write(w, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    if (wait)
+        done.wait();
+    close(w);
+}
+
+TEST_P(ConfigTypes, AreReadOrRefusedWithoutHanging) {
+    const ConfigTypeCase &c = GetParam();
+    int sock = -1;
+    if (c.link != nullptr) {
+        ASSERT_EQ(symlink(c.link, "korvic_cfg.dat"), 0);
+    } else if (c.socket) {
+        sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, "korvic_cfg.dat");
+        ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    } else {
+        ASSERT_EQ(mkfifo("korvic_cfg.dat", 0600), 0);
+    }
+    std::promise<void> returned;
+    std::thread writer;
+    if (c.writer != Writer::None)
+        writer = std::thread(write_fifo, "korvic_cfg.dat", "MEM_PATH=regs\nDAY_OFF=3\n",
+                             returned.get_future().share(), c.writer == Writer::NeverFinishes);
+    StderrCapture err;
+    EXPECT_EQ(init_847(), c.result);
+    returned.set_value();
+    if (writer.joinable())
+        writer.join();
+    EXPECT_EQ(err.text(), c.report);
+    EXPECT_EQ(g_day_offset, c.result == 0 ? 3 : 0);
+    if (c.result == 0)
+        close_847();
+    if (sock >= 0)
+        close(sock);
+}
+
+const ConfigTypeCase kConfigTypeCases[] = {
+    {"FifoWhoseWriterDelivers", nullptr, false, Writer::Delivers, 0, ""},
+    {"FifoWithoutWriter", nullptr, false, Writer::None, -1,
+     "fopen config file: korvic_cfg.dat is a pipe or FIFO that delivered nothing within 1 s\n"},
+    {"FifoWhoseWriterNeverFinishes", nullptr, false, Writer::NeverFinishes, -1,
+     "fopen config file: korvic_cfg.dat is a pipe or FIFO whose writer did not finish within "
+     "1 s\n"},
+    {"EndlessCharacterDevice", "/dev/zero", false, Writer::None, -1,
+     "fopen config file: korvic_cfg.dat is a character device, not a configuration file\n"},
+    {"Socket", nullptr, true, Writer::None, -1,
+     "fopen config file: korvic_cfg.dat is a socket, not a configuration file\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Korvic, ConfigTypes, ::testing::ValuesIn(kConfigTypeCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Attach, MissingFileReportsAndResetsOnlyTheSecondsOffset) {
     g_time_offset = 99;
@@ -414,8 +514,12 @@ void PrintTo(const BridgeFailure &c, std::ostream *os) {
 class BridgeFailures : public Attach, public ::testing::WithParamInterface<BridgeFailure> {};
 
 TEST_P(BridgeFailures, EndTheProcessWithStatus255) {
+    if (std::string_view(GetParam().report).find("disk") != std::string_view::npos &&
+        dir_.in_memory())
+        GTEST_SKIP() << dir_.path() << " is in memory, not on a disk file system";
     dir_.write_config(GetParam().config);
-    dir_.write_file("short", std::string(100, '\0'));
+    dir_.write_device("short", 100);
+    dir_.write_file("disk", std::string(128, '\0'));
     EXPECT_EXIT(init_847(), ::testing::ExitedWithCode(255), GetParam().report);
 }
 
@@ -425,7 +529,10 @@ const BridgeFailure kBridgeFailures[] = {
      "^open interrupt fail: No such file or directory"},
     {"BridgeThatCannotBeMapped", "INT_PATH=/dev/null\nENABLE_INT\nMEM_PATH=regs\n", "^mmap plx: "},
     {"BridgeFileOf100Bytes", "INT_PATH=short\nENABLE_INT\nMEM_PATH=regs\n",
-     "^mmap plx: bridge device short is 100 bytes, the window needs 128\n$"},
+     "^mmap plx: bridge device short is a file in memory of 100 bytes; a window in memory has "
+     "exactly 128 bytes\n$"},
+    {"BridgeFileOnDisk", "INT_PATH=disk\nENABLE_INT\nMEM_PATH=regs\n",
+     "^mmap plx: bridge device disk is a regular file on a disk file system, not a board"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Korvic, BridgeFailures, ::testing::ValuesIn(kBridgeFailures),
@@ -458,6 +565,7 @@ struct WindowCase {
     const char *name;
     const char *path;
     korvic::attach::WindowStep failed;
+    korvic::attach::Refusal refusal;
     int error;
     std::int64_t file_size;
 };
@@ -472,18 +580,24 @@ TEST_P(OpenWindow, ReportsTheStepAndErrnoWithoutPrinting) {
     using korvic::attach::WindowStep;
     const WindowCase &c = GetParam();
     dir_.write_device("short", 100);
+    dir_.write_file("disk", std::string(512, '\0'));
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    if (c.refusal == korvic::attach::Refusal::DiskFile && dir_.in_memory())
+        GTEST_SKIP() << dir_.path() << " is in memory, not on a disk file system";
     // A device node maps, or fails with its errno, as the system maps it.
     const bool device = std::string_view(c.path).starts_with("/dev/");
     const int system_error = device ? korvic::test::shared_map_errno(c.path, 512) : 0;
     if (device && c.failed == korvic::attach::WindowStep::None && system_error != 0)
         GTEST_SKIP() << "this system cannot map " << c.path << " shared";
     StderrCapture err;
-    const korvic::attach::DeviceWindow w = korvic::attach::open_window(c.path, 512);
+    const korvic::attach::DeviceWindow w = korvic::attach::open_window(c.path, 512, false);
     EXPECT_EQ(err.text(), "");
     EXPECT_EQ(w.failed, c.failed);
+    EXPECT_EQ(w.refusal, c.refusal);
     EXPECT_EQ(w.error, device ? system_error : c.error);
     EXPECT_EQ(w.file_size, c.file_size);
-    EXPECT_EQ(w.fd >= 0, c.failed != WindowStep::Open) << "open unless the open failed";
+    EXPECT_EQ(w.fd >= 0, c.failed == WindowStep::None || c.failed == WindowStep::Map)
+        << "open when mapped, or when the mapping failed";
     EXPECT_EQ(w.address != nullptr, c.failed == WindowStep::None);
     if (w.address != nullptr)
         munmap(w.address, 512);
@@ -492,16 +606,93 @@ TEST_P(OpenWindow, ReportsTheStepAndErrnoWithoutPrinting) {
 }
 
 const WindowCase kWindowCases[] = {
-    {"RegularFile", "regs", korvic::attach::WindowStep::None, 0, 512},
-    {"CharacterDevice", "/dev/zero", korvic::attach::WindowStep::None, 0, -1},
-    {"Missing", "missing", korvic::attach::WindowStep::Open, ENOENT, -1},
-    {"Directory", ".", korvic::attach::WindowStep::Open, EISDIR, -1},
-    {"ShortFile", "short", korvic::attach::WindowStep::Size, ENXIO, 100},
-    {"DeviceWithoutMapping", "/dev/null", korvic::attach::WindowStep::Map, ENODEV, -1},  // Linux
+    {"MemoryFile", "regs", korvic::attach::WindowStep::None, korvic::attach::Refusal::None, 0, 512},
+    {"CharacterDevice", "/dev/zero", korvic::attach::WindowStep::None,
+     korvic::attach::Refusal::None, 0, -1},
+    {"Missing", "missing", korvic::attach::WindowStep::Open, korvic::attach::Refusal::None, ENOENT,
+     -1},
+    {"Directory", ".", korvic::attach::WindowStep::Open, korvic::attach::Refusal::None, EISDIR, -1},
+    {"ShortMemoryFile", "short", korvic::attach::WindowStep::Refused,
+     korvic::attach::Refusal::MemorySize, ENODEV, 100},
+    {"DiskFile", "disk", korvic::attach::WindowStep::Refused, korvic::attach::Refusal::DiskFile,
+     ENODEV, 512},
+    {"Fifo", "fifo", korvic::attach::WindowStep::Refused, korvic::attach::Refusal::Fifo, ENODEV,
+     -1},
+    {"DeviceWithoutMapping", "/dev/null", korvic::attach::WindowStep::Map,
+     korvic::attach::Refusal::None, ENODEV, -1},  // Linux
 };
 
 INSTANTIATE_TEST_SUITE_P(Korvic, OpenWindow, ::testing::ValuesIn(kWindowCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// What can be a window, from what is known of an open file alone.
+TEST(JudgeWindow, AcceptsOnlyWhatCanBeABoard) {
+    using korvic::attach::FileSystem;
+    using korvic::attach::judge;
+    using korvic::attach::Refusal;
+    struct Row {
+        mode_t mode;
+        FileSystem fs;
+        std::int64_t size;
+        const char *name;
+        std::size_t bytes;
+        Refusal expected;
+    } rows[] = {
+        {S_IFCHR, FileSystem::Disk, 0, "korvic0", 512, Refusal::None},
+        {S_IFBLK, FileSystem::Disk, 0, "loop0", 512, Refusal::BlockDevice},
+        {S_IFIFO, FileSystem::Disk, 0, "fifo", 512, Refusal::Fifo},
+        {S_IFSOCK, FileSystem::Disk, 0, "sock", 512, Refusal::Socket},
+        {S_IFDIR, FileSystem::Disk, 0, "dir", 512, Refusal::OtherType},
+        {S_IFREG, FileSystem::Disk, 512, "regs", 512, Refusal::DiskFile},
+        {S_IFREG, FileSystem::Memory, 512, "regs", 512, Refusal::None},
+        {S_IFREG, FileSystem::Memory, 128, "plx", 128, Refusal::None},
+        {S_IFREG, FileSystem::Memory, 128, "plx", 512, Refusal::MemorySize},
+        {S_IFREG, FileSystem::Memory, 513, "regs", 512, Refusal::MemorySize},
+        {S_IFREG, FileSystem::Sysfs, 512, "resource0", 512, Refusal::None},
+        {S_IFREG, FileSystem::Sysfs, 4096, "resource5", 512, Refusal::None},
+        {S_IFREG, FileSystem::Sysfs, 128, "resource2", 512, Refusal::ShortResource},
+        {S_IFREG, FileSystem::Sysfs, 4096, "resource6", 512, Refusal::SysfsFile},
+        {S_IFREG, FileSystem::Sysfs, 4096, "resource0_wc", 512, Refusal::SysfsFile},
+        {S_IFREG, FileSystem::Sysfs, 4096, "config", 512, Refusal::SysfsFile},
+        {S_IFREG, FileSystem::Disk, 4096, "resource0", 512, Refusal::DiskFile},
+    };
+    for (const Row &r : rows) {
+        EXPECT_EQ(judge({r.mode, r.fs, r.size, r.name}, r.bytes), r.expected)
+            << r.name << " " << r.size << " of " << r.bytes;
+    }
+}
+
+// A window is never opened on descriptor 0, 1 or 2: with one of them closed the attach is
+// refused and the descriptor stays closed (in a child, whose descriptors are its own).
+TEST_F(Attach, AClosedStandardDescriptorIsNeverTheWindow) {
+    dir_.write_config("MEM_PATH=regs\n");
+    for (const int closed : {0, 1}) {
+        EXPECT_EXIT(
+            {
+                close(closed);
+                const korvic::attach::DeviceWindow w =
+                    korvic::attach::open_window("regs", 512, false);
+                const bool refused = w.refusal == korvic::attach::Refusal::StandardStream &&
+                                     w.standard == closed && w.error == EBADF && w.fd == -1;
+                _exit(refused && fcntl(closed, F_GETFD) == -1 && init_847() == -1 && fd == -1 ? 0
+                                                                                              : 1);
+            },
+            ::testing::ExitedWithCode(0),
+            "^memmap mempath: register device regs would become descriptor [01], and standard "
+            "(input|output) is closed: what the program writes there would go into the board "
+            "\\(open /dev/null on it first\\)\n$");
+    }
+}
+
+// init_847's descriptor is opened as the C API always opened it (O_RDWR alone: it is
+// inherited across exec); a Board's is close-on-exec (board_test.cpp).
+TEST_F(Attach, TheCApiDescriptorKeepsItsOpenFlags) {
+    dir_.write_config("MEM_PATH=regs\n");
+    ASSERT_EQ(init_847(), 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+    close_847();
+}
 
 // The parser alone: the keys are compared on their own length, in one fixed order.
 TEST(ConfigLine, RecognisesEachKeyOnItsOwnLength) {

@@ -1,6 +1,7 @@
 // korvic::Board on plain memory windows and regular files: the true-calendar conversion
 // with its offsets both ways, range refusals, read_settings on the configuration cases,
 // attachment errors, two boards side by side, and what a moved-from Board does.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -273,15 +274,20 @@ const AttachFailure kAttachFailures[] = {
      "korvic: read configuration: longer than 65536 bytes", EFBIG, "korvic_cfg.dat"},
     {"NoRegisterDevice", "MEM_PATH=none\n", 0, 0, "korvic: open register device", ENOENT, "none"},
     {"ShortRegisterFile", "MEM_PATH=regs\n", 100, 0,
-     "korvic: map register window (a regular file of 100 bytes; the window needs 512)", ENXIO,
-     "regs"},
+     "korvic: register device is a file in memory of 100 bytes; a window in memory has exactly "
+     "512 bytes",
+     ENODEV, "regs"},
+    {"RegisterFileOnDisk", "MEM_PATH=disk\n", 0, 0,
+     "korvic: register device is a regular file on a disk file system, not a board", ENODEV,
+     "disk"},
     {"DeviceThatCannotBeMapped", "MEM_PATH=/dev/null\n", 0, 0, "korvic: map register window",
      ENODEV, "/dev/null"},
     {"NoBridgeDevice", "MEM_PATH=regs\nINT_PATH=none\nENABLE_INT\n", 512, 0,
      "korvic: ENABLE_INT bridge: open", ENOENT, "none"},
     {"ShortBridgeFile", "MEM_PATH=regs\nINT_PATH=plx\nENABLE_INT\n", 512, 64,
-     "korvic: ENABLE_INT bridge: map (a regular file of 64 bytes; the bridge window needs 128)",
-     ENXIO, "plx"},
+     "korvic: ENABLE_INT bridge device is a file in memory of 64 bytes; a window in memory has "
+     "exactly 128 bytes",
+     ENODEV, "plx"},
 };
 
 void PrintTo(const AttachFailure &c, std::ostream *os) {
@@ -295,10 +301,13 @@ class BoardAttachFailures : public ::testing::TestWithParam<AttachFailure> {
 
 TEST_P(BoardAttachFailures, ThrowNamingStepErrorAndPathAndLeaveNothingOpen) {
     const AttachFailure &c = GetParam();
+    if (std::string_view(c.path) == "disk" && dir_.in_memory())
+        GTEST_SKIP() << dir_.path() << " is in memory, not on a disk file system";
     if (c.regs_bytes != 0)
         dir_.write_device("regs", c.regs_bytes);
     if (c.plx_bytes != 0)
         dir_.write_device("plx", c.plx_bytes);
+    dir_.write_file("disk", std::string(512, '\0'));  // a regular file on a disk
     const fs::path config = c.config.empty() ? "missing.cfg" : "korvic_cfg.dat";
     dir_.write_config(c.config);
     const int free_fd = korvic::test::lowest_free_fd();
@@ -331,6 +340,7 @@ TEST(BoardAttach, BridgeEnabledWindowMappedAndAllReleased) {
     {
         Board board = Board::open("korvic_cfg.dat");
         EXPECT_EQ(korvic::test::lowest_free_fd(), free_fd + 1) << "only the register device";
+        EXPECT_NE(fcntl(free_fd, F_GETFD) & FD_CLOEXEC, 0) << "a child inherits the board";
         EXPECT_EQ(dir.device_word("plx", 0x4C), 0x80000149u);
         EXPECT_EQ(dir.device_word("plx", 0x48), 0x80000100u);
         board.stop_timer();

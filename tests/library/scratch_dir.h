@@ -1,9 +1,13 @@
 // A scratch working directory for attachment tests: created empty, made the working
-// directory (init_847 reads korvic_cfg.dat from there), removed with everything in it.
+// directory (init_847 reads korvic_cfg.dat from there), removed with everything in it. Its
+// devices are files in memory (/dev/shm) reached through symbolic links here, since the
+// library maps no file on a disk.
 #pragma once
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,9 +17,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "memory_file.h"
 
 namespace korvic::test {
 
@@ -38,21 +45,28 @@ class ScratchDir {
 
     const std::filesystem::path &path() const { return path_; }
 
+    // True when the directory lies in memory (tmpfs, ramfs), where a regular file of a
+    // window's size is a window: the tests of files on disk are then skipped.
+    bool in_memory() const {
+        struct statfs sf {};
+        return statfs(path_.c_str(), &sf) == 0 &&
+               (sf.f_type == TMPFS_MAGIC || sf.f_type == RAMFS_MAGIC);
+    }
+
     void write_file(const std::string &name, const std::string &text) const {
         std::ofstream(path_ / name, std::ios::binary) << text;
     }
     void write_config(const std::string &text) const { write_file("korvic_cfg.dat", text); }
 
-    // A device stand-in: a regular file of `bytes` bytes whose 32-bit words, in host
-    // order, are `words` followed by zeros.
+    // A device stand-in: the symbolic link `name` to a file in memory of `bytes` bytes whose
+    // 32-bit words, in host order, are `words` followed by zeros. Written again, the name
+    // links to a new file.
     void write_device(const std::string &name, std::size_t bytes,
-                      const std::vector<std::uint32_t> &words = {}) const {
-        std::vector<std::uint32_t> image(bytes / 4, 0);
-        for (std::size_t i = 0; i < words.size() && i < image.size(); ++i)
-            image[i] = words[i];
-        std::ofstream(path_ / name, std::ios::binary)
-            .write(reinterpret_cast<const char *>(image.data()),
-                   static_cast<std::streamsize>(bytes));
+                      const std::vector<std::uint32_t> &words = {}) {
+        devices_.push_back(std::make_unique<MemoryFile>(bytes, words));
+        std::error_code ec;
+        std::filesystem::remove(path_ / name, ec);
+        std::filesystem::create_symlink(devices_.back()->path(), path_ / name);
     }
     std::uint32_t device_word(const std::string &name, std::uint32_t offset) const {
         std::uint32_t w = 0;
@@ -65,6 +79,7 @@ class ScratchDir {
   private:
     std::filesystem::path old_cwd_;
     std::filesystem::path path_;
+    std::vector<std::unique_ptr<MemoryFile>> devices_;
 };
 
 // Everything written to file descriptor 2 while it lives (perror writes there unbuffered).

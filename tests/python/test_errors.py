@@ -17,7 +17,9 @@ from conftest import UTC
         (None, "missing.cfg", FileNotFoundError, errno.ENOENT, "korvic: read configuration"),
         (None, ".", IsADirectoryError, errno.EISDIR, "korvic: read configuration"),
         (["MEM_PATH=nodev"], "nodev", FileNotFoundError, errno.ENOENT, "korvic: open register device"),
-        (["MEM_PATH=short"], "short", OSError, errno.ENXIO, "korvic: map register window"),
+        (["MEM_PATH=disk"], "disk", OSError, errno.ENODEV, "korvic: register device is a regular file"),
+        (None, "fifo", TimeoutError, errno.ETIMEDOUT, "korvic: read configuration: a pipe or FIFO"),
+        (None, "/dev/null", OSError, errno.EINVAL, "korvic: read configuration: a character device"),
         (["INT_PATH=nobridge", "ENABLE_INT"], "nobridge", FileNotFoundError, errno.ENOENT,
          "korvic: ENABLE_INT bridge: open"),
     ],
@@ -25,7 +27,8 @@ from conftest import UTC
 def test_attach_errors_are_oserrors_with_errno_and_path(
     tmp_path, config_with, lines, device, error, code, step
 ):
-    (tmp_path / "short").write_bytes(bytes(100))
+    (tmp_path / "disk").write_bytes(bytes(512))  # a regular file on a disk file system
+    os.mkfifo(tmp_path / "fifo")  # that nobody writes
     config = config_with(*lines) if lines else tmp_path / device
     with pytest.raises(error) as caught:
         korvic.Board(config)
