@@ -32,19 +32,21 @@ guest_share() {
   [ $# -eq 0 ] || cp -r "$@" "$dir/"
 }
 
+# Safe under `set -e` and from traps: nothing in it fails.
 guest_stop() {
-  [ -n "$guest_qemu_pid" ] || return 0
-  if kill -0 "$guest_qemu_pid" 2>/dev/null; then
-    guest_say "stopping QEMU (pid $guest_qemu_pid)"
-    kill "$guest_qemu_pid" 2>/dev/null
+  local pid=$guest_qemu_pid
+  [ -n "$pid" ] || return 0
+  guest_qemu_pid=
+  if kill -0 "$pid" 2>/dev/null; then
+    guest_say "stopping QEMU (pid $pid)"
+    kill "$pid" 2>/dev/null || true
     for _ in 1 2 3 4 5; do
-      kill -0 "$guest_qemu_pid" 2>/dev/null || break
+      kill -0 "$pid" 2>/dev/null || break
       sleep 1
     done
-    kill -KILL "$guest_qemu_pid" 2>/dev/null
+    kill -KILL "$pid" 2>/dev/null || true
   fi
-  wait "$guest_qemu_pid" 2>/dev/null
-  guest_qemu_pid=
+  wait "$pid" 2>/dev/null || true
 }
 
 # The results' lines that the guest has finished since the last call (guest_boot's locals).
@@ -65,7 +67,7 @@ guest_boot() {
   qemu-system-x86_64 -machine "accel=$accel" -cpu max -smp 2 -m 1536 -no-reboot \
     -display none -monitor none -serial "file:$dir/console.log" -nic none \
     -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
-    -append "root=/dev/vda rw console=ttyS0 apparmor=1 security=apparmor panic=1 quiet" \
+    -append "root=/dev/vda rw console=ttyS0 apparmor=1 security=apparmor panic=1 loglevel=4" \
     -drive "file=$image/rootfs.img,format=raw,if=virtio,snapshot=on" \
     -virtfs "local,path=$dir,mount_tag=korvic,security_model=none,id=korvic" \
     -device virtio-rng-pci "$@" &
