@@ -55,13 +55,7 @@ build=$root/${KORVIC_DEBIAN_BUILD:-build/ci-debian}
 work=$build/stage-70
 rm -rf "$work"
 mkdir -p "$work"
-step "configure and build $build (cmake/debian.cmake)"
-cmake -S . -B "$build" -G Ninja -C cmake/debian.cmake -DKORVIC_WERROR=ON >"$work/configure.log" \
-  || { cat "$work/configure.log" >&2; fail "configure"; }
-cmake --build "$build" -j2
-step "cpack -G DEB"
-rm -rf "$build/packages"
-(cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; fail "cpack"; }
+bash scripts/build-debs.sh "$build"
 pkgdir=$build/packages
 debs=()
 for f in "$pkgdir"/*.deb "$pkgdir"/*.ddeb; do
@@ -332,28 +326,8 @@ step "dpkg --purge"
 purge_all >"$work/dpkg-purge.log" 2>&1 || { cat "$work/dpkg-purge.log" >&2; fail "dpkg --purge"; }
 installed=no
 cat "$work/dpkg-purge.log"
-left=()
-for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null) || status=un
-  [[ "$status" == [up]n* ]] || left+=("package $p ($status)")
-done
-while read -r path; do
-  if { [ -e "$path" ] || [ -L "$path" ]; } && ! dpkg-query -S "$path" >/dev/null 2>&1; then
-    left+=("$path")
-  fi
-done < <(all_files | grep -vx '/\.')
-for path in /etc/korvic /etc/default/korvicd /etc/systemd/system/korvicd.service \
-  /etc/systemd/system/multi-user.target.wants/korvicd.service \
-  /var/lib/systemd/deb-systemd-helper-enabled/korvicd.service.dsh-also \
-  /var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/korvicd.service \
-  /var/lib/systemd/deb-systemd-helper-masked/korvicd.service \
-  /usr/lib/python3/dist-packages/korvic "/usr/lib/$triplet/korvic"; do
-  if [ -e "$path" ] || [ -L "$path" ]; then left+=("$path"); fi
-done
-if [ ${#left[@]} -gt 0 ]; then
-  printf 'left behind: %s\n' "${left[@]}" >&2
-  fail "the purge left ${#left[@]} things behind"
-fi
+bash scripts/purge-leftovers.sh "$work" "${packages[@]}" >&2 \
+  || fail "the purge left things behind (above)"
 echo "purged: $(all_files | wc -l) paths checked, nothing left"
 
 echo "stage-70-debian: passed in ${SECONDS} s"

@@ -41,10 +41,24 @@ elseif(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
     "release is ${PROJECT_VERSION} (include/korvic/korvic_api.h): add an entry for it")
 endif()
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${_korvic_debian_dir}/changelog)
+  ${_korvic_debian_dir}/changelog ${PROJECT_SOURCE_DIR}/LICENSE)
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian)
 execute_process(COMMAND gzip -9n -c ${_korvic_debian_dir}/changelog
   OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+
+set(KORVIC_DEB_MAINTAINER "korvic maintainers <korvic-maintainers@example.org>" CACHE STRING
+  "Maintainer field of the Debian packages")
+# The machine-readable copyright file (DEP-5): the holder and the licence text come from
+# LICENSE, the one place they are written, the contact is the maintainer.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE _korvic_license)
+if(NOT _korvic_license MATCHES "^BSD 2-Clause License\n\nCopyright \\(c\\) ([^\n]+)\n\n(.*[^\n])\n*$")
+  message(FATAL_ERROR "LICENSE: not the BSD 2-Clause text with its copyright line")
+endif()
+set(KORVIC_COPYRIGHT "${CMAKE_MATCH_1}")
+# Paragraphs of a DEP-5 licence: every line indented by one blank, empty lines as " .".
+string(REPLACE "\n\n" "\n.\n" KORVIC_LICENSE_TEXT "${CMAKE_MATCH_2}")
+string(REPLACE "\n" "\n " KORVIC_LICENSE_TEXT " ${KORVIC_LICENSE_TEXT}")
+configure_file(${_korvic_debian_dir}/copyright.in ${PROJECT_BINARY_DIR}/debian/copyright @ONLY)
 
 # ---- per package: copyright, changelog; per component: gzipped manual pages ------------------
 
@@ -60,7 +74,7 @@ foreach(_korvic_component IN LISTS _korvic_components)
   endif()
   if(NOT _korvic_package IN_LIST _korvic_packages)
     list(APPEND _korvic_packages ${_korvic_package})
-    install(FILES ${_korvic_debian_dir}/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+    install(FILES ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
       DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_korvic_package}
       COMPONENT ${_korvic_component})
   endif()
@@ -71,14 +85,14 @@ endforeach()
 
 # ---- CPack ----------------------------------------------------------------------------------
 
-set(KORVIC_DEB_MAINTAINER "korvic maintainers <korvic-maintainers@example.org>" CACHE STRING
-  "Maintainer field of the Debian packages")
 set(_korvic_version "${PROJECT_VERSION}")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME korvic)
 set(CPACK_PACKAGE_VENDOR "korvic developers")
 set(CPACK_PACKAGE_VERSION "${_korvic_version}")
 set(CPACK_PACKAGE_CONTACT "${KORVIC_DEB_MAINTAINER}")
+# SPDX-License-Identifier: BSD-2-Clause (LICENSE; in each package's copyright file)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # /etc and /lib/systemd/system are absolute destinations: installed under DESTDIR.
 set(CPACK_SET_DESTDIR ON)

@@ -1,0 +1,261 @@
+# shellcheck shell=bash disable=SC2317 # check functions are called by name, by run_checks
+# korvic's deployment on a fresh Debian 12 server, checked as an operator would, in the
+# booted guest of .ci/stage-80-guest.sh (run there as checks.sh, as root, from the shared
+# folder that holds debs/ and purge-leftovers.sh). The simulated board stands in for the
+# real one; everything else is what a server runs: systemd, AppArmor enforcing, Debian's
+# chrony with the conf.d file korvic-tools ships, korvicd.service with its sandbox.
+#
+# A new check: a function check_NAME, and a row in `checks` where it belongs (the checks
+# that look back over the whole run, the purge and the deliberate AppArmor denial close it).
+# shellcheck source=tests/guest/checklib.sh
+source ./checklib.sh
+
+# The simulated board runs this far ahead of the guest's clock; chronyd must see the
+# board's offset with the host's sign (-0.25 s) within the tolerance. Emulation widens the
+# simulator's brackets to some 175-320 us, beyond korvicd's default of 200 us.
+board_offset=+250ms
+expected_offset=-0.250
+offset_tolerance=0.002
+max_bracket=1ms
+ours=(korvic-tools korvic-sim python3-korvic)
+config=/etc/korvic/korvic_cfg.dat
+example=/usr/share/doc/korvic-tools/examples/korvicd.conf
+socket=/run/chrony.korvicd.sock
+dropins=/etc/systemd/system/korvicd.service.d
+# korvicd.service's program, run on the simulated board: korvic_sim executes korvicd in its
+# own process, so the unit's main pid is korvicd's.
+korvicd_exec="/usr/bin/korvic_sim --offset $board_offset -- /usr/bin/korvicd --config $config \$KORVICD_OPTS --max-bracket $max_bracket"
+
+checks=(
+  "install: the packages install offline; chrony's conf.d file, MEM_PATH and the simulator's drop-in set up"
+  "apparmor: AppArmor enforcing, chronyd's profile loaded and chronyd confined in enforce mode"
+  "chrony: chrony.service active with -x, reading the shipped conf.d file"
+  "korvicd: korvicd.service active, korvicd as its main process, the shipped sandbox unchanged"
+  "selected: chronyd selects KRVC with the simulated board's offset"
+  "reload: systemctl reload keeps korvicd's pid and korvicd reopens the board"
+  "sigkill: korvicd killed by SIGKILL is restarted by systemd"
+  "bad_option: an unknown option leaves the unit failed with status 2, not restarted"
+  "socket: chronyd created its socket $socket under the enforced profile"
+  # More of korvicd's life under systemd goes here: READY=1 and the watchdog, korvicd@NAME on
+  # two boards, two units on one socket, the metrics read through node_exporter.
+  "security: no SIGSYS in the journal; systemd-analyze security's exposure at most 2.0"
+  "purge: dpkg --purge of the packages leaves nothing behind"
+  "no_denials: no apparmor=\"DENIED\" in the whole run"
+  "old_socket_denied: a chronyd told to use /run/korvicd.sock is denied by its profile (the check bites)"
+)
+
+prop() { systemctl show -p "$2" --value "$1"; }
+is_active() { [ "$(systemctl is-active "$1")" = active ]; }
+main_pid() { prop korvicd MainPID; }
+krvc_selected() { chronyc -n -c sources | grep -q '^#,\*,KRVC,'; }
+
+check_install() {
+  local p mark
+  mark=$(cursor)
+  dpkg -i debs/*.deb >"$out/dpkg-i.txt" 2>&1 || { cat "$out/dpkg-i.txt"; fail "dpkg -i failed"; }
+  grep -e '^Setting up' -e '^Created symlink' "$out/dpkg-i.txt"
+  for p in "${ours[@]}"; do
+    dpkg -L "$p" >"$out/files-$p.txt"
+    dpkg-query -W -f='installed ${Package} ${Version}\n' "$p"
+  done
+  # The operator's set-up, as docs/CLOCK.md gives it.
+  cp "$example" /etc/chrony/conf.d/korvicd.conf
+  systemctl restart chrony
+  sed -i "s|^MEM_PATH=.*|MEM_PATH=/dev/korvic_sim/board|" "$config"
+  mkdir -p "$dropins"
+  printf '[Service]\nExecStart=\nExecStart=%s\n' "$korvicd_exec" >"$dropins/10-simulator.conf"
+  systemctl daemon-reload
+  systemctl enable korvicd
+  # Installing started the unit already, on the sample configuration's board.
+  echo "korvicd before the set-up:"
+  journal_after "$mark" -u korvicd | grep -e '^korvicd:' -e 'status=' | head -n 2
+  systemctl restart korvicd
+  wait_for 30 "korvicd.service active" is_active korvicd
+  echo "korvicd.service: $(systemctl is-enabled korvicd), $(systemctl is-active korvicd)"
+}
+
+check_apparmor() {
+  local pid
+  aa-status --enabled || fail "AppArmor is not enabled"
+  aa-status | sed -n '1,2p'
+  aa-status | sed -n '/profiles are in enforce mode/,/profiles are in complain mode/p' \
+    | grep -qx '   /usr/sbin/chronyd' || fail "chronyd's profile is not in enforce mode"
+  pid=$(prop chrony MainPID)
+  echo "chronyd (pid $pid): $(cat "/proc/$pid/attr/current")"
+  [ "$(cat "/proc/$pid/attr/current")" = "/usr/sbin/chronyd (enforce)" ] \
+    || fail "chronyd is not confined in enforce mode"
+}
+
+check_chrony() {
+  local pid
+  is_active chrony || fail "chrony.service is $(systemctl is-active chrony)"
+  pid=$(prop chrony MainPID)
+  echo "chronyd: $(tr '\0' ' ' <"/proc/$pid/cmdline")"
+  tr '\0' '\n' <"/proc/$pid/cmdline" | grep -qx -- -x || fail "chronyd runs without -x"
+  cmp "$example" /etc/chrony/conf.d/korvicd.conf || fail "conf.d/korvicd.conf is not the example"
+  grep -v '^#' /etc/chrony/conf.d/korvicd.conf | grep .
+  chronyc -n sources | grep KRVC || fail "chronyc sources has no KRVC"
+}
+
+check_korvicd() {
+  local pid
+  is_active korvicd || fail "korvicd.service is $(systemctl is-active korvicd)"
+  pid=$(main_pid)
+  [ "$(readlink "/proc/$pid/exe")" = /usr/bin/korvicd ] \
+    || fail "the main process $pid is $(readlink "/proc/$pid/exe"), not /usr/bin/korvicd"
+  echo "main pid $pid: $(tr '\0' ' ' <"/proc/$pid/cmdline")"
+  # Only the configuration (a conffile) differs from the package; the drop-in changes
+  # nothing but the program.
+  dpkg --verify korvic-tools | grep -v ' c /etc/' && fail "korvic-tools' files were changed"
+  grep -v -e '^ExecStart=' -e '^\[Service\]$' "$dropins/10-simulator.conf" \
+    && fail "the drop-in changes more than ExecStart"
+  systemctl show korvicd -p ProtectSystem -p PrivateNetwork -p PrivateTmp -p NoNewPrivileges \
+    -p CapabilityBoundingSet -p RestrictAddressFamilies -p MemoryDenyWriteExecute \
+    | sort | paste -sd ' '
+  journalctl -u korvicd -b --no-pager -q -o cat | grep '^korvicd: board ' | tail -n 1
+}
+
+check_selected() {
+  local row offset
+  wait_for 120 "chronyd selects KRVC" krvc_selected
+  chronyc -n sources | grep KRVC
+  row=$(chronyc -n -c sources | grep '^#,\*,KRVC,')
+  offset=$(echo "$row" | cut -d, -f9) # as measured (-x: chronyd's own correction is make-believe)
+  awk -v o="$offset" -v e="$expected_offset" -v t="$offset_tolerance" \
+    'BEGIN { d = o - e; exit !(d <= t && d >= -t) }' \
+    || fail "KRVC's offset $offset s is not $expected_offset s within $offset_tolerance s"
+  echo "KRVC offset $offset s: the board's $board_offset with the host's sign"
+}
+
+check_reload() {
+  local pid mark
+  pid=$(main_pid)
+  mark=$(cursor)
+  systemctl reload korvicd
+  reopened() { journal_after "$mark" -u korvicd | grep -q 'SIGHUP: board reopened'; }
+  wait_for 20 "korvicd logs the reopen" reopened
+  journal_after "$mark" -u korvicd | grep 'SIGHUP'
+  [ "$(main_pid)" = "$pid" ] || fail "the main pid changed from $pid to $(main_pid)"
+  is_active korvicd || fail "korvicd.service is $(systemctl is-active korvicd) after the reload"
+  echo "main pid $pid before and after"
+}
+
+check_sigkill() {
+  local pid restarts start
+  pid=$(main_pid)
+  restarts=$(prop korvicd NRestarts)
+  start=$(date +%s)
+  kill -KILL "$pid"
+  restarted() { is_active korvicd && [ "$(main_pid)" != "$pid" ] && [ "$(main_pid)" != 0 ]; }
+  wait_for 30 "korvicd restarted" restarted
+  [ "$(prop korvicd NRestarts)" = $((restarts + 1)) ] || fail "NRestarts is $(prop korvicd NRestarts)"
+  echo "pid $pid killed; restarted as pid $(main_pid) after $(($(date +%s) - start)) s" \
+    "(NRestarts $restarts -> $(prop korvicd NRestarts))"
+}
+
+check_bad_option() {
+  local restarts mark
+  # Whatever happens, the board's own unit is back afterwards.
+  trap 'rm -f "$dropins/90-bad-option.conf"; systemctl daemon-reload
+        systemctl reset-failed korvicd; systemctl start korvicd' EXIT
+  printf '[Service]\nExecStart=\nExecStart=%s --no-such-option\n' "$korvicd_exec" \
+    >"$dropins/90-bad-option.conf"
+  systemctl daemon-reload
+  mark=$(cursor)
+  systemctl restart korvicd || true
+  failed() { [ "$(systemctl is-active korvicd)" = failed ]; }
+  wait_for 30 "korvicd.service failed" failed
+  restarts=$(prop korvicd NRestarts)
+  journal_after "$mark" -u korvicd | grep -i 'no-such-option' || true
+  echo "status $(prop korvicd ExecMainStatus), result $(prop korvicd Result)"
+  [ "$(prop korvicd ExecMainStatus)" = 2 ] || fail "exit status $(prop korvicd ExecMainStatus), not 2"
+  # RestartSec is 5 s: still failed, and not restarted, well after it.
+  sleep 8
+  failed || fail "korvicd.service is $(systemctl is-active korvicd) 8 s later"
+  [ "$(prop korvicd NRestarts)" = "$restarts" ] || fail "restarted: NRestarts $(prop korvicd NRestarts)"
+  echo "still failed 8 s later, NRestarts $restarts"
+  rm "$dropins/90-bad-option.conf"
+  systemctl daemon-reload
+  systemctl reset-failed korvicd
+  systemctl start korvicd
+  wait_for 30 "korvicd.service active again without the bad option" is_active korvicd
+  trap - EXIT
+}
+
+check_socket() {
+  local pid inode fd owner=
+  [ -S "$socket" ] || fail "$socket is not a socket"
+  ls -l "$socket"
+  pid=$(prop chrony MainPID)
+  inode=$(awk -v p="$socket" '$8 == p { print $7 }' /proc/net/unix)
+  [ -n "$inode" ] || fail "no socket bound to $socket"
+  for fd in "/proc/$pid/fd"/*; do
+    [ "$(readlink "$fd")" != "socket:[$inode]" ] || owner=$pid
+  done
+  [ "$owner" = "$pid" ] || fail "$socket is not chronyd's (pid $pid)"
+  echo "bound by chronyd (pid $pid, $(cat "/proc/$pid/attr/current"))"
+}
+
+check_security() {
+  local exposure
+  if journalctl -b --no-pager -q -o cat | grep -E 'SIGSYS|status=31/SYS|type=1326'; then
+    fail "a process was killed by the system call filter"
+  fi
+  exposure=$(systemd-analyze security --no-pager korvicd.service | tee "$out/security.txt" \
+    | sed -n 's/.*Overall exposure level for korvicd.service: \([0-9.]*\).*/\1/p')
+  [ -n "$exposure" ] || fail "systemd-analyze security gave no exposure level"
+  grep 'Overall exposure' "$out/security.txt"
+  awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' || fail "exposure $exposure is above 2.0"
+}
+
+check_purge() {
+  dpkg --purge "${ours[@]}" >"$out/dpkg-purge.txt" 2>&1 \
+    || { cat "$out/dpkg-purge.txt"; fail "dpkg --purge failed"; }
+  grep -e '^Removing' -e '^Purging' "$out/dpkg-purge.txt"
+  # Then the operator's own files: the drop-ins and chrony's copy of the example.
+  rm -rf "$dropins"
+  rm -f /etc/chrony/conf.d/korvicd.conf
+  systemctl restart chrony
+  bash ./purge-leftovers.sh "$out" "${ours[@]}" || fail "the purge left things behind"
+  [ -z "$(systemctl list-unit-files --no-legend 'korvicd*')" ] \
+    || fail "systemd still has $(systemctl list-unit-files --no-legend 'korvicd*')"
+  [ "$(prop korvicd LoadState)" = not-found ] || fail "korvicd.service is $(prop korvicd LoadState)"
+  ! pgrep -x korvicd || fail "korvicd still runs"
+  echo "purged: $(printf "$out/files-%s.txt\n" "${ours[@]}" | xargs cat | sort -u | wc -l) paths checked, nothing left;" \
+    "no korvicd unit, no korvicd process"
+}
+
+check_no_denials() {
+  if journalctl -b --no-pager -q -o cat | grep 'apparmor="DENIED"'; then
+    fail "AppArmor denied something"
+  fi
+  echo "no apparmor=\"DENIED\" in the journal since boot (kernel and audit messages)"
+}
+
+check_old_socket_denied() {
+  local conf=/etc/chrony/korvic-old-socket.conf mark status=0
+  trap 'rm -f "$conf"' EXIT
+  # A second chronyd beside chrony.service, with files of its own, under the same profile.
+  cat >"$conf" <<'EOF'
+refclock SOCK /run/korvicd.sock refid OLD
+pidfile /run/chrony/korvic-old-socket.pid
+bindcmdaddress /run/chrony/korvic-old-socket.sock
+port 0
+cmdport 0
+EOF
+  mark=$(cursor)
+  timeout 30 /usr/sbin/chronyd -x -d -f "$conf" >"$out/old-socket.txt" 2>&1 || status=$?
+  grep -i 'fatal\|could not' "$out/old-socket.txt" || true
+  if [ "$status" = 0 ] || [ "$status" = 124 ]; then
+    fail "chronyd with /run/korvicd.sock: status $status, not an error"
+  fi
+  grep -q 'Could not open socket /run/korvicd.sock' "$out/old-socket.txt" \
+    || fail "chronyd did not fail on /run/korvicd.sock"
+  sleep 1
+  journal_after "$mark" | grep 'apparmor="DENIED"' | grep -F 'name="/run/korvicd.sock"' \
+    || fail "no apparmor=\"DENIED\" for /run/korvicd.sock"
+  is_active chrony || fail "chrony.service is $(systemctl is-active chrony) afterwards"
+  echo "chrony.service still active"
+}
+
+run_checks
