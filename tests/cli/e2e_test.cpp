@@ -113,10 +113,12 @@ class CliE2E : public ::testing::Test {
     // Starts korvic under the launcher with a trace, and waits until the trace shows its
     // first board access (a minute as a way out): from then on its signal handlers are in
     // place, and for `events` its watcher has read the register once. Returns korvic's pid.
-    long start(const std::string &sim_options, const std::string &args) {
-        const std::string cmd = "cd '" + dir.string() + "' && exec " + KORVIC_SIM_BIN + " " +
-                                sim_options + " --trace-tsv trace.tsv -- " + KORVIC_BIN + " " +
-                                args + " 2>stderr.txt";
+    // `shell` runs in the starting shell first (trap '' INT).
+    long start(const std::string &sim_options, const std::string &args,
+               const std::string &shell = "true") {
+        const std::string cmd = "cd '" + dir.string() + "' && " + shell + " && exec " +
+                                KORVIC_SIM_BIN + " " + sim_options + " --trace-tsv trace.tsv -- " +
+                                KORVIC_BIN + " " + args + " 2>stderr.txt";
         fs::remove(dir / "trace.tsv");
         pipe = popen(cmd.c_str(), "r");
         for (int i = 0; pipe != nullptr && i < 6000; ++i) {
@@ -397,6 +399,33 @@ TEST_F(CliE2E, EventsFollowAKilohertzTrain) {
     for (std::size_t i = 1; i < lines.size(); ++i) {
         EXPECT_EQ(lines[i].rfind(std::to_string(i + 1) + " ", 0), 0u) << lines[i];
         EXPECT_EQ(time_at(i) - time_at(i - 1), std::chrono::milliseconds{1}) << lines[i];
+    }
+}
+
+// A SIGINT ignored when korvic starts (a `cmd &` of a non-interactive shell, trap '' INT)
+// stays ignored: the waiting commands go on to their count and end with status 0.
+TEST_F(CliE2E, AnInheritedIgnoreOfSigintIsKept) {
+    const struct {
+        const char *sim_options, *command;
+        int after_sigint;  // a signal sent once SIGINT is pending, or 0
+        const char *line;  // how each line of the command's output starts
+        int lines;
+    } cases[] = {
+        {"--ext-signal USR1", "events --count 1", SIGUSR1, "1 ", 1},
+        {"", "offset --count 2 --interval 200ms", 0, "board ", 2},
+    };
+    for (const auto &[sim_options, command, after_sigint, line, lines] : cases) {
+        const long pid = start(sim_options, command, "trap '' INT");
+        ASSERT_GT(pid, 0) << command;
+        ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGINT), 0);
+        // Pending together, SIGINT (the lower number) is taken first.
+        if (after_sigint != 0) {
+            ASSERT_EQ(kill(static_cast<pid_t>(pid), after_sigint), 0);
+        }
+        for (int i = 0; i < lines; ++i)
+            EXPECT_EQ(next_line().rfind(line, 0), 0u) << command;
+        const int status = finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << " " << status;
     }
 }
 
