@@ -349,6 +349,32 @@ TEST_F(CliE2E, PresetNowSetsABoardThreeSecondsAheadToTheSystemClock) {
     EXPECT_LT(off_by(lines[2], 0), 1'000'000) << lines[2];
 }
 
+// preset now on a board that does not run, its timer stopped or its time standing still
+// with the timer bit clear: status 1, one line that says so, and nothing written by it but
+// the snapshot strobes of its readings.
+TEST_F(CliE2E, PresetNowOnABoardThatDoesNotRunFails) {
+    const char *const cases[][2] = {
+        {"{sim} --trace-tsv trace.tsv -- sh -c '{korvic} timer stop >/dev/null && {korvic} "
+         "preset now'",
+         "korvic: preset now: the board does not run: its timer is stopped (korvic timer start "
+         "runs it); nothing was preset\n"},
+        {"{sim} --stop-at 0s --trace-tsv trace.tsv -- {korvic} preset now",
+         "korvic: preset now: the board does not run: its time stands still; nothing was "
+         "preset\n"},
+    };
+    for (const auto &[args, says] : cases) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, says) << args;
+        EXPECT_EQ(r.out, "") << args;
+        const std::vector<Access> t = read_trace(dir / "trace.tsv");
+        ASSERT_FALSE(t.empty()) << args;
+        EXPECT_TRUE(std::none_of(t.begin(), t.end(), [&t](const Access &a) {
+            return a.pid == t.back().pid && a.device == "board" && a.dir == 'W' && a.offset != 0xFC;
+        })) << args;
+    }
+}
+
 // compare, then wait-compare, two commands of one script on one board: an event every
 // second of board time, each printed once, seen at the poll that crossed the half second
 // and read 3 strobes (3 ms) later.
