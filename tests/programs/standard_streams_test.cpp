@@ -16,6 +16,7 @@ TEST_F(SimE2E, ClosedOrFullStandardOutputIsAFailure) {
     write_cfg(cfg_devices);
     const std::string korvic = KORVIC_BIN, korvicd = KORVICD_BIN;
     const std::string on_board = sim + " --virtual --trace-tsv t.tsv -- ";
+    // The redirection goes at "{}", or at the end.
     const struct {
         std::string command;
         const char *program;
@@ -23,6 +24,7 @@ TEST_F(SimE2E, ClosedOrFullStandardOutputIsAFailure) {
         {korvic + " --help", "korvic"},
         {korvic + " --version", "korvic"},
         {on_board + korvic + " time", "korvic"},
+        {on_board + "sh -c '" + korvic + " time {}'", "korvic"},
         {on_board + korvic + " --json status", "korvic"},
         {on_board + KORVIC_TEST_BIN, "korvic_test"},
         {korvicd + " --help", "korvicd"},
@@ -41,7 +43,11 @@ TEST_F(SimE2E, ClosedOrFullStandardOutputIsAFailure) {
     };
     for (const auto &[command, program] : programs) {
         for (const auto &[redirect, says, closed] : outputs) {
-            const std::string what = command + " " + redirect;
+            std::string what = command;
+            if (const auto at = what.find("{}"); at != std::string::npos)
+                what.replace(at, 2, redirect);
+            else
+                what += std::string(" ") + redirect;
             fs::remove(dir / "t.tsv");
             const Result r = run("(" + what + ")");
             EXPECT_EQ(r.status, 1) << what << "\n" << r.err;
