@@ -127,13 +127,22 @@ constexpr int kPresetAttempts = 10;
 // reading the configuration register: the sleep's wake-up jitter does not reach the preset,
 // and neither does the slower first access after an idle stretch (cold caches, a bus or a
 // simulator that catches up), which the measured cost does not include. False when the
-// process comes back more than kLateStart after `t`.
+// process comes back more than kLateStart after `t`. Throws Failure, with nothing written,
+// when the board's time has not advanced over the sleep: a board whose timer is stopped (or
+// that stands still) would take the preset and keep it standing.
 bool wait_for_system_time(Board &board, system_time t) {
     const auto ns = (t - milliseconds{2}).time_since_epoch().count();
     const timespec wake{static_cast<time_t>(ns / 1'000'000'000),
                         static_cast<long>(ns % 1'000'000'000)};
+    const utc_time before = board.now();
     while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
     }
+    if (board.now() <= before)
+        throw Failure(std::string("korvic: preset now: the board does not run: ") +
+                      (board.timer_running()
+                           ? "its time stands still"
+                           : "its timer is stopped (korvic timer start runs it)") +
+                      "; nothing was preset");
     while (system_now() < t - microseconds{200}) {
     }
     system_time now = system_now();

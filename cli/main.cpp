@@ -2,9 +2,10 @@
 // operators. Every argument is checked before the board is attached (attaching already
 // writes to the bridge when ENABLE_INT is set): a usage error writes nothing to the board.
 //
-// Exit status: 0 success; 1 a board or system failure, or a timeout before --count was
-// reached; 2 a usage error; a command that waits and is ended by SIGINT or SIGTERM ends by
-// that signal after its last whole line (130 or 143 in a shell).
+// Exit status: 0 success; 1 a board or system failure, standard output closed or failing,
+// or a timeout before --count was reached; 2 a usage error; a command that waits and is
+// ended by SIGINT or SIGTERM ends by that signal after its last whole line (130 or 143 in a
+// shell).
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,6 +28,7 @@
 #include "korvic/board.hpp"
 #include "korvic/korvic_api.h"
 #include "output.h"
+#include "standard_streams.h"
 #include "stop.h"
 
 namespace {
@@ -288,8 +291,12 @@ int run(int argc, char **argv) {
         app.parse(argc, argv);
         job = make_job(app, cl);
     } catch (const CLI::ParseError &e) {
-        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
-            return app.exit(e);  // --help, --version: standard output, status 0
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            // --help, --version: standard output, status 0, or 1 when it cannot be written.
+            std::ostringstream text;
+            app.exit(e, text);
+            return korvic::program::write_standard_output("korvic", text.str()) ? 0 : 1;
+        }
         std::fprintf(stderr, "%s\n", usage_message(app, e).c_str());
         return 2;
     } catch (const UsageError &e) {
@@ -320,10 +327,20 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Every command writes to standard output: a closed one fails before the board is
+    // attached. Closed standard input or error get /dev/null, so that no descriptor opened
+    // later (the board's window) takes their number and an error line lands in it.
+    if (!korvic::program::standard_descriptors_ready("korvic"))
+        return 1;
+    int status = 1;
     try {
-        return run(argc, argv);
+        status = run(argc, argv);
     } catch (const std::exception &e) {  // out of memory, say
         std::fprintf(stderr, "%s\n", failure_message(e).c_str());
         return 1;
     }
+    // No output may be lost unseen: a last flush, and a check of every earlier write.
+    if (status == 0 && !korvic::program::flush_standard_output("korvic"))
+        return 1;
+    return status;
 }

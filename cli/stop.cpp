@@ -7,6 +7,8 @@
 #include <csignal>
 #include <ctime>
 
+#include "standard_streams.h"
+
 namespace korvic::cli {
 namespace {
 
@@ -31,8 +33,11 @@ StopSignals::StopSignals() {
     sa.sa_handler = note_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // One ignored by whoever started korvic (a `cmd &` of a non-interactive shell ignores
+    // SIGINT) stays ignored.
+    for (const int sig : {SIGINT, SIGTERM})
+        if (!program::signal_ignored(sig))
+            sigaction(sig, &sa, nullptr);
 }
 
 int StopSignals::caught() {

@@ -55,7 +55,8 @@ struct Console {
 // Releases the board and ends the program with status 0: item 20 and end of input.
 [[noreturn]] void end_session();
 
-// Exit status when standard output fails (a terminal that is gone, a closed pipe).
+// Exit status when standard output fails (a terminal that is gone, a closed pipe, a full
+// disk) or is closed when the console starts.
 inline constexpr int kOutputGone = 1;
 
 // Flushes standard output. When that fails for good, the output has gone: releases the

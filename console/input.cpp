@@ -27,7 +27,10 @@ int Input::get() {
     }
     if (ended_)
         return EOF;
-    std::fflush(prompts_);
+    if (flush_prompts_ != nullptr)
+        flush_prompts_();
+    else
+        std::fflush(prompts_);
     for (;;) {
         errno = 0;
         const int c = std::getc(in_);

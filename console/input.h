@@ -23,8 +23,10 @@ enum class Read {
 class Input {
   public:
     // prompts is flushed before every blocking read, so that a prompt without a line end
-    // is on the screen while the console waits.
-    Input(std::FILE *in, std::FILE *prompts) : in_(in), prompts_(prompts) {}
+    // is on the screen while the console waits; by `flush_prompts` when given (which then
+    // deals with a failure), else by fflush.
+    Input(std::FILE *in, std::FILE *prompts, void (*flush_prompts)() = nullptr)
+        : in_(in), prompts_(prompts), flush_prompts_(flush_prompts) {}
 
     // "%d": skips white space (line ends included), then an optional sign and decimal
     // digits. The character after the digits stays unread. A value outside the range of
@@ -56,6 +58,7 @@ class Input {
 
     std::FILE *in_;
     std::FILE *prompts_;
+    void (*flush_prompts_)();
     int pushed_ = kNothing;
     int last_ = '\n';  // last character consumed; the input starts at a line's start
     bool ended_ = false;

@@ -4,7 +4,7 @@
 // item reads or writes one register, bit field or time and shows the result. All input is
 // typed on standard input. SIGINT leaves the live time displays; a second SIGINT before a
 // display has taken the first one releases the board and ends the program. A hang-up, or
-// an output that fails, ends it too.
+// an output that fails, ends it too (status 1), as does a standard output closed at start.
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +22,7 @@
 #include "input.h"
 #include "items.h"
 #include "korvic_api.h"
+#include "standard_streams.h"
 
 volatile std::sig_atomic_t sigIntCnt = 0;
 
@@ -61,20 +62,25 @@ extern "C" void hangup_handler(int sig) {
 namespace korvic::console {
 
 void end_session() {
+    flush_or_end();  // what was shown must have reached the screen
     close_847();
     std::exit(0);
 }
 
 void flush_or_end() {
-    if (std::fflush(stdout) == 0)
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (flushed && std::ferror(stdout) == 0)
         return;
-    const int error = errno;
+    const int error = flushed ? 0 : errno;
     if (error == EINTR || error == EAGAIN) {
         std::clearerr(stdout);  // nothing is lost for good: go on
         return;
     }
     close_847();
-    std::fprintf(stderr, "korvic_test: standard output: %s\n", std::strerror(error));
+    // An error seen earlier, by a write of a full buffer, lost its data and its reason.
+    std::fprintf(stderr, "korvic_test: standard output: %s\n",
+                 error != 0 ? std::strerror(error) : "a write failed, output was lost");
     std::_Exit(kOutputGone);  // exit() would only try the failing output once more
 }
 
@@ -203,12 +209,12 @@ void show_menu() {
 }
 
 [[noreturn]] void menu_loop() {
-    Input in(stdin, stdout);
+    Input in(stdin, stdout, flush_or_end);
     WorkingValues v;
     Console c{in, v};
     for (;;) {
         // Whatever is still buffered must reach the terminal before "clear" does.
-        std::fflush(stdout);
+        flush_or_end();
         clear_screen();
         show_menu();
 
@@ -234,6 +240,11 @@ void show_menu() {
 }  // namespace korvic::console
 
 int main() {
+    // The console talks on standard output: a closed one ends it before the board is
+    // attached, and a closed standard input or error gets /dev/null, so that the register
+    // device never takes their number.
+    if (!korvic::program::standard_descriptors_ready("korvic_test"))
+        return korvic::console::kOutputGone;
     // sigaction rather than the System V sigset: the same persistent handler, and
     // SA_RESTART lets a blocking read go on after a first SIGINT.
     struct sigaction action {};

@@ -23,6 +23,7 @@
 #include "korvic/board.hpp"
 #include "options.h"
 #include "outputs.h"
+#include "standard_streams.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ int run_once(const korvicd::Options &o, korvic::Board &board) {
                         korvic::format_time(step.reading.sample.board).c_str(),
                         static_cast<double>(step.offset.count()) / 1e9,
                         static_cast<double>(step.reading.bracket().count()) / 1e9);
-            return std::fflush(stdout) == 0 ? 0 : 1;
+            return korvic::program::flush_standard_output("korvicd") ? 0 : 1;
         }
         reason = step.detail;
         if (!step.log.empty())
@@ -294,17 +295,37 @@ int serve(const korvicd::Options &o, int signal_fd) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Before anything opens a descriptor: /dev/null on each of 0, 1 and 2 that is closed, so
+    // that no log line lands in the board's window, the socket or the timer that would get
+    // the number otherwise. Standard output is needed only for --help, --version and --once.
+    const char *output_problem = korvic::program::standard_output_problem();
+    if (korvic::program::plug_closed_standard_descriptors() < 0) {
+        log_line(std::string("/dev/null for a closed standard descriptor: ") +
+                 std::strerror(errno));
+        return 1;
+    }
     const korvicd::ParsedOptions parsed = korvicd::parse_options(argc, argv);
+    const bool prints = !parsed.options ? parsed.status == 0 : parsed.options->once;
+    if (prints && output_problem != nullptr) {
+        log_line(std::string("standard output ") + output_problem);
+        return 1;
+    }
     if (!parsed.options) {
-        std::fputs(parsed.text.c_str(), parsed.status == 0 ? stdout : stderr);
+        if (parsed.status != 0)
+            std::fputs(parsed.text.c_str(), stderr);
+        else if (!korvic::program::write_standard_output("korvicd", parsed.text))
+            return 1;
         return parsed.status;
     }
     // The signals wait in a signalfd that the loop polls with its timer: SIGTERM and
-    // SIGINT end it cleanly, SIGHUP reopens the board, each handled between two bursts.
+    // SIGINT end it cleanly, SIGHUP reopens the board, each handled between two bursts. A
+    // stop signal ignored by whoever started korvicd (`korvicd &` in a script) stays
+    // ignored: a blocked signal is never discarded, so it must stay out of the set.
     sigset_t mask;
     sigemptyset(&mask);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGINT);
+    for (const int sig : {SIGTERM, SIGINT})
+        if (!korvic::program::signal_ignored(sig))
+            sigaddset(&mask, sig);
     sigaddset(&mask, SIGHUP);
     int signal_fd = -1;
     if (!parsed.options->once) {

@@ -44,6 +44,7 @@
 #include "settings.h"
 #include "shared_run.h"
 #include "simulator.h"
+#include "standard_streams.h"
 #include "trace.h"
 
 #ifndef KORVIC_SIM_PRELOAD_RELPATH
@@ -72,9 +73,13 @@ sets every board, or with "K:" before its value only board K (--offset 2:+3s).
                         /dev/korvic_sim/bridgeK with korvic_cfg.K.dat
   --trace FILE          write a human-readable trace of every register access to FILE
                         ("-": standard error); FILE is made anew, and every process of
-                        the run adds its accesses to it, after a line naming the process
+                        the run adds its accesses to it, after a line naming the process.
+                        A line that cannot be written is said on standard error at once
+                        and fails the run: the process that lost it, and PROGRAM, end
+                        with status 1 where they would have ended with 0 (the one
+                        place where the simulator changes what a program returns)
   --trace-tsv FILE      write the same trace as tab-separated lines, for programs, with
-                        the process id in the last column
+                        the process id in the last column; fails the run as --trace does
   --start [K:]TIME      board time at power-up (default: the host's UTC time now).
                         TIME is "YYYY-DDD hh:mm:ss[.ffffff]" (day of year from 000, as
                         the board counts), "YYYY-MM-DD hh:mm:ss[.ffffff]", either with T
@@ -288,9 +293,24 @@ void set_workdir(const OptionSpec &opt, const std::string &value, Options &o) {
     o.workdir = value;
 }
 
+// Standard descriptors that the caller closed: /dev/null holds their numbers while the
+// launcher works, so that none of its own descriptors (the owner record, the watcher's)
+// takes one, and the program gets them closed again, as it was started. Standard output
+// as it was found, for the help.
+int g_plugged = 0;
+const char *g_output_problem = nullptr;
+
+void unplug_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if ((g_plugged & (1 << fd)) != 0)
+            close(fd);
+}
+
+// The help is what was asked for: when it cannot be written, that is a failure.
 void show_help(const OptionSpec &, const std::string &, Options &) {
-    std::fputs(kUsage, stdout);
-    std::exit(0);
+    if (g_output_problem != nullptr)
+        fail(std::string("standard output ") + g_output_problem, 1);
+    std::exit(korvic::program::write_standard_output("korvic_sim", kUsage) ? 0 : 1);
 }
 
 constexpr OptionSpec kOptions[] = {
@@ -688,6 +708,7 @@ int run_console(const std::vector<char *> &argv, const Scratch &scratch, const s
         sigprocmask(SIG_SETMASK, &old_mask, nullptr);
         if (getppid() != launcher)  // it died before the line above took effect
             raise(SIGTERM);
+        unplug_standard_descriptors();
         execv(argv[0], argv.data());
         std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
@@ -735,6 +756,10 @@ int run_console(const std::vector<char *> &argv, const Scratch &scratch, const s
 }  // namespace
 
 int main(int argc, char **argv) {
+    g_output_problem = korvic::program::standard_output_problem();
+    g_plugged = korvic::program::plug_closed_standard_descriptors();
+    if (g_plugged < 0)
+        fail(std::string("/dev/null for a closed standard descriptor: ") + std::strerror(errno), 1);
     const Options o = parse(argc, argv);
 
     // The settings as the program will see them: the options over the environment.
@@ -834,6 +859,7 @@ int main(int argc, char **argv) {
     set_env(kEnvProgramPid, std::to_string(getpid()));
     start_watcher(scratch);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    unplug_standard_descriptors();
     execvp(args[0], args.data());
     std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", args[0], std::strerror(errno));
     return 127;

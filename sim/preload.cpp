@@ -40,6 +40,7 @@
 #include "shared_run.h"
 #include "signal_guard.h"
 #include "simulator.h"
+#include "text.h"
 #include "trace.h"
 #include "trap.h"
 
@@ -51,6 +52,7 @@ using korvic::sim::Simulator;
 using korvic::sim::TrapWindow;
 
 void say(std::string_view s);
+void end_with_run_status(int status, void *);
 
 // ---------------------------------------------------------------------------------------
 // The next definitions of the interposed functions.
@@ -111,6 +113,7 @@ __attribute__((constructor)) void resolve_all() {
     KORVIC_NEXT(close, "close");
     KORVIC_NEXT(exit, "_exit");
     KORVIC_NEXT(exit2, "_Exit");
+    on_exit(end_with_run_status, nullptr);
     // SIGSEGV and SIGTRAP are the simulator's from the start, so that what the program
     // does with them is recorded before its first register access.
     try {
@@ -118,6 +121,19 @@ __attribute__((constructor)) void resolve_all() {
     } catch (const std::exception &e) {
         say(e.what());
     }
+}
+
+// A trace line that could not be written fails the run: the process that lost it ends with
+// 1 where it would have ended with 0, and so does the launcher's own process (the program
+// it became), whichever process of the run lost it. The one place where the simulator
+// changes what a program returns: a run whose accesses go unrecorded must not pass for a
+// run without them.
+std::atomic<pid_t> g_trace_lost_by{0};      // the process that lost a line of its own
+std::atomic<bool> g_run_trace_lost{false};  // read by end_run() in the launcher's process
+
+int run_status(int status) {
+    const bool lost = g_trace_lost_by.load() == getpid() || g_run_trace_lost.load();
+    return lost && (status & 0xff) == 0 ? 1 : status;
 }
 
 // When the launcher's own process (the program it became) exits, by exit() or _exit(), the
@@ -150,6 +166,8 @@ void end_run() {
                                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int dirfd =
         KORVIC_NEXT(open, "open")(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirfd >= 0 && korvic::sim::run_trace_failed(dirfd))
+        g_run_trace_lost.store(true);
     if (parent_fd >= 0 && dirfd >= 0)
         korvic::sim::remove_run_files(parent_fd, name + 1, dirfd);
     if (dirfd >= 0)
@@ -160,6 +178,18 @@ void end_run() {
 
 __attribute__((destructor)) void end_run_at_exit() {
     end_run();
+}
+
+// The last of the exit handlers (registered before the C library registers the one that
+// runs the destructors): the status that exit() was given, and the run's verdict on it.
+// What stdio still holds is written before the changed status ends the process.
+void end_with_run_status(int status, void *) {
+    end_run();
+    const int changed = run_status(status);
+    if (changed == status)
+        return;
+    std::fflush(nullptr);
+    KORVIC_NEXT(exit, "_exit")(changed);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -278,6 +308,21 @@ int open_trace(const std::string &path, bool machine) {
     return fd;
 }
 
+// Says once per process, at the first trace line it could not write, which file and why:
+// inside the MMIO signal handler, so with write(2) alone (the paths were read before).
+void report_trace_failure(const korvic::sim::TraceError &e) {
+    g_trace_lost_by.store(getpid());
+    const std::string &path =
+        e.machine ? g_state->settings.trace_tsv_path : g_state->settings.trace_path;
+    korvic::sim::FixedText<4096 + 256> line;
+    line.add("korvic_sim: cannot write the trace file ")
+        .add(path == "-" ? "- (standard error)" : path)
+        .add(": ")
+        .add(strerrordesc_np(e.error) != nullptr ? strerrordesc_np(e.error) : "unknown error")
+        .add("; the run fails (status 1)\n");
+    (void)!::write(2, line.data(), line.size());
+}
+
 // The external event signals: a request to each board that takes its events from the
 // signal, whatever the program's mask; the program's own handler for the signal, if it has
 // one, is called by the guard after it. Boards 1..64 are bits 0..63.
@@ -341,6 +386,7 @@ void init_state() {
         close_traces();
         return;
     }
+    g_state->sim->on_trace_failure(report_trace_failure);
     for (int k = 1; k <= g_state->sim->boards(); ++k)
         if (const int sig = settings->board(k).external_event_signal; sig != 0)
             g_signal_boards[sig].fetch_or(std::uint64_t{1} << (k - 1));
@@ -833,18 +879,19 @@ __attribute__((visibility("default"))) int sigpending(sigset_t *set) {
 
 // NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
-// A program that ends with _exit() (as the shell does) ends the run as exit() does.
+// A program that ends with _exit() (as the shell does) ends the run as exit() does, with
+// the run's verdict on its status.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"), noreturn)) void _exit(int status) {
     end_run();
-    KORVIC_NEXT(exit, "_exit")(status);
+    KORVIC_NEXT(exit, "_exit")(run_status(status));
     __builtin_unreachable();
 }
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 __attribute__((visibility("default"), noreturn)) void _Exit(int status) {
     end_run();
-    KORVIC_NEXT(exit2, "_Exit")(status);
+    KORVIC_NEXT(exit2, "_Exit")(run_status(status));
     __builtin_unreachable();
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -24,7 +25,9 @@ constexpr std::uint32_t kLayout =
 
 static_assert(std::is_standard_layout_v<RunHeader> && std::is_standard_layout_v<BoardSlot>);
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free &&
-                  std::atomic<std::int64_t>::is_always_lock_free,
+                  std::atomic<std::int64_t>::is_always_lock_free &&
+                  std::atomic<std::uint32_t>::is_always_lock_free &&
+                  sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
               "the counters are shared by processes");
 
 [[noreturn]] void fail(const std::string &what, const std::string &path, int err) {
@@ -55,9 +58,23 @@ void SharedRun::initialise(void *base, std::size_t bytes, int boards) {
     pthread_mutexattr_destroy(&attr);
     new (&h->sequence) std::atomic<std::uint64_t>(0);
     h->origin = HostOrigin::now();
+    new (&h->trace_failed) std::atomic<std::uint32_t>(0);
     auto *slots = reinterpret_cast<BoardSlot *>(static_cast<char *>(base) + slots_offset());
     for (int i = 0; i < boards; ++i)
         new (&slots[i]) BoardSlot;
+}
+
+bool run_trace_failed(int dirfd) {
+    const int fd = ::openat(dirfd, kStateName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // A shared mapping of the file and its pages as read(2) sees them are one: the flag as
+    // the processes of the run have stored it.
+    std::uint32_t failed = 0;
+    const bool read_it = ::pread(fd, &failed, sizeof failed, offsetof(RunHeader, trace_failed)) ==
+                         static_cast<ssize_t>(sizeof failed);
+    ::close(fd);
+    return read_it && failed != 0;
 }
 
 SharedRun SharedRun::create(const std::string &path, int boards) {

@@ -50,9 +50,15 @@ struct RunHeader {
     std::uint32_t boards;
     std::uint64_t bytes;
     pthread_mutex_t lock;
-    std::atomic<std::uint64_t> sequence;  // of the trace: one count for the whole run
-    HostOrigin origin;                    // when the boards were powered up
+    std::atomic<std::uint64_t> sequence;      // of the trace: one count for the whole run
+    HostOrigin origin;                        // when the boards were powered up
+    std::atomic<std::uint32_t> trace_failed;  // 1 once a process could not write a trace line
 };
+
+// True when the run whose directory is `dirfd` has lost a trace line (RunHeader's
+// trace_failed), read from its state file without mapping it: no allocation, called at a
+// process's exit too.
+bool run_trace_failed(int dirfd);
 
 struct BoardSlot {
     BoardState board;

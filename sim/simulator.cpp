@@ -1,5 +1,7 @@
 #include "simulator.h"
 
+#include <unistd.h>
+
 #include <stdexcept>
 #include <utility>
 
@@ -61,6 +63,16 @@ Simulator::Simulator(const SimSettings &settings, SharedRun run, PowerUp power_u
                                                           settings.virtual_clock, run_, power_up));
 }
 
+void Simulator::record(const TraceRecord &r) {
+    const std::optional<TraceError> failed = trace_.record(r);
+    if (!failed)
+        return;
+    run_.header().trace_failed.store(1, std::memory_order_relaxed);
+    const auto pid = static_cast<std::int32_t>(::getpid());
+    if (report_ != nullptr && reported_pid_.exchange(pid, std::memory_order_relaxed) != pid)
+        report_(*failed);
+}
+
 std::uint32_t TracedTarget::load32(std::uint32_t offset) {
     Note note;
     Note *n = sim_->trace_.enabled() ? &note : nullptr;
@@ -70,7 +82,7 @@ std::uint32_t TracedTarget::load32(std::uint32_t offset) {
         device_ == Device::Board ? unit_->board.read(offset, n) : unit_->bridge.read(offset, n);
     const std::uint64_t seq = h.sequence.fetch_add(1, std::memory_order_relaxed) + 1;
     if (n != nullptr)
-        sim_->trace_.record({seq, device_, 'R', offset, v, note.view(), 0, unit_->number});
+        sim_->record({seq, device_, 'R', offset, v, note.view(), 0, unit_->number});
     return v;
 }
 
@@ -85,7 +97,7 @@ void TracedTarget::store32(std::uint32_t offset, std::uint32_t value) {
         unit_->bridge.write(offset, value, n);
     const std::uint64_t seq = h.sequence.fetch_add(1, std::memory_order_relaxed) + 1;
     if (n != nullptr)
-        sim_->trace_.record({seq, device_, 'W', offset, value, note.view(), 0, unit_->number});
+        sim_->record({seq, device_, 'W', offset, value, note.view(), 0, unit_->number});
 }
 
 }  // namespace korvic::sim

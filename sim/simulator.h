@@ -5,6 +5,7 @@
 // tests build their own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -75,12 +76,21 @@ class Simulator {
     MmioTarget &board_target(int k = 1) { return unit(k).board_target; }
     MmioTarget &bridge_target(int k = 1) { return unit(k).bridge_target; }
 
+    // A trace line that cannot be written is marked in the run (every process of it sees
+    // it) and passed to `report` on the first such line of each process: inside the MMIO
+    // signal handler, so `report` must be async-signal-safe.
+    using TraceFailureReport = void (*)(const TraceError &);
+    void on_trace_failure(TraceFailureReport report) { report_ = report; }
+
   private:
     friend class TracedTarget;
     SimulatedBoard &unit(int k) { return *units_.at(static_cast<std::size_t>(k - 1)); }
+    void record(const TraceRecord &r);
 
     SharedRun run_;
     Trace trace_;
+    TraceFailureReport report_ = nullptr;
+    std::atomic<std::int32_t> reported_pid_{0};
     std::vector<std::unique_ptr<SimulatedBoard>> units_;
 };
 

@@ -129,23 +129,29 @@ bool write_machine_header(int fd) {
 
 Trace::Trace(int human_fd, int machine_fd) : human_fd_(human_fd), machine_fd_(machine_fd) {}
 
-void Trace::record(const TraceRecord &r) const {
+std::optional<TraceError> Trace::record(const TraceRecord &r) const {
     TraceRecord with_pid = r;
     with_pid.pid = static_cast<std::int32_t>(::getpid());
     TraceLine line;
+    std::optional<TraceError> failed;
+    const auto write_line = [&failed, &line](int fd, bool machine) {
+        if (!write_all(fd, line.view()) && !failed)
+            failed = TraceError{machine, errno};
+    };
     if (human_fd_ >= 0) {
         if (announced_pid_.exchange(with_pid.pid, std::memory_order_relaxed) != with_pid.pid) {
             char buf[256];
             format_process(with_pid.pid, program_path(buf), line);
-            write_all(human_fd_, line.view());
+            write_line(human_fd_, false);
         }
         format_human(with_pid, line);
-        write_all(human_fd_, line.view());
+        write_line(human_fd_, false);
     }
     if (machine_fd_ >= 0) {
         format_machine(with_pid, line);
-        write_all(machine_fd_, line.view());
+        write_line(machine_fd_, true);
     }
+    return failed;
 }
 
 }  // namespace korvic::sim

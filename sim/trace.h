@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "board_notes.h"
@@ -62,13 +63,20 @@ inline constexpr std::string_view kMachineHeader =
 // Writes the header; false, with errno set, when it cannot.
 bool write_machine_header(int fd);
 
+// A trace line that could not be written: in which form, and the write's errno.
+struct TraceError {
+    bool machine = false;
+    int error = 0;
+};
+
 class Trace {
   public:
     // Either descriptor may be -1 (that form is not written).
     Trace(int human_fd, int machine_fd);
     // Writes the access with the calling process's pid; in the human form, after the line
     // that names the process when it is the process's first access (a forked child too).
-    void record(const TraceRecord &r) const;
+    // What could not be written, if anything (both forms are tried).
+    std::optional<TraceError> record(const TraceRecord &r) const;
     bool enabled() const { return human_fd_ >= 0 || machine_fd_ >= 0; }
 
   private:

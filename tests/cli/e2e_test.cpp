@@ -113,10 +113,12 @@ class CliE2E : public ::testing::Test {
     // Starts korvic under the launcher with a trace, and waits until the trace shows its
     // first board access (a minute as a way out): from then on its signal handlers are in
     // place, and for `events` its watcher has read the register once. Returns korvic's pid.
-    long start(const std::string &sim_options, const std::string &args) {
-        const std::string cmd = "cd '" + dir.string() + "' && exec " + KORVIC_SIM_BIN + " " +
-                                sim_options + " --trace-tsv trace.tsv -- " + KORVIC_BIN + " " +
-                                args + " 2>stderr.txt";
+    // `shell` runs in the starting shell first (trap '' INT).
+    long start(const std::string &sim_options, const std::string &args,
+               const std::string &shell = "true") {
+        const std::string cmd = "cd '" + dir.string() + "' && " + shell + " && exec " +
+                                KORVIC_SIM_BIN + " " + sim_options + " --trace-tsv trace.tsv -- " +
+                                KORVIC_BIN + " " + args + " 2>stderr.txt";
         fs::remove(dir / "trace.tsv");
         pipe = popen(cmd.c_str(), "r");
         for (int i = 0; pipe != nullptr && i < 6000; ++i) {
@@ -347,6 +349,32 @@ TEST_F(CliE2E, PresetNowSetsABoardThreeSecondsAheadToTheSystemClock) {
     EXPECT_LT(off_by(lines[2], 0), 1'000'000) << lines[2];
 }
 
+// preset now on a board that does not run, its timer stopped or its time standing still
+// with the timer bit clear: status 1, one line that says so, and nothing written by it but
+// the snapshot strobes of its readings.
+TEST_F(CliE2E, PresetNowOnABoardThatDoesNotRunFails) {
+    const char *const cases[][2] = {
+        {"{sim} --trace-tsv trace.tsv -- sh -c '{korvic} timer stop >/dev/null && {korvic} "
+         "preset now'",
+         "korvic: preset now: the board does not run: its timer is stopped (korvic timer start "
+         "runs it); nothing was preset\n"},
+        {"{sim} --stop-at 0s --trace-tsv trace.tsv -- {korvic} preset now",
+         "korvic: preset now: the board does not run: its time stands still; nothing was "
+         "preset\n"},
+    };
+    for (const auto &[args, says] : cases) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, says) << args;
+        EXPECT_EQ(r.out, "") << args;
+        const std::vector<Access> t = read_trace(dir / "trace.tsv");
+        ASSERT_FALSE(t.empty()) << args;
+        EXPECT_TRUE(std::none_of(t.begin(), t.end(), [&t](const Access &a) {
+            return a.pid == t.back().pid && a.device == "board" && a.dir == 'W' && a.offset != 0xFC;
+        })) << args;
+    }
+}
+
 // compare, then wait-compare, two commands of one script on one board: an event every
 // second of board time, each printed once, seen at the poll that crossed the half second
 // and read 3 strobes (3 ms) later.
@@ -397,6 +425,33 @@ TEST_F(CliE2E, EventsFollowAKilohertzTrain) {
     for (std::size_t i = 1; i < lines.size(); ++i) {
         EXPECT_EQ(lines[i].rfind(std::to_string(i + 1) + " ", 0), 0u) << lines[i];
         EXPECT_EQ(time_at(i) - time_at(i - 1), std::chrono::milliseconds{1}) << lines[i];
+    }
+}
+
+// A SIGINT ignored when korvic starts (a `cmd &` of a non-interactive shell, trap '' INT)
+// stays ignored: the waiting commands go on to their count and end with status 0.
+TEST_F(CliE2E, AnInheritedIgnoreOfSigintIsKept) {
+    const struct {
+        const char *sim_options, *command;
+        int after_sigint;  // a signal sent once SIGINT is pending, or 0
+        const char *line;  // how each line of the command's output starts
+        int lines;
+    } cases[] = {
+        {"--ext-signal USR1", "events --count 1", SIGUSR1, "1 ", 1},
+        {"", "offset --count 2 --interval 200ms", 0, "board ", 2},
+    };
+    for (const auto &[sim_options, command, after_sigint, line, lines] : cases) {
+        const long pid = start(sim_options, command, "trap '' INT");
+        ASSERT_GT(pid, 0) << command;
+        ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGINT), 0);
+        // Pending together, SIGINT (the lower number) is taken first.
+        if (after_sigint != 0) {
+            ASSERT_EQ(kill(static_cast<pid_t>(pid), after_sigint), 0);
+        }
+        for (int i = 0; i < lines; ++i)
+            EXPECT_EQ(next_line().rfind(line, 0), 0u) << command;
+        const int status = finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << " " << status;
     }
 }
 

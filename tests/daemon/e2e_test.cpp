@@ -39,6 +39,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::string slurp(const fs::path &p) {
     std::ifstream in(p);
@@ -441,6 +442,49 @@ TEST_F(KorvicdAlone, OnceOnATooWideBracketExitsOne) {
     EXPECT_TRUE(slurp(dir / "korvicd.out").empty());
     EXPECT_THAT(korvicd_log(), HasSubstr("korvicd: no sample kept: sample: board "));
     EXPECT_THAT(korvicd_log(), HasSubstr("dropped, bracket wider than 1 ns"));
+}
+
+// korvicd on the simulated board through a shell: `shell` runs first (trap '' INT), and
+// `redirects` apply to korvicd (<&- >&- 2>&-).
+std::vector<std::string> korvicd_through_shell(const std::string &shell,
+                                               const std::string &korvicd_args,
+                                               const std::string &redirects) {
+    return {
+        "/bin/sh", "-c",
+        shell + "; exec " KORVIC_SIM_BIN " -- " KORVICD_BIN " " + korvicd_args + " " + redirects};
+}
+
+// Started with descriptors 0, 1 and 2 closed, korvicd has /dev/null on them before it opens
+// anything else: its log lines (-v: one per sample) land neither in the board nor in the
+// socket, which carries samples only.
+TEST_F(KorvicdAlone, ClosedStandardDescriptorsGetDevNull) {
+    korvicd = std::make_unique<Process>(
+        korvicd_through_shell("true", "--sock " + sock + " --rate 4 -v", "<&- >&- 2>&-"), dir,
+        dir / "korvicd.out", dir / "korvicd.err");
+    for (int i = 0; i < 3; ++i) {
+        const auto got = receive(30s);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->size(), sizeof(korvicd::SockSample));
+    }
+    for (int fd = 0; fd <= 2; ++fd)
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(korvicd->pid()) + "/fd/" +
+                                   std::to_string(fd)),
+                  "/dev/null")
+            << fd;
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+}
+
+// A SIGINT ignored when korvicd starts stays ignored; SIGTERM still ends it.
+TEST_F(KorvicdAlone, AnInheritedIgnoreOfSigintIsKept) {
+    korvicd = std::make_unique<Process>(
+        korvicd_through_shell("trap '' INT", "--sock " + sock + " --rate 4", ""), dir,
+        dir / "korvicd.out", dir / "korvicd.err");
+    ASSERT_TRUE(korvicd_logged("once the board time is consistent")) << korvicd_log();
+    ASSERT_EQ(kill(korvicd->pid(), SIGINT), 0);
+    // Pending together, SIGINT (the lower number) would be read first.
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+    EXPECT_THAT(korvicd_log(), HasSubstr("SIGTERM: stopping"));
+    EXPECT_THAT(korvicd_log(), Not(HasSubstr("SIGINT")));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -257,6 +257,31 @@ TEST_F(SimE2E, TraceKeepsEveryProcessOfARun) {
     EXPECT_NE(lines[1].find("  W  board  0x0fc  TIME_STATUS0"), std::string::npos) << lines[1];
 }
 
+// A trace that cannot be written is said at once, once per process, and the run fails: a
+// process that would have ended with 0 ends with 1 (by exit, by _exit, or as the run's
+// program when another process lost its trace); any other status stays.
+TEST_F(SimE2E, ATraceThatCannotBeWrittenFailsTheRun) {
+    write_cfg(cfg_devices);
+    const std::string said =
+        "korvic_sim: cannot write the trace file /dev/full: No space left on device";
+    const struct {
+        std::string program;
+        int status;
+    } cases[] = {
+        {client + " time", 1},
+        {client + " time-then-_exit", 1},
+        {"sh -c '" + client + " time; true'", 1},
+        {"sh -c '" + client + " time; exit 3'", 3},
+    };
+    for (const auto &[program, status] : cases) {
+        const Result r = run(sim + " --virtual --trace /dev/full -- " + program);
+        EXPECT_EQ(r.status, status) << program << "\n" << r.err;
+        EXPECT_EQ(r.out.rfind("time ", 0), 0u) << program << ": " << r.out;
+        EXPECT_EQ(r.err.rfind(said, 0), 0u) << program << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
 // Lines of processes running at once never mix: every line of both forms is whole. The
 // accesses of both take one sequence: each number once, each process's rising, and the
 // lines of the file in the order of the accesses.
