@@ -65,14 +65,34 @@ void put_hex(std::string &out, unsigned char b) {
     out += "0123456789abcdef"[b & 0xF];
 }
 
+constexpr std::string_view kNamed = "\a\b\t\n\v\f\r\x1b";
+constexpr std::string_view kNames = "abtnvfre";
+
+// The letter of a control character's named escape (\n for a newline), or 0.
+char named(std::int32_t code) {
+    const auto at =
+        code >= 0 && code < 0x20 ? kNamed.find(static_cast<char>(code)) : std::string_view::npos;
+    return at != std::string_view::npos ? kNames[at] : '\0';
+}
+
+bool escapes(const Unit &u) {
+    return u.code < 0 || is_control(u.code);
+}
+
+// The columns one character takes as a message shows it: an escape its characters, a
+// character itself one.
+std::size_t width(const Unit &u, bool escape_quotes) {
+    if (escapes(u))
+        return named(u.code) != '\0' ? 2 : 4 * u.size;
+    return escape_quotes && (u.code == '"' || u.code == '\\') ? 2 : 1;
+}
+
+// One character as a message shows it: its escape, or itself.
 void put(std::string &out, std::string_view bytes, const Unit &u, bool escape_quotes) {
-    if (u.code < 0 || is_control(u.code)) {
-        constexpr std::string_view kNamed = "\a\b\t\n\v\f\r\x1b";
-        constexpr std::string_view kNames = "abtnvfre";
-        if (const auto at = kNamed.find(static_cast<char>(u.code));
-            u.code >= 0 && u.code < 0x20 && at != std::string_view::npos) {
+    if (escapes(u)) {
+        if (const char letter = named(u.code); letter != '\0') {
             out += '\\';
-            out += kNames[at];
+            out += letter;
         } else {
             for (const char c : bytes)
                 put_hex(out, static_cast<unsigned char>(c));
@@ -85,27 +105,30 @@ void put(std::string &out, std::string_view bytes, const Unit &u, bool escape_qu
     }
 }
 
-// The number of characters of `text`.
-std::size_t length(std::string_view text) {
-    std::size_t count = 0;
-    for (; !text.empty(); ++count)
-        text.remove_prefix(next_unit(text).size);
-    return count;
-}
-
-// `text` escaped; of more than `limit` characters only the first and the last `ends`.
+// `text` escaped; when that is wider than `limit` columns, only as much of its beginning
+// and of its end as fits `ends` columns each, with "..." between.
 std::string escaped(std::string_view text, bool escape_quotes, std::size_t limit,
                     std::size_t ends) {
-    const std::size_t count = length(text);
-    const bool shorten = count > limit;
-    std::string out;
-    std::size_t index = 0;
-    for (std::string_view rest = text; !rest.empty(); ++index) {
+    std::size_t total = 0;
+    for (std::string_view rest = text; !rest.empty();) {
         const Unit u = next_unit(rest);
-        if (!shorten || index < ends || index >= count - ends)
+        total += width(u, escape_quotes);
+        rest.remove_prefix(u.size);
+    }
+    const bool shorten = total > limit;
+    std::string out;
+    std::size_t before = 0;  // the columns of the characters before this one
+    bool cut = false;
+    for (std::string_view rest = text; !rest.empty();) {
+        const Unit u = next_unit(rest);
+        const std::size_t w = width(u, escape_quotes);
+        if (!shorten || before + w <= ends || total - before <= ends) {
             put(out, rest.substr(0, u.size), u, escape_quotes);
-        else if (index == ends)
+        } else if (!cut) {
             out += "...";
+            cut = true;
+        }
+        before += w;
         rest.remove_prefix(u.size);
     }
     return out;

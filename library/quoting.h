@@ -11,8 +11,9 @@
 
 namespace korvic::detail {
 
-// The most characters of an argument that a message shows; of a longer one it shows the
-// first and the last kShownEnds, with "..." between.
+// The most columns an argument takes in a message (an escape counts its characters); of a
+// wider one it shows as much of its beginning and of its end as fits kShownEnds columns
+// each, with "..." between.
 inline constexpr std::size_t kShownLength = 80;
 inline constexpr std::size_t kShownEnds = 36;
 
@@ -27,8 +28,9 @@ std::string shown(std::string_view text);
 
 // A message from elsewhere (an option parser, the C++ library, strerror) on one line and
 // harmless to a terminal: control characters and the rest as quote() writes them, every
-// other character, '"' and '\' too, as it is. Of more than `longest` characters it keeps
-// the first and the last longest / 2 - 2: for a message that may hold what was typed.
+// other character, '"' and '\' too, as it is. Wider than `longest` columns, it keeps its
+// beginning and its end, longest / 2 - 2 columns each: for a message that may hold what
+// was typed.
 std::string printable(std::string_view message, std::size_t longest = SIZE_MAX);
 
 // e.what() made printable. A std::filesystem::filesystem_error without the C++ library's

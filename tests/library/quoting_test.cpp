@@ -41,13 +41,22 @@ TEST(Quoting, EscapesWhatATerminalWouldActOn) {
         EXPECT_EQ(quote(text), shown) << shown;
 }
 
+std::string hex(int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += "\\xff";
+    return out;
+}
+
 TEST(Quoting, CutsALongTextKeepingBothEnds) {
     const std::string exactly(80, 'a');
     EXPECT_EQ(quote(exactly), "\"" + exactly + "\"");
     const std::string text = "head" + std::string(120000, '7') + "tail\n";
     EXPECT_EQ(quote(text),
-              "\"head" + std::string(32, '7') + "..." + std::string(31, '7') + "tail\\n\"");
-    // Characters, not bytes: a cut never splits one.
+              "\"head" + std::string(32, '7') + "..." + std::string(30, '7') + "tail\\n\"");
+    // Escapes count their columns: 9 bytes shown as \xff fill 36 columns.
+    EXPECT_EQ(quote(std::string(1000, '\xff')), "\"" + hex(9) + "..." + hex(9) + "\"");
+    // A character of several bytes is one column, and a cut never splits one.
     std::string euros;
     for (int i = 0; i < 100; ++i)
         euros += "\xe2\x82\xac";
