@@ -96,8 +96,9 @@ std::string ambiguity(std::string_view year_digits, std::string_view day_digits)
     const std::string iso = date_of(year, day, 1), board = date_of(year, day, 0);
     const std::string dd(day_digits);
     if (iso.empty() && board.empty())
-        return std::string(year_digits) + " has no day " + dd + " (ISO 8601 counts from 001, " +
-               "the board from 000, to " + std::to_string(days_in_year(year)) + " days)";
+        return std::string(year_digits) + " has no day " + dd + " (" +
+               std::to_string(days_in_year(year)) + " days: ISO 8601 numbers them from 001, " +
+               "the board from 000)";
     std::string s = std::string(year_digits) + "-" + dd + " is ambiguous: ";
     s += iso.empty() ? "ISO 8601 has no day " + dd : "ISO 8601 day " + dd + " is " + iso;
     s += board.empty() ? ", the board (from 000) has no day " + dd
