@@ -198,7 +198,7 @@ CLI::Validator count_check() {
 }
 
 // One of `words`, as typed (CLI11's IsMember would echo a refused value raw).
-CLI::Validator one_of(std::vector<std::string> words) {
+CLI::Validator one_of(const std::vector<std::string> &words) {
     const auto check = [words](const std::string &text) {
         if (std::find(words.begin(), words.end(), text) != words.end())
             return std::string();

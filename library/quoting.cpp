@@ -20,6 +20,7 @@ bool continuation(unsigned char b) {
 // The character at the front of s (not empty), by the well-formed UTF-8 sequences: no
 // overlong forms, no surrogates, nothing above U+10FFFF.
 Unit next_unit(std::string_view s) {
+    // cppcheck-suppress containerOutOfBounds ; every caller loops while its text is not empty
     const auto b = static_cast<unsigned char>(s[0]);
     if (b < 0x80)
         return {1, b};
