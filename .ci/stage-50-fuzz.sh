@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # libFuzzer targets with ASan+UBSan (clang 14): the configuration line parser, a whole
-# korvic_cfg.dat read through init_847 in a scratch directory, and the BCD time codec with
-# the library's time functions. Each seed corpus (tests/fuzz/corpus/) is first run once as
+# korvic_cfg.dat read through init_847 in a scratch directory, the BCD time codec with
+# the library's time functions, the parsers of typed times and durations (round trips),
+# and the simulator's option parsers against the library's. Each seed corpus (tests/fuzz/corpus/) is first run once as
 # a ctest test, then each target fuzzes for KORVIC_FUZZ_SECONDS (default 60) from a copy of
 # its seeds. Any crash, sanitizer report, leak, timeout or failed check fails the stage;
 # the input that caused it is left in build/ci-fuzz/artifacts/.
@@ -20,7 +21,7 @@ ctest --test-dir "${build}" -L fuzz --output-on-failure --no-tests=error
 
 rm -rf "${build}/corpus" "${build}/artifacts"
 mkdir -p "${build}/artifacts"
-for name in config_line config_file timecodec; do
+for name in config_line config_file timecodec time_text sim_settings; do
   corpus="${build}/corpus/${name}"
   mkdir -p "${corpus}"
   cp tests/fuzz/corpus/"${name}"/* "${corpus}/"

@@ -213,7 +213,7 @@ if [ "$sim_built" = yes ]; then
 
   # A board started at a fixed time on a virtual clock that moves 1 us per register access:
   # read_time prints that time, to the millisecond, in every mode.
-  start="2031-045 10:20:30"
+  start="2031+45d 10:20:30"
   seconds=$(((2031 - 1970) * 31536000 + 45 * 86400 + 10 * 3600 + 20 * 60 + 30))
   check_read_time() { # $1: output file, $2: what ran
     grep -Eq "^raw: +[0-9a-f]{8} 00302010 45[0-9a-f]03120$" "$1" \

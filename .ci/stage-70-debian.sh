@@ -241,7 +241,7 @@ if [ "$sim" = yes ]; then
   sed -e 's|^MEM_PATH=.*|MEM_PATH=/dev/korvic_sim/board|' \
     -e 's|^#INT_PATH=.*|INT_PATH=/dev/korvic_sim/bridge|' -e 's|^#ENABLE_INT$|ENABLE_INT|' \
     /usr/share/doc/libkorvic-dev/examples/korvic_cfg.dat >"$run/korvic_cfg.dat"
-  start="2031-045 10:20:30"
+  start="2031+45d 10:20:30"
   seconds=$(((2031 - 1970) * 31536000 + 45 * 86400 + 10 * 3600 + 20 * 60 + 30))
   run_sim() { # $1: output file; the rest: korvic_sim's arguments
     local out=$1 status=0

@@ -28,6 +28,7 @@
 #include "korvic/board.hpp"
 #include "korvic/korvic_api.h"
 #include "output.h"
+#include "quoting.h"
 #include "standard_streams.h"
 #include "stop.h"
 
@@ -35,6 +36,8 @@ namespace {
 
 using korvic::cli::Failure;
 using korvic::cli::UsageError;
+using korvic::detail::quote;
+using korvic::detail::shown;
 
 constexpr const char *kDefaultConfig = "korvic_cfg.dat";
 
@@ -95,7 +98,7 @@ korvic::cli::Limits limits(const CommandLine &cl, const CLI::App &sub,
     l.count = sub.count("--count") != 0 ? cl.count : default_count;
     if (sub.count("--timeout") != 0) {
         l.timeout = duration_option("--timeout", cl.timeout);
-        l.timeout_text = cl.timeout;
+        l.timeout_text = shown(cl.timeout);
     }
     return l;
 }
@@ -110,6 +113,11 @@ Job make_job(const CLI::App &app, const CommandLine &cl) {
         job.run = c::show_time;
     } else if (name == "offset") {
         const auto interval = duration_option("--interval", cl.interval);
+        // The wait for the next reading is a deadline on the monotonic clock: a day keeps it
+        // far inside 64 bits of nanoseconds, whatever the uptime.
+        if (interval > std::chrono::hours{24})
+            throw UsageError("korvic: --interval: duration " + quote(cl.interval) +
+                             ": more than 24h between readings");
         const std::uint64_t count = sub->count("--count") != 0 ? cl.count : 1;
         job.run = [count, interval](korvic::Board &b, const c::Output &o) {
             return c::show_offset(b, o, count, interval);
@@ -137,20 +145,20 @@ Job make_job(const CLI::App &app, const CommandLine &cl) {
         job.run = [t](korvic::Board &b, const c::Output &o) { return c::preset(b, o, t); };
     } else if (name == "compare" && cl.time == "off") {
         if (sub->count("--every") != 0)
-            throw UsageError("korvic: compare off: --every \"" + cl.every +
-                             "\" does not go with off");
+            throw UsageError("korvic: compare off: --every " + quote(cl.every) +
+                             " does not go with off");
         job.run = [](korvic::Board &b, const c::Output &o) {
             return c::set_compare(b, o, std::nullopt, korvic::CompareMask::off);
         };
     } else if (name == "compare") {
         const korvic::utc_time t = time_argument("compare", cl.time);
         if (sub->count("--every") == 0)
-            throw UsageError("korvic: compare " + cl.time +
+            throw UsageError("korvic: compare " + shown(cl.time) +
                              ": --every year|day|hour|minute|second|millisecond is required");
         const std::optional<korvic::CompareMask> mask = korvic::parse_compare_every(cl.every);
         if (!mask)
-            throw UsageError("korvic: compare: --every \"" + cl.every +
-                             "\": not one of year, day, hour, minute, second, millisecond, off");
+            throw UsageError("korvic: compare: --every " + quote(cl.every) +
+                             ": not one of year, day, hour, minute, second, millisecond, off");
         job.check = [t](const korvic::Settings &s) { check_time("compare", t, s); };
         job.run = [t, mask](korvic::Board &b, const c::Output &o) {
             return c::set_compare(b, o, t, *mask);
@@ -184,10 +192,23 @@ CLI::Validator count_check() {
         const char *end = text.data() + text.size();
         const auto [stop, error] = std::from_chars(text.data(), end, n);
         if (text.empty() || stop != end || error == std::errc::invalid_argument)
-            return "\"" + text + "\": not a whole number 0 or more";
+            return quote(text) + ": not a whole number 0 or more";
         if (error == std::errc::result_out_of_range)
-            return "\"" + text + "\": too large";
+            return quote(text) + ": too large";
         return std::string();
+    };
+    return {check, ""};
+}
+
+// One of `words`, as typed (CLI11's IsMember would echo a refused value raw).
+CLI::Validator one_of(const std::vector<std::string> &words) {
+    const auto check = [words](const std::string &text) {
+        if (std::find(words.begin(), words.end(), text) != words.end())
+            return std::string();
+        std::string list;
+        for (const std::string &w : words)
+            list += (list.empty() ? "" : " or ") + w;
+        return quote(text) + ": not " + list;
     };
     return {check, ""};
 }
@@ -202,29 +223,41 @@ void add_limits(CLI::App *sub, CommandLine &cl, const char *what) {
         ->type_name("DURATION");
 }
 
-// One line for CLI11's own errors, naming the option or argument.
-std::string usage_message(const CLI::App &app, const CLI::ParseError &e) {
+// One line for CLI11's own errors, naming the option or argument; what the user typed is
+// shown escaped and cut.
+std::string usage_message(const CLI::App &app, const CLI::ParseError &e,
+                          const std::vector<std::string> &args) {
     std::string what = e.what();
     const std::vector<std::string> left = app.remaining();
     if (e.get_name() == "RequiredError" && app.get_subcommands().empty() && !left.empty()) {
         // Not a subcommand where one was required: name what was given.
-        what = (left.front().rfind('-', 0) == 0 ? "unknown option \"" : "unknown subcommand \"") +
-               left.front() + "\"";
+        what = (left.front().rfind('-', 0) == 0 ? "unknown option " : "unknown subcommand ") +
+               quote(left.front());
     }
-    if (e.get_name() == "ExtrasError" || e.get_name() == "RequiredError" ||
-        e.get_name() == "ArgumentMismatch")
+    const bool extras_error = dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr;
+    if (extras_error) {
+        // In the order typed (CLI11 keeps them in no particular order).
+        std::vector<std::string> extras = app.remaining(true);
+        what = extras.size() == 1 ? "The following argument was not expected:"
+                                  : "The following arguments were not expected:";
+        for (const std::string &arg : args) {
+            const auto extra = std::find(extras.begin(), extras.end(), arg);
+            if (extra == extras.end())
+                continue;
+            what += " " + shown(arg);
+            extras.erase(extra);
+        }
+    }
+    if (extras_error || e.get_name() == "RequiredError" || e.get_name() == "ArgumentMismatch")
         what += " (see korvic --help)";
-    std::replace(what.begin(), what.end(), '\n', ' ');
-    return "korvic: " + what;
+    return "korvic: " + korvic::detail::printable(what, 3 * korvic::detail::kShownLength);
 }
 
-// A filesystem_error's text without the "filesystem error: " that the C++ library puts in
-// front: "korvic: read configuration: No such file or directory [korvic_cfg.dat]".
+// The text of a failure: a filesystem_error's without the "filesystem error: " that the C++
+// library puts in front: "korvic: read configuration: No such file or directory
+// [korvic_cfg.dat]".
 std::string failure_message(const std::exception &e) {
-    std::string what = e.what();
-    constexpr std::string_view kPrefix = "filesystem error: ";
-    if (what.rfind(kPrefix, 0) == 0)
-        what.erase(0, kPrefix.size());
+    const std::string what = korvic::detail::message_of(e);
     return what.rfind("korvic: ", 0) == 0 ? what : "korvic: " + what;
 }
 
@@ -247,7 +280,7 @@ int run(int argc, char **argv) {
     app.add_option("--format", cl.format,
                    "times as iso (2026-03-28T12:34:56.789123Z, the "
                    "default) or unix (1774701296.789123)")
-        ->check(CLI::IsMember({"iso", "unix"}).description(""))
+        ->check(one_of({"iso", "unix"}))
         ->type_name("iso|unix");
 
     app.add_subcommand("time", "the board's current time (true UTC)");
@@ -283,7 +316,7 @@ int run(int argc, char **argv) {
     CLI::App *timer = app.add_subcommand("timer", "start or stop the board's timer");
     timer->add_option("ACTION", cl.timer, "start or stop")
         ->required()
-        ->check(CLI::IsMember({"start", "stop"}).description(""))
+        ->check(one_of({"start", "stop"}))
         ->type_name("start|stop");
 
     Job job;
@@ -297,10 +330,12 @@ int run(int argc, char **argv) {
             app.exit(e, text);
             return korvic::program::write_standard_output("korvic", text.str()) ? 0 : 1;
         }
-        std::fprintf(stderr, "%s\n", usage_message(app, e).c_str());
+        std::fprintf(
+            stderr, "%s\n",
+            usage_message(app, e, std::vector<std::string>(argv + 1, argv + argc)).c_str());
         return 2;
     } catch (const UsageError &e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        std::fprintf(stderr, "%s\n", korvic::detail::printable(e.what()).c_str());
         return 2;
     }
 
@@ -314,7 +349,7 @@ int run(int argc, char **argv) {
         korvic::Board board(settings);
         status = job.run(board, out);
     } catch (const UsageError &e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        std::fprintf(stderr, "%s\n", korvic::detail::printable(e.what()).c_str());
         return 2;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s\n", failure_message(e).c_str());

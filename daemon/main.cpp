@@ -23,6 +23,7 @@
 #include "korvic/board.hpp"
 #include "options.h"
 #include "outputs.h"
+#include "quoting.h"
 #include "standard_streams.h"
 
 namespace {
@@ -30,7 +31,7 @@ namespace {
 using korvicd::nanoseconds;
 
 void log_line(const std::string &text) {
-    const std::string line = "korvicd: " + text + "\n";
+    const std::string line = "korvicd: " + korvic::detail::printable(text) + "\n";
     // One write per line, so that lines never mix with another writer's.
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
@@ -187,9 +188,11 @@ void Daemon::reopen() {
         korvic::Board fresh = korvic::Board::open(o_.config);
         board_ = std::move(fresh);
         pipeline_.reset_board();
-        log_line("SIGHUP: board reopened from " + o_.config + "; feeding after consistent samples");
+        log_line("SIGHUP: board reopened from " + korvic::detail::shown(o_.config) +
+                 "; feeding after consistent samples");
     } catch (const std::exception &e) {
-        log_line(std::string("SIGHUP: cannot reopen the board, keeping the one open: ") + e.what());
+        log_line("SIGHUP: cannot reopen the board, keeping the one open: " +
+                 korvic::detail::message_of(e));
     }
 }
 
@@ -258,7 +261,7 @@ int serve(const korvicd::Options &o, int signal_fd) {
     try {
         board.emplace(korvic::Board::open(o.config));
     } catch (const std::exception &e) {
-        log_line(std::string("cannot open the board: ") + e.what());
+        log_line("cannot open the board: " + korvic::detail::message_of(e));
         return 1;
     }
     if (o.once)
@@ -277,16 +280,18 @@ int serve(const korvicd::Options &o, int signal_fd) {
         }
         if (o.sock) {
             sock = std::make_unique<korvicd::SockOutput>(*o.sock);
-            feeds += std::string(feeds.empty() ? "" : ",") + " SOCK " + *o.sock;
+            feeds +=
+                std::string(feeds.empty() ? "" : ",") + " SOCK " + korvic::detail::shown(*o.sock);
         }
     } catch (const std::system_error &e) {
-        log_line(e.what());
+        log_line(korvic::detail::message_of(e));
         return 1;
     }
     char rate[32];
     std::snprintf(rate, sizeof rate, "%g Hz", o.rate_hz);
-    log_line("board " + board->settings().mem_path.string() + " (from " + o.config + "), " + rate +
-             ", best of " + std::to_string(o.readings) + " readings; feeding" + feeds +
+    log_line("board " + korvic::detail::shown(board->settings().mem_path.string()) + " (from " +
+             korvic::detail::shown(o.config) + "), " + rate + ", best of " +
+             std::to_string(o.readings) + " readings; feeding" + feeds +
              " once the board time is consistent");
     Daemon d(o, std::move(*board), std::move(sock), std::move(shm));
     return d.run(signal_fd);

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "korvic/board.hpp"
+#include "quoting.h"
 
 namespace korvicd {
 
@@ -21,7 +22,7 @@ struct UsageError {
 };
 
 [[noreturn]] void bad(const std::string &option, const std::string &value, const std::string &why) {
-    throw UsageError{option + " \"" + value + "\": " + why};
+    throw UsageError{option + " " + korvic::detail::quote(value) + ": " + why};
 }
 
 double number(const std::string &option, const std::string &text, double low, double high) {
@@ -53,17 +54,31 @@ int integer(const std::string &option, const std::string &text, int low, int hig
     return v;
 }
 
+// The longest duration any option takes (--offset: either way): every sum korvicd forms
+// with one (a board time plus the offset, a deadline on the monotonic clock) stays far
+// inside 64 bits of nanoseconds.
+constexpr nanoseconds kLongest = std::chrono::hours{24};
+
 nanoseconds duration(const std::string &option, const std::string &text, bool allow_sign,
                      bool zero_ok) {
     nanoseconds d{0};
     try {
         d = korvic::parse_duration(text, allow_sign);
     } catch (const std::exception &e) {
+        // The library's text names the value again: "korvic: duration "TEXT": why".
+        std::string why = e.what();
+        const std::string prefix = "korvic: duration " + korvic::detail::quote(text) + ": ";
+        if (why.starts_with(prefix))
+            why.erase(0, prefix.size());
         bad(option, text,
-            "not a duration with a unit (250ms, 1.5s, 200us): " + std::string(e.what()));
+            dynamic_cast<const std::out_of_range *>(&e) != nullptr
+                ? why
+                : "not a duration with a unit (250ms, 1.5s, 200us): " + why);
     }
     if (!allow_sign && !zero_ok && d <= nanoseconds{0})
         bad(option, text, "must be more than 0");
+    if (d > kLongest || d < -kLongest)
+        bad(option, text, allow_sign ? "more than 24h either way" : "more than 24h");
     return d;
 }
 
@@ -125,8 +140,17 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
         out.text = "korvicd " KORVICD_VERSION "\n";
         return out;
     } catch (const CLI::ParseError &e) {
+        std::string what = e.what();
+        if (dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr) {
+            const std::vector<std::string> extras = app.remaining();
+            what = extras.size() == 1 ? "The following argument was not expected:"
+                                      : "The following arguments were not expected:";
+            for (const std::string &extra : extras)
+                what += " " + korvic::detail::shown(extra);
+        }
         out.status = 2;
-        out.text = "korvicd: " + std::string(e.what()) + " (korvicd --help lists the options)\n";
+        out.text = "korvicd: " + korvic::detail::printable(what, 3 * korvic::detail::kShownLength) +
+                   " (korvicd --help lists the options)\n";
         return out;
     }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "korvic/board.hpp"
+#include "quoting.h"
 #include "timecodec.h"
 
 namespace korvic {
@@ -83,7 +84,7 @@ constexpr const char *kTimeForms =
     "or @SECONDS[.ffffff]";
 
 [[noreturn]] void bad_time(std::string_view text, const std::string &why) {
-    throw std::invalid_argument("korvic: time \"" + std::string(text) + "\": " + why);
+    throw std::invalid_argument("korvic: time " + detail::quote(text) + ": " + why);
 }
 
 // ".f" to ".ffffff" as microseconds; nothing without a point.
@@ -230,7 +231,7 @@ utc_time parse_time(std::string_view text) {
 
 std::chrono::nanoseconds parse_duration(std::string_view text, bool allow_sign) {
     const auto refuse = [text](const std::string &why) -> std::invalid_argument {
-        return std::invalid_argument("korvic: duration \"" + std::string(text) + "\": " + why);
+        return std::invalid_argument("korvic: duration " + detail::quote(text) + ": " + why);
     };
     constexpr const char *kUnitList = "ns, us, ms, s, min or h";
     Cursor c(text);
@@ -271,12 +272,12 @@ std::chrono::nanoseconds parse_duration(std::string_view text, bool allow_sign) 
             return std::chrono::nanoseconds{0};  // zero is zero in any unit
         if (unit_text.empty())
             throw refuse(std::string("no unit (") + kUnitList + ")");
-        throw refuse("unknown unit \"" + std::string(unit_text) + "\" (" + kUnitList + ")");
+        throw refuse("unknown unit " + detail::quote(unit_text) + " (" + kUnitList + ")");
     }
 
     const auto too_large = [text] {
-        return std::out_of_range("korvic: duration \"" + std::string(text) +
-                                 "\": beyond the 64-bit nanosecond count (some 292 years)");
+        return std::out_of_range("korvic: duration " + detail::quote(text) +
+                                 ": beyond the 64-bit nanosecond count (some 292 years)");
     };
     const std::int64_t unit = found->ns;
     const auto w = value_of(whole);

@@ -36,6 +36,12 @@ std::int64_t delta_us(PyObject *delta) {
            PyDateTime_DELTA_GET_MICROSECONDS(delta);
 }
 
+// A timedelta in seconds: its days reach 999999999, beyond 64 bits of microseconds.
+double delta_seconds(PyObject *delta) {
+    return static_cast<double>(PyDateTime_DELTA_GET_DAYS(delta)) * 86'400.0 +
+           PyDateTime_DELTA_GET_SECONDS(delta) + PyDateTime_DELTA_GET_MICROSECONDS(delta) / 1e6;
+}
+
 std::string type_name(py::handle value) {
     return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
 }
@@ -155,7 +161,7 @@ std::optional<std::chrono::nanoseconds> to_timeout(py::handle value, const char 
         return std::nullopt;
     double seconds = 0;
     if (PyDelta_Check(value.ptr())) {
-        seconds = static_cast<double>(delta_us(value.ptr())) / 1e6;
+        seconds = delta_seconds(value.ptr());
     } else if (PyFloat_Check(value.ptr()) ||
                (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()))) {
         seconds = PyFloat_AsDouble(value.ptr());
@@ -175,6 +181,24 @@ std::optional<std::chrono::nanoseconds> to_timeout(py::handle value, const char 
     return std::chrono::nanoseconds{static_cast<std::int64_t>(std::llround(seconds * 1e9))};
 }
 
+std::uint64_t to_whole(py::handle value, const char *call, const char *what, std::uint64_t most) {
+    const std::string head = std::string("korvic: ") + call + ": " + what;
+    PyObject *index = PyBool_Check(value.ptr()) ? nullptr : PyNumber_Index(value.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        throw py::type_error(head + " is an int, not " + type_name(value));
+    }
+    const py::object number = py::reinterpret_steal<py::object>(index);
+    const unsigned long long n = PyLong_AsUnsignedLongLong(index);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();  // OverflowError: below 0 or beyond 64 bits
+    } else if (n <= most) {
+        return n;
+    }
+    throw py::value_error(head + " " + py::repr(number).cast<std::string>() + " is not 0 to " +
+                          std::to_string(most));
+}
+
 void check_signals() {
     if (PyErr_CheckSignals() != 0)
         throw py::error_already_set();
@@ -182,6 +206,9 @@ void check_signals() {
 
 void register_exception_translators() {
     py::register_local_exception_translator([](std::exception_ptr p) {
+        // A signal's handler (Ctrl-C: KeyboardInterrupt) raises in place of the failure.
+        if (PyErr_CheckSignals() != 0)
+            return;
         try {
             std::rethrow_exception(std::move(p));
         } catch (const std::filesystem::filesystem_error &e) {

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 
 #include "korvic/board.hpp"
@@ -35,12 +36,18 @@ py::object to_timedelta(std::chrono::microseconds d);
 // negative or NaN one, TypeError for anything else. `call` names the method.
 std::optional<std::chrono::nanoseconds> to_timeout(py::handle value, const char *call);
 
+// A whole number from 0 to `most`: an int, or anything with __index__ but a bool. TypeError
+// for another type, ValueError for one out of range, each one line naming `call` and `what`.
+std::uint64_t to_whole(py::handle value, const char *call, const char *what, std::uint64_t most);
+
 // Raises KeyboardInterrupt (or whatever a Python signal handler raised) in the calling
 // thread when a signal has come since the last check, by throwing error_already_set.
 // Needs the GIL.
 void check_signals();
 
-// Registers, for this module only, the translators of the library's exceptions:
+// Registers, for this module only, the translators of the library's exceptions. A signal
+// that came during the call goes first: a call that failed because Ctrl-C interrupted it
+// (EINTR) raises KeyboardInterrupt, not InterruptedError.
 //   std::filesystem::filesystem_error  OSError of the errno's own subclass
 //                                      (FileNotFoundError, ...) with errno, the step and
 //                                      the reason as strerror, and the path as filename

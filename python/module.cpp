@@ -24,6 +24,7 @@
 #include "convert.h"
 #include "korvic/board.hpp"
 #include "korvic/korvic_api.h"
+#include "quoting.h"
 
 namespace korvic::python {
 namespace {
@@ -134,15 +135,11 @@ CompareMask mask_of(const py::object &every) {
         const std::string word = every.cast<std::string>();
         if (const std::optional<CompareMask> mask = parse_compare_every(word))
             return *mask;
-        throw py::value_error("korvic: set_compare: every=\"" + word +
-                              "\" is none of year, day, hour, minute, second, millisecond, off");
+        throw py::value_error("korvic: set_compare: every=" + detail::quote(word) +
+                              " is none of year, day, hour, minute, second, millisecond, off");
     }
     if (py::isinstance<py::int_>(every) && !py::isinstance<py::bool_>(every)) {
-        const long long raw = every.cast<long long>();
-        if (raw < 0 || raw > 15)
-            throw py::value_error("korvic: set_compare: mask " + std::to_string(raw) +
-                                  " is not 0 to 15");
-        return static_cast<CompareMask>(raw);
+        return static_cast<CompareMask>(to_whole(every, "set_compare", "mask", 15));
     }
     throw py::type_error(
         "korvic: set_compare: every is a word (\"second\", ...) or a mask 0 to 15");
@@ -440,7 +437,9 @@ errno and filename (FileNotFoundError for a missing file or device).)doc")
             "Whether the board's time runs (the timer stop bit is 0).")
         .def(
             "read_register",
-            [](PyBoard &self, std::uint32_t offset) {
+            [](PyBoard &self, const py::object &offset_arg) {
+                const auto offset = static_cast<std::uint32_t>(
+                    to_whole(offset_arg, "read_register", "offset", UINT32_MAX));
                 return locked(self, [&](Board &b) { return b.read_register(offset); });
             },
             py::arg("offset"),
@@ -454,15 +453,8 @@ errno and filename (FileNotFoundError for a missing file or device).)doc")
                 auto it = std::make_unique<EventIterator>();
                 it->owner = self_obj;
                 it->board = &self_obj.cast<PyBoard &>();
-                if (!count.is_none()) {
-                    if (!py::isinstance<py::int_>(count) || py::isinstance<py::bool_>(count))
-                        throw py::type_error("korvic: events: count is an int or None");
-                    const long long n = count.cast<long long>();
-                    if (n < 0)
-                        throw py::value_error("korvic: events: count " + std::to_string(n) +
-                                              " is below 0");
-                    it->remaining = static_cast<std::uint64_t>(n);
-                }
+                if (!count.is_none())
+                    it->remaining = to_whole(count, "events", "count", UINT64_MAX);
                 it->timeout = to_timeout(timeout, "events");
                 EventIterator &ref = *it;
                 locked(*it->board, [&](Board &b) { ref.watcher.emplace(b); });

@@ -140,7 +140,7 @@ Board::Board(Clock &clock, BoardOptions options, BoardState &state, PowerUp powe
 }
 
 void Board::power_up() {
-    s_->base_clock = clock_->now_us();
+    s_->base_clock = clock_->origin_us();
     s_->base_board = options_.start_us.value_or(s_->base_clock);
     s_->frozen = s_->base_board;
     s_->last_eval = s_->base_board;

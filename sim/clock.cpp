@@ -75,4 +75,10 @@ std::int64_t BoardClock::now_us() {
     return saturating_add(floor_div(ns, 1000), faults_.offset_us);
 }
 
+std::int64_t BoardClock::origin_us() {
+    const std::int64_t source =
+        source_ != nullptr ? origin_us_ : floor_div(host_.realtime_ns, 1000);
+    return saturating_add(source, faults_.offset_us);
+}
+
 }  // namespace korvic::sim

@@ -19,6 +19,9 @@ class Clock {
     virtual std::int64_t now_us() = 0;
     // Called by the board once at the start of every register access.
     virtual void on_access() {}
+    // The reading at the start of the run, before any stand-still or jump of the run: what
+    // a board powered up then counts its time from, so that a jump at moment 0 is a jump.
+    virtual std::int64_t origin_us() { return now_us(); }
 };
 
 // Host UTC (CLOCK_REALTIME).
@@ -115,6 +118,7 @@ class BoardClock : public Clock {
         if (source_ != nullptr)
             source_->on_access();
     }
+    std::int64_t origin_us() override;
 
   private:
     Clock *source_ = nullptr;  // nullptr: the host

@@ -41,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quoting.h"
 #include "settings.h"
 #include "shared_run.h"
 #include "simulator.h"
@@ -54,6 +55,8 @@
 namespace {
 
 using namespace korvic::sim;
+using korvic::detail::quote;
+using korvic::detail::shown;
 
 constexpr const char *kUsage = R"(Usage: korvic_sim [OPTIONS] [--] PROGRAM [ARGS...]
        korvic_sim [OPTIONS]
@@ -81,11 +84,13 @@ sets every board, or with "K:" before its value only board K (--offset 2:+3s).
   --trace-tsv FILE      write the same trace as tab-separated lines, for programs, with
                         the process id in the last column; fails the run as --trace does
   --start [K:]TIME      board time at power-up (default: the host's UTC time now).
-                        TIME is "YYYY-DDD hh:mm:ss[.ffffff]" (day of year from 000, as
-                        the board counts), "YYYY-MM-DD hh:mm:ss[.ffffff]", either with T
-                        for the blank, or "@SECONDS[.ffffff]" since 1970; years 1970 to
-                        9999. This is the simulator's own form: not ISO ordinal dates,
-                        whose days count from 001
+                        TIME is a calendar date "YYYY-MM-DDThh:mm:ss[.ffffff]" (a
+                        blank for the T allowed), "@SECONDS[.ffffff]" since 1970, or
+                        the board's own day of the year, counted from 0 as the board
+                        counts it: "YYYY+DDDd hh:mm:ss[.ffffff]" (2026+100d is April
+                        11th); years 1970 to 9999. An ISO 8601 ordinal date
+                        (2026-100, days from 001) is refused: the board counts its
+                        days from 000, and the two readings are a day apart
   --virtual             virtual clocks: a board's time moves only by its --step per
                         register access to it (default: the boards run on the host's
                         clock); takes no value
@@ -142,16 +147,12 @@ beside this program.
 )";
 
 [[noreturn]] void fail(const std::string &msg, int status) {
-    std::fprintf(stderr, "korvic_sim: %s\n", msg.c_str());
+    std::fprintf(stderr, "korvic_sim: %s\n", korvic::detail::printable(msg).c_str());
     std::exit(status);
 }
 
 [[noreturn]] void usage_error(const std::string &msg) {
     fail(msg, 2);
-}
-
-std::string quoted(std::string_view v) {
-    return "\"" + std::string(v) + "\"";
 }
 
 std::string self_dir() {
@@ -196,7 +197,7 @@ std::string absolute(const std::string &path) {
 void enter(const std::string &dir) {
     char cwd[4096];
     if (chdir(dir.c_str()) != 0 || getcwd(cwd, sizeof cwd) == nullptr)
-        fail("cannot enter " + dir + ": " + std::strerror(errno), 1);
+        fail("cannot enter " + shown(dir) + ": " + std::strerror(errno), 1);
     set_env("PWD", cwd);
 }
 
@@ -249,7 +250,7 @@ std::pair<int, std::string> split_board(const OptionSpec &opt, const std::string
         return {0, value};
     const long k = n <= 3 ? std::strtol(value.substr(0, n).c_str(), nullptr, 10) : kMaxBoards + 1;
     if (k < 1 || k > kMaxBoards)
-        usage_error(std::string(opt.name) + " " + quoted(value) + ": no board " +
+        usage_error(std::string(opt.name) + " " + quote(value) + ": no board " +
                     value.substr(0, n) + " (boards are numbered from 1 to at most " +
                     std::to_string(kMaxBoards) + ")");
     return {static_cast<int>(k), value.substr(n + 1)};
@@ -261,7 +262,7 @@ void set_setting(const OptionSpec &opt, const std::string &value, Options &o) {
     SimSettings checked;
     std::string why = "an empty value";
     if (text.empty() || !apply_setting(opt.setting, text, &checked, &why))
-        usage_error(std::string(opt.name) + " " + quoted(value) + ": " + why);
+        usage_error(std::string(opt.name) + " " + quote(value) + ": " + why);
     const std::string name = board == 0 ? opt.setting : board_variable(opt.setting, board);
     std::string &slot = o.settings[name];
     slot = opt.scope == Scope::BoardList && !slot.empty() ? slot + "," + text : text;
@@ -357,9 +358,9 @@ Options parse(int argc, char **argv) {
                        (!option.short_name.empty() && name == option.short_name);
             });
         if (opt == std::end(kOptions))
-            usage_error("unknown option " + name + " (see --help)");
+            usage_error("unknown option " + shown(name) + " (see --help)");
         if (!opt->takes_value && has_value)
-            usage_error(name + " takes no value (given " + quoted(value) + ")");
+            usage_error(name + " takes no value (given " + quote(value) + ")");
         if (opt->takes_value && !has_value) {
             if (i + 1 >= argc)
                 usage_error(name + " needs a value (see --help)");
@@ -412,7 +413,7 @@ void create_trace(const std::string &path, bool machine) {
         return;
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0 || (machine && !write_machine_header(fd)))
-        usage_error("cannot write the trace file " + path + ": " + std::strerror(errno));
+        usage_error("cannot write the trace file " + shown(path) + ": " + std::strerror(errno));
     close(fd);
 }
 
@@ -431,14 +432,14 @@ void write_cfg(int dirfd, const std::string &dir, int k, const BoardSettings &b)
     if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         // Any file that is there and not ours, even an empty one, is the user's.
         if (!S_ISREG(st.st_mode) || !cfg_written_by_launcher(dirfd, name.c_str())) {
-            std::fprintf(stderr, "korvic_sim: keeping the existing %s\n", cfg.c_str());
+            std::fprintf(stderr, "korvic_sim: keeping the existing %s\n", shown(cfg).c_str());
             return;
         }
         flags |= O_TRUNC;
     } else if (errno == ENOENT) {
         flags |= O_CREAT | O_EXCL;
     } else {
-        fail("cannot look at " + cfg + ": " + std::strerror(errno), 1);
+        fail("cannot look at " + shown(cfg) + ": " + std::strerror(errno), 1);
     }
     const std::string which =
         k == 1 ? "the simulated board" : "simulated board " + std::to_string(k);
@@ -448,16 +449,16 @@ void write_cfg(int dirfd, const std::string &dir, int k, const BoardSettings &b)
                              "BYTE_SWAP=" + (b.bus_order == BusOrder::Swapped ? "1" : "0") + "\n";
     const int fd = openat(dirfd, name.c_str(), flags, 0644);
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        fail("cannot write " + cfg + ": " + std::strerror(errno), 1);
+        fail("cannot write " + shown(cfg) + ": " + std::strerror(errno), 1);
     close(fd);
 }
 
 void prepare_workdir(const std::string &dir, const SimSettings &s) {
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
-        fail("cannot create the working directory " + dir + ": " + std::strerror(errno), 1);
+        fail("cannot create the working directory " + shown(dir) + ": " + std::strerror(errno), 1);
     const int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd < 0)
-        fail("cannot use the working directory " + dir + ": " + std::strerror(errno), 1);
+        fail("cannot use the working directory " + shown(dir) + ": " + std::strerror(errno), 1);
     for (int k = 1; k <= static_cast<int>(s.boards.size()); ++k)
         write_cfg(dirfd, dir, k, s.board(k));
     close(dirfd);
@@ -487,8 +488,8 @@ struct Scratch {
 Scratch make_scratch(const std::string &parent) {
     std::string path = parent + "/korvic_sim.XXXXXX";
     if (mkdtemp(path.data()) == nullptr)
-        fail("cannot create the simulator's directory in " + parent + ": " + std::strerror(errno) +
-                 " (set TMPDIR to another directory)",
+        fail("cannot create the simulator's directory in " + shown(parent) + ": " +
+                 std::strerror(errno) + " (set TMPDIR to another directory)",
              1);
     // Made under another name and renamed once locked: no later launcher can ever find the
     // record unlocked while this one lives.
@@ -496,7 +497,7 @@ Scratch make_scratch(const std::string &parent) {
     const std::string owner = path + "/" + kOwnerName;
     const int fd = open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 || flock(fd, LOCK_EX) != 0 || rename(part.c_str(), owner.c_str()) != 0)
-        fail("cannot write " + owner + ": " + std::strerror(errno), 1);
+        fail("cannot write " + shown(owner) + ": " + std::strerror(errno), 1);
     const std::string line = "launcher " + std::to_string(getpid()) + "\n";
     (void)!write(fd, line.data(), line.size());
     return {parent, path.substr(parent.size() + 1), fd};
@@ -586,7 +587,7 @@ void remove_stale_scratches(const std::string &parent) {
         if (remove_if_stale(parent_fd, name))
             std::fprintf(stderr,
                          "korvic_sim: removed %s/%s, left behind by an earlier korvic_sim\n",
-                         parent.c_str(), name.c_str());
+                         shown(parent).c_str(), name.c_str());
     close(parent_fd);
 }
 
@@ -603,7 +604,7 @@ std::string power_up(const Scratch &scratch, const SimSettings &settings) {
             remove_scratch(parent_fd, scratch.name.c_str());
             close(parent_fd);
         }
-        fail(std::string("cannot make the simulated boards: ") + e.what(), 1);
+        fail("cannot make the simulated boards: " + korvic::detail::message_of(e), 1);
     }
     return path;
 }
@@ -710,7 +711,8 @@ int run_console(const std::vector<char *> &argv, const Scratch &scratch, const s
             raise(SIGTERM);
         unplug_standard_descriptors();
         execv(argv[0], argv.data());
-        std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", shown(argv[0]).c_str(),
+                     std::strerror(errno));
         _exit(127);
     }
     g_console = child;
@@ -771,7 +773,7 @@ int main(int argc, char **argv) {
     const int boards = static_cast<int>(settings->boards.size());
     for (const BoardUse &use : o.board_uses)
         if (use.board > boards)
-            usage_error(use.option + " " + quoted(use.value) + ": no board " +
+            usage_error(use.option + " " + quote(use.value) + ": no board " +
                         std::to_string(use.board) + " (" + std::to_string(boards) +
                         (boards == 1 ? " board; see --boards)" : " boards; see --boards)"));
 
@@ -782,7 +784,7 @@ int main(int argc, char **argv) {
     if (const char *p = std::getenv(kEnvPreload); p != nullptr && *p != '\0')
         preload = p;
     if (!readable(preload))
-        fail("cannot find the preload library " + preload + " (set " + kEnvPreload + ")", 1);
+        fail("cannot find the preload library " + shown(preload) + " (set " + kEnvPreload + ")", 1);
     char resolved[4096];
     if (realpath(preload.c_str(), resolved) != nullptr)
         preload = resolved;
@@ -845,7 +847,8 @@ int main(int argc, char **argv) {
         const std::string work = scratch.path();
         prepare_workdir(work, *settings);
         enter(work);
-        std::fprintf(stderr, "korvic_sim: %s, working directory %s\n", what.c_str(), work.c_str());
+        std::fprintf(stderr, "korvic_sim: %s, working directory %s\n", what.c_str(),
+                     shown(work).c_str());
         return run_console(args, scratch, old_mask);
     }
     if (o.workdir) {
@@ -853,7 +856,7 @@ int main(int argc, char **argv) {
         enter(*o.workdir);
         if (o.program.empty())
             std::fprintf(stderr, "korvic_sim: %s, working directory %s\n", what.c_str(),
-                         o.workdir->c_str());
+                         shown(*o.workdir).c_str());
     }
     record_pid(scratch, "program", getpid());
     set_env(kEnvProgramPid, std::to_string(getpid()));
@@ -861,6 +864,7 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     unplug_standard_descriptors();
     execvp(args[0], args.data());
-    std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", args[0], std::strerror(errno));
+    std::fprintf(stderr, "korvic_sim: cannot run %s: %s\n", shown(args[0]).c_str(),
+                 std::strerror(errno));
     return 127;
 }

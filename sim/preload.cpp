@@ -36,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quoting.h"
 #include "settings.h"
 #include "shared_run.h"
 #include "signal_guard.h"
@@ -270,7 +271,7 @@ std::once_flag g_state_once;
 
 void say(std::string_view s) {
     std::string line = "korvic_sim: ";
-    line += s;
+    line += korvic::detail::printable(s);
     line += '\n';
     (void)!::write(2, line.data(), line.size());
 }
@@ -302,7 +303,8 @@ int open_trace(const std::string &path, bool machine) {
         const int err = errno;
         if (fd >= 0)
             KORVIC_NEXT(close, "close")(fd);
-        say("cannot write the trace file " + path + ": " + std::strerror(err));
+        say("cannot write the trace file " + korvic::detail::shown(path) + ": " +
+            std::strerror(err));
         return -2;
     }
     return fd;
@@ -349,7 +351,7 @@ Simulator *make_simulator(const SimSettings &settings, int trace, int tsv) {
         return new Simulator(settings, SharedRun::open(shared), korvic::sim::PowerUp::No, trace,
                              tsv);
     } catch (const std::exception &e) {
-        say(std::string("cannot use the simulated boards: ") + e.what() +
+        say("cannot use the simulated boards: " + korvic::detail::message_of(e) +
             (shared != nullptr && *shared != '\0' ? " (has the korvic_sim that started this "
                                                     "program ended?)"
                                                   : ""));

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <iterator>
 #include <stdexcept>
 #include <utility>
 
 #include "korvic/board.hpp"
+#include "quoting.h"
 
 namespace korvic::sim {
 namespace {
@@ -54,35 +56,59 @@ bool take(std::string_view &s, char c) {
     return true;
 }
 
-// ".ffffff": up to six digits of fraction, as microseconds. False on a point without
-// digits or with more than six.
-bool take_fraction(std::string_view &s, std::int64_t *us) {
-    *us = 0;
-    if (!take(s, '.'))
-        return true;
-    const std::string_view digits = take_digits(s);
-    if (digits.empty() || digits.size() > 6)
-        return false;
-    std::int64_t v = *value_of(digits);
-    for (std::size_t i = digits.size(); i < 6; ++i)
-        v *= 10;
-    *us = v;
-    return true;
-}
-
-constexpr int kDaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-constexpr const char *kMonthNames[12] = {"January",   "February", "March",    "April",
-                                         "May",       "June",     "July",     "August",
-                                         "September", "October",  "November", "December"};
-
-int days_in_month(std::int64_t year, int month) {
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return kDays[month - 1] + (month == 2 && is_leap_year(year) ? 1 : 0);
-}
-
 constexpr const char *kTimeForms =
-    "not a time: YYYY-DDD hh:mm:ss[.ffffff], YYYY-MM-DD hh:mm:ss[.ffffff] (T for the blank "
-    "allowed) or @SECONDS[.ffffff]";
+    "not a time: YYYY-MM-DDThh:mm:ss[.ffffff][Z] (a blank for the T allowed), YYYY+DDDd "
+    "hh:mm:ss[.ffffff] (the board's day of the year, from 0) or @SECONDS[.ffffff]";
+
+// What the library's parser said of `text` after "korvic: WHAT \"TEXT\": ", the part an
+// option's message does not say already.
+std::string library_reason(const char *what, std::string_view text, std::string_view message) {
+    const std::string prefix = std::string("korvic: ") + what + " " + detail::quote(text) + ": ";
+    if (message.starts_with(prefix))
+        message.remove_prefix(prefix.size());
+    return std::string(message);
+}
+
+// korvic::parse_time, as microseconds; for a text it refuses, its reason, with the
+// simulator's own list of forms for a text that is no time at all.
+std::optional<std::int64_t> library_time(std::string_view text, std::string *why) {
+    try {
+        return korvic::parse_time(text).time_since_epoch().count();
+    } catch (const std::invalid_argument &e) {
+        const std::string reason = library_reason("time", text, e.what());
+        return refuse<std::int64_t>(why, reason.starts_with("not a time") ? kTimeForms : reason);
+    }
+}
+
+// Day `day` of `year` counted from `first` as a calendar date, or empty when there is none.
+std::string date_of(std::int64_t year, std::int64_t day, std::int64_t first) {
+    const std::int64_t yday = day - first;
+    if (yday < 0 || yday >= days_in_year(year))
+        return {};
+    const korvic::utc_time t{std::chrono::microseconds{(days_to_year(year) + yday) * kUsPerDay}};
+    return korvic::format_time(t).substr(0, 10);
+}
+
+// Why "YYYY-DDD" cannot be taken: ISO 8601 counts the days of a year from 001, the board
+// from 000, and a start time one day off would be a wrong time.
+std::string ambiguity(std::string_view year_digits, std::string_view day_digits) {
+    const std::int64_t year = *value_of(year_digits), day = *value_of(day_digits);
+    const std::string iso = date_of(year, day, 1), board = date_of(year, day, 0);
+    const std::string dd(day_digits);
+    if (iso.empty() && board.empty())
+        return std::string(year_digits) + " has no day " + dd + " (" +
+               std::to_string(days_in_year(year)) + " days: ISO 8601 numbers them from 001, " +
+               "the board from 000)";
+    std::string s = std::string(year_digits) + "-" + dd + " is ambiguous: ";
+    s += iso.empty() ? "ISO 8601 has no day " + dd : "ISO 8601 day " + dd + " is " + iso;
+    s += board.empty() ? ", the board (from 000) has no day " + dd
+                       : ", the board's day " + dd + " (from 000) is " + board;
+    s += "; write the calendar date (" +
+         (iso.empty() || board.empty() ? iso + board : iso + " or " + board) + ")";
+    if (!board.empty())
+        s += " or the board's day as " + std::string(year_digits) + "+" + std::to_string(day) + "d";
+    return s;
+}
 
 // The first instant the board cannot start at: 1 January of the year after the last.
 constexpr std::int64_t kEndOfStartYears = days_to_year(kLastStartYear + 1) * kUsPerDay;
@@ -373,70 +399,38 @@ std::string board_name(const SimSettings &s, std::size_t i) {
 
 std::optional<std::int64_t> parse_time(std::string_view text, std::string *why) {
     std::string_view s = text;
-    if (take(s, '@')) {
-        std::string_view digits = take_digits(s);
-        std::int64_t frac = 0;
-        if (digits.empty() || !take_fraction(s, &frac) || !s.empty())
-            return refuse<std::int64_t>(why, kTimeForms);
-        while (digits.size() > 1 && digits.front() == '0')
-            digits.remove_prefix(1);
-        const auto sec = value_of(digits.size() <= 12 ? digits : std::string_view{});
-        if (!sec || *sec * kUsPerSecond + frac >= kEndOfStartYears)
-            return refuse<std::int64_t>(why, "after the year 9999");
-        return *sec * kUsPerSecond + frac;
-    }
     const std::string_view year_digits = take_digits(s);
-    if (year_digits.size() != 4 || !take(s, '-'))
-        return refuse<std::int64_t>(why, kTimeForms);
-    const std::int64_t year = *value_of(year_digits);
-    const std::string_view a_digits = take_digits(s);
-    if (a_digits.empty() || a_digits.size() > 3)
-        return refuse<std::int64_t>(why, kTimeForms);
-    const std::int64_t a = *value_of(a_digits);
-    BoardFields f;
-    f.year = static_cast<std::int32_t>(year);
-    std::string date_problem;
-    if (take(s, '-')) {  // calendar date: a is the month
+    const bool dated = year_digits.size() == 4;
+    std::optional<std::int64_t> us;
+    if (dated && take(s, '+')) {  // the board's day of the year, from 0
         const std::string_view day_digits = take_digits(s);
-        if (a_digits.size() != 2 || day_digits.size() != 2)
+        if (day_digits.empty() || day_digits.size() > 3 || !take(s, 'd') ||
+            !(s.starts_with(' ') || s.starts_with('T')))
             return refuse<std::int64_t>(why, kTimeForms);
-        const std::int64_t day = *value_of(day_digits);
-        if (a < 1 || a > 12)
-            date_problem = "no month " + std::to_string(a);
-        else if (day < 1 || day > days_in_month(year, static_cast<int>(a)))
-            date_problem = std::string(kMonthNames[a - 1]) + " " + std::to_string(year) +
-                           " has no day " + std::to_string(day);
-        else
-            f.yday = kDaysBeforeMonth[a - 1] + static_cast<std::int32_t>(day) - 1 +
-                     (a > 2 && is_leap_year(year) ? 1 : 0);
-    } else if (a >= days_in_year(year)) {
-        date_problem = std::to_string(year) + " has days 000 to " +
-                       std::to_string(days_in_year(year) - 1) + " (counted from 0)";
+        const std::int64_t year = *value_of(year_digits), day = *value_of(day_digits);
+        if (day >= days_in_year(year))
+            return refuse<std::int64_t>(why, std::string(year_digits) +
+                                                 " has the board's days 0 to " +
+                                                 std::to_string(days_in_year(year) - 1));
+        // The same instant as an ISO 8601 ordinal date, whose days count from 001.
+        const std::string day_text = std::to_string(1000 + day + 1).substr(1);
+        const std::string ordinal = std::string(year_digits) + "-" + day_text + std::string(s);
+        us = library_time(ordinal, why);
+    } else if (dated && take(s, '-')) {
+        const std::string_view day_digits = take_digits(s);
+        if (day_digits.size() == 3 && (s.empty() || s.starts_with(' ') || s.starts_with('T')))
+            return refuse<std::int64_t>(why, ambiguity(year_digits, day_digits));
+        us = library_time(text, why);
     } else {
-        f.yday = static_cast<std::int32_t>(a);
+        us = library_time(text, why);
     }
-    if (!take(s, ' ') && !take(s, 'T'))
-        return refuse<std::int64_t>(why, kTimeForms);
-    const std::string_view h = take_digits(s);
-    if (h.size() != 2 || !take(s, ':'))
-        return refuse<std::int64_t>(why, kTimeForms);
-    const std::string_view m = take_digits(s);
-    if (m.size() != 2 || !take(s, ':'))
-        return refuse<std::int64_t>(why, kTimeForms);
-    const std::string_view sec = take_digits(s);
-    std::int64_t frac = 0;
-    if (sec.size() != 2 || !take_fraction(s, &frac) || !s.empty())
-        return refuse<std::int64_t>(why, kTimeForms);
-    if (!date_problem.empty())
-        return refuse<std::int64_t>(why, date_problem);
-    if (*value_of(h) > 23 || *value_of(m) > 59 || *value_of(sec) > 59)
-        return refuse<std::int64_t>(why, "no such time of day (00:00:00 to 23:59:59)");
-    if (year < kFirstStartYear || year > kLastStartYear)
-        return refuse<std::int64_t>(why, "outside the years 1970 to 9999");
-    f.hour = static_cast<std::int32_t>(*value_of(h));
-    f.minute = static_cast<std::int32_t>(*value_of(m));
-    f.second = static_cast<std::int32_t>(*value_of(sec));
-    return to_us(f) + frac;
+    if (!us)
+        return std::nullopt;
+    if (*us < 0)
+        return refuse<std::int64_t>(why, "before the year 1970");
+    if (*us >= kEndOfStartYears)
+        return refuse<std::int64_t>(why, "after the year 9999");
+    return us;
 }
 
 std::optional<std::int64_t> parse_duration_us(std::string_view text, Sign sign, std::string *why) {
@@ -446,11 +440,7 @@ std::optional<std::int64_t> parse_duration_us(std::string_view text, Sign sign, 
     } catch (const std::out_of_range &) {
         return refuse<std::int64_t>(why, "too large");
     } catch (const std::invalid_argument &e) {
-        // "korvic: duration "TEXT": REASON": the reason is what the options' messages say.
-        const std::string prefix = "korvic: duration \"" + std::string(text) + "\": ";
-        const std::string_view what = e.what();
-        return refuse<std::int64_t>(
-            why, std::string(what.starts_with(prefix) ? what.substr(prefix.size()) : what));
+        return refuse<std::int64_t>(why, library_reason("duration", text, e.what()));
     }
     if (ns % 1000 != 0)
         return refuse<std::int64_t>(why, "finer than a microsecond");
@@ -637,8 +627,8 @@ bool check_settings(const SimSettings &s, std::string *why) {
         const BoardSettings &b = s.boards[i];
         if (b.mem_path == b.int_path)
             return refused(std::string(s.boards.size() == 1 ? "the" : board_name(s, i) + ": the") +
-                           " register device and the bridge device have the same path \"" +
-                           b.mem_path + "\"");
+                           " register device and the bridge device have the same path " +
+                           detail::quote(b.mem_path));
         for (std::size_t j = 0; j < i; ++j) {
             const std::string *paths[] = {&s.boards[j].mem_path, &s.boards[j].int_path};
             const auto *same =
@@ -646,7 +636,7 @@ bool check_settings(const SimSettings &s, std::string *why) {
                              [&b](const auto *p) { return *p == b.mem_path || *p == b.int_path; });
             if (same != std::end(paths))
                 return refused("boards " + std::to_string(j + 1) + " and " + std::to_string(i + 1) +
-                               " have the same device path \"" + **same + "\"");
+                               " have the same device path " + detail::quote(**same));
         }
         if (b.offset_us && s.virtual_clock)
             return refused(
@@ -673,7 +663,7 @@ std::optional<SimSettings> settings_from_env(const GetEnv &get, std::string *err
     SimSettings out;
     std::string why;
     const auto bad = [&](const std::string &name, const char *value) {
-        *error = name + "=\"" + value + "\": " + why;
+        *error = name + "=" + detail::quote(value) + ": " + why;
         return std::nullopt;
     };
     for (const RunRow &row : kRunRows) {

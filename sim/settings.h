@@ -109,9 +109,13 @@ bool is_board_variable(std::string_view name);
 // Every parser below returns nothing for a text it refuses and then, when `why` is given,
 // puts there a short reason for a message such as `--step "5x": <why>`.
 
-// A time: "YYYY-DDD hh:mm:ss[.ffffff]" (day of year from 0, as the board counts),
-// "YYYY-MM-DD hh:mm:ss[.ffffff]" (calendar date), either with 'T' in place of the blank,
-// or "@SECONDS[.ffffff]" since 1970 UTC; years 1970 to 9999. Microseconds since 1970.
+// A time, by the library's parser (korvic::parse_time) where it can be: a calendar date
+// "YYYY-MM-DDThh:mm:ss[.ffffff][Z]" (a blank for the T allowed), "@SECONDS[.ffffff]" since
+// 1970 UTC, or the board's own day of the year, counted from 0: "YYYY+DDDd hh:mm:ss[.ffffff]"
+// (2026+100d is 11 April 2026; T for the blank allowed). An ISO 8601 ordinal date
+// ("2026-100", day counted from 001) is refused with both readings: the board counts its
+// days from 000, and a start one day off would go unnoticed. Years 1970 to 9999.
+// Microseconds since 1970.
 std::optional<std::int64_t> parse_time(std::string_view text, std::string *why = nullptr);
 
 // A duration, by the library's parser (korvic::parse_duration: a number with a unit, "ns",

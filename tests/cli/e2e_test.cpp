@@ -206,7 +206,7 @@ TEST_F(CliE2E, JsonLinesParse) {
 // access at all in the trace (board or bridge).
 TEST_F(CliE2E, UsageErrorsExitTwoAndTouchNothing) {
     std::ofstream(dir / "off.cfg") << slurp(dir / "korvic_cfg.dat") << "SEC_OFF=60\n";
-    const char *const cases[][2] = {
+    const std::string cases[][2] = {
         {"", "A subcommand is required"},
         {"frobnicate", "unknown subcommand \"frobnicate\""},
         {"--frobnicate time", "The following argument was not expected: --frobnicate"},
@@ -228,13 +228,26 @@ TEST_F(CliE2E, UsageErrorsExitTwoAndTouchNothing) {
         {"events --count 99999999999999999999", "--count: \"99999999999999999999\": too large"},
         {"wait-compare --timeout", "--timeout: 1 required DURATION missing"},
         {"time --config", "--config: 1 required PATH missing"},
-        {"--format hex time", "--format: hex not in {iso,unix}"},
-        {"timer pause", "ACTION: pause not in {start,stop}"},
+        {"--format hex time", "--format: \"hex\": not iso or unix"},
+        {"timer pause", "ACTION: \"pause\": not start or stop"},
+        {"offset --interval 25h", "--interval: duration \"25h\": more than 24h between readings"},
+        {"offset --interval 2562047h", "--interval: duration \"2562047h\": more than 24h"},
+        // What was typed is shown on one line, escaped, and cut when long.
+        {R"~(preset "$(printf '2026-01-01\nT00:00:00Z')")~",
+         R"~(preset: time "2026-01-01\nT00:00:00Z": not a time)~"},
+        {R"~(preset "$(printf '\033]0;title\007')")~",
+         R"~(preset: time "\e]0;title\a": not a time)~"},
+        {R"~(preset "$(head -c 120000 /dev/zero | tr '\0' 7)")~",
+         "preset: time \"" + std::string(36, '7') + "..." + std::string(36, '7') +
+             "\": not a time"},
+        {R"~(time a "$(printf 'b\nc')")~",
+         R"~(The following arguments were not expected: a b\nc)~"},
+        {R"~(timer "$(printf 'x\ty')")~", R"~(ACTION: "x\ty": not start or stop)~"},
     };
     for (const auto &[args, says] : cases) {
-        const Result r = run(std::string("{sim} --trace-tsv trace.tsv -- {korvic} ") + args);
+        const Result r = run("{sim} --trace-tsv trace.tsv -- {korvic} " + args);
         EXPECT_EQ(r.status, 2) << args;
-        EXPECT_EQ(r.err.rfind(std::string("korvic: ") + says, 0), 0u) << args << "\n" << r.err;
+        EXPECT_EQ(r.err.rfind("korvic: " + says, 0), 0u) << args << "\n" << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_TRUE(read_trace(dir / "trace.tsv").empty()) << args;
     }
@@ -264,6 +277,9 @@ TEST_F(CliE2E, FailuresExitOneNamingWhatFailed) {
          "korvic: read configuration: No such file or directory [missing.cfg]\n"},
         {"{korvic} time --config nodevice.cfg",
          "korvic: open register device: No such file or directory [/nonexistent/board]\n"},
+        {R"~({korvic} time --config "$(printf 'a\nb')")~",
+         R"~(korvic: read configuration: No such file or directory [a\nb])~"
+         "\n"},
         {"{sim} -- sh -c '{korvic} time >/dev/full'",
          "korvic: standard output: No space left on device\n"},
         {"{sim} --virtual -- {korvic} events --count 2 --timeout 50ms",

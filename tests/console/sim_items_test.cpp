@@ -27,7 +27,7 @@ using korvic::testing::PtySession;
 
 const std::string kRedraw = std::string(kClear) + kMenu;
 constexpr const char *kLiveHeader = "\nEnter CTRL-C for new menu\n";
-constexpr const char *kStart = "2026-100 12:34:56.789123";
+constexpr const char *kStart = "2026+100d 12:34:56.789123";
 constexpr const char *kPresetPrompt =
     "Select time format: 1 = timespec:   2 = 64 bit Microsecond:\n"
     "                    3 = GPS:        4 = System Time:\n    > ";
@@ -166,7 +166,7 @@ void PrintTo(const DisplayCase &c, std::ostream *os) {
 const DisplayCase kDisplays[] = {
     {"gps_four_digit_year", kStart, "", "13",
      "time is 2026 years 100 days  12 hours 34 min 56 sec 789 ms 123 us\r"},
-    {"gps_small_fields", "2026-005 01:02:03.004005", "", "13",
+    {"gps_small_fields", "2026+5d 01:02:03.004005", "", "13",
      "time is 2026 years   5 days   1 hours  2 min  3 sec   4 ms   5 us\r"},
     {"raw_running", kStart, "", "10",
      "time is 12 hours 34 min 56 sec 789 ms 123 us  status is 8\r"},

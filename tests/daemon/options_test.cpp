@@ -71,6 +71,8 @@ TEST(Options, EveryOptionTaken) {
     EXPECT_EQ(o.config, "/etc/korvic/korvic_cfg.dat");
     EXPECT_EQ(o.sock, "s");
     EXPECT_EQ(parse({"--offset", "+250ms", "--once"}).options->offset, 250ms);
+    EXPECT_EQ(parse({"--offset", "-24h", "--once"}).options->offset, -24h);
+    EXPECT_EQ(parse({"--stats", "24h", "--once"}).options->stats, 24h);
 }
 
 TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
@@ -89,7 +91,7 @@ TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
 
 struct Refused {
     std::vector<std::string> args;
-    const char *message;
+    std::string message;
 };
 
 TEST(Options, RefusedWithOneLineAndStatusTwo) {
@@ -124,6 +126,20 @@ TEST(Options, RefusedWithOneLineAndStatusTwo) {
         {{"--sock"}, "korvicd --help lists the options"},
         {{"--sock", "s", "extra"}, "korvicd --help lists the options"},
         {{"--once=maybe"}, "korvicd --help lists the options"},
+        // Durations that no sum of korvicd's could carry.
+        {{"--once", "--offset", "2562047h"}, "--offset \"2562047h\": more than 24h either way"},
+        {{"--once", "--offset", "-1441min"}, "--offset \"-1441min\": more than 24h either way"},
+        {{"--sock", "s", "--stats", "25h"}, "--stats \"25h\": more than 24h"},
+        {{"--sock", "s", "--max-offset", "9223372036854775807ns"}, "more than 24h"},
+        {{"--sock", "s", "--max-bracket", "1.5d"}, "--max-bracket \"1.5d\": not a duration"},
+        {{"--sock", "s", "--max-step", "2562048h"},
+         "--max-step \"2562048h\": beyond the 64-bit nanosecond count"},
+        // What was typed is shown on one line, escaped, and cut when long.
+        {{"--sock", "s", "--rate", "1\n"}, "--rate \"1\\n\": not a number"},
+        {{"--sock", "s", "--max-step", "\x1b]0;t\a"}, "--max-step \"\\e]0;t\\a\": not a duration"},
+        {{"--sock", "s", std::string(120000, 'x')},
+         "The following argument was not expected: " + std::string(36, 'x') + "..." +
+             std::string(36, 'x') + " (korvicd --help"},
     };
     for (const Refused &c : cases) {
         const auto p = parse(c.args);

@@ -4,6 +4,10 @@ for values out of range and for a closed board, TypeError for arguments of a wro
 import datetime as dt
 import errno
 import os
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -60,20 +64,52 @@ def test_a_board_time_beyond_datetime_is_a_value_error(config_with):
     "call, error",
     [
         (lambda b: b.events(count=-1), ValueError),
+        (lambda b: b.events(count=2**64), ValueError),
         (lambda b: b.events(count=1.5), TypeError),
         (lambda b: b.events(timeout=-1), ValueError),
         (lambda b: b.events(timeout=float("nan")), ValueError),
         (lambda b: b.events(timeout=dt.timedelta(seconds=-1)), ValueError),
+        (lambda b: b.events(timeout=dt.timedelta.min), ValueError),
         (lambda b: b.events(timeout="1s"), TypeError),
         (lambda b: b.wait_compare(timeout=-0.1), ValueError),
-        (lambda b: b.read_register(-4), TypeError),
+        (lambda b: b.read_register(-4), ValueError),
+        (lambda b: b.read_register(2**32), ValueError),
+        (lambda b: b.read_register(1.0), TypeError),
         (lambda b: b.read_register(0x3), ValueError),
         (lambda b: b.read_register(0x200), ValueError),
+        (lambda b: b.set_compare(dt.datetime(2026, 1, 1, tzinfo=UTC), 2**70), ValueError),
+        (lambda b: b.set_compare(dt.datetime(2026, 1, 1, tzinfo=UTC), "a\nb"), ValueError),
     ],
 )
 def test_bad_arguments(board, call, error):
-    with pytest.raises(error):
+    with pytest.raises(error) as caught:
         call(board)
+    assert type(caught.value) is error
+    assert str(caught.value).startswith("korvic: ") and "\n" not in str(caught.value)
+
+
+def test_numbers_at_the_ends_of_their_range_are_taken(board):
+    assert next(board.events(count=2**64 - 1, timeout=0), None) is None
+    assert next(board.events(count=2**63, timeout=0), None) is None
+    assert next(board.events(count=0, timeout=dt.timedelta.max), None) is None
+    assert board.wait_compare(timeout=0) is False
+    assert board.read_register(0x118) == board.status().config
+
+
+def test_ctrl_c_while_board_waits_is_a_keyboard_interrupt(tmp_path):
+    # A FIFO with no writer: Board() waits for its configuration (or gives up) meanwhile.
+    os.mkfifo(tmp_path / "cfg")
+    child = subprocess.Popen(
+        [sys.executable, "-c", "import korvic, sys; print(flush=True); korvic.Board(sys.argv[1])",
+         str(tmp_path / "cfg")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    child.stdout.readline()  # the module is imported; Board() is next
+    time.sleep(0.1)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=30)
+    assert err.rstrip().endswith("KeyboardInterrupt"), err
+    assert "InterruptedError" not in err and "lost sys.stderr" not in err, err
 
 
 def test_a_closed_board_refuses_every_call():

@@ -189,9 +189,9 @@ class Boards : public SimE2E {
 // accesses of both count in one sequence.
 TEST_F(Boards, PresetByOneProcessIsReadByTheNext) {
     write_cfg(cfg_devices);
-    const Result r =
-        run(sim + " --virtual --start '2026-100 12:00:00' --step 1us --trace-tsv t.tsv -- sh -c '" +
-            client + " preset 2030 123 4 5 6 && " + client + " time'");
+    const Result r = run(
+        sim + " --virtual --start '2026+100d 12:00:00' --step 1us --trace-tsv t.tsv -- sh -c '" +
+        client + " preset 2030 123 4 5 6 && " + client + " time'");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.rfind("time 2030-123 04:05:06.", 0), 0u) << r.out;
     const std::vector<Row> rows = read_tsv(dir / "t.tsv");
@@ -244,14 +244,14 @@ TEST_F(Boards, EachBoardKeepsTheHostsTimePlusItsOffset) {
 // (start time, bus order) and its own name in the trace; its device files have the
 // windows' sizes.
 TEST_F(Boards, BoardTwoHasItsOwnPathsConfigurationAndTrace) {
-    const Result r =
-        run(sim +
-            " --boards 2 --virtual --step 1us --start 2026-100T00:00:00 --start 2:2031-200T00:00:00"
-            " --bus-order 2:swapped --trace-tsv t.tsv --workdir work -- sh -c '" +
-            client + " time && " + client + " size /dev/korvic_sim/board2 && " + client +
-            " size /dev/korvic_sim/bridge2 && mkdir b2 && cp korvic_cfg.2.dat b2/korvic_cfg.dat && "
-            "cd b2 && " +
-            client + " time'");
+    const Result r = run(
+        sim +
+        " --boards 2 --virtual --step 1us --start 2026+100dT00:00:00 --start 2:2031+200dT00:00:00"
+        " --bus-order 2:swapped --trace-tsv t.tsv --workdir work -- sh -c '" +
+        client + " time && " + client + " size /dev/korvic_sim/board2 && " + client +
+        " size /dev/korvic_sim/bridge2 && mkdir b2 && cp korvic_cfg.2.dat b2/korvic_cfg.dat && "
+        "cd b2 && " +
+        client + " time'");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
               "time 2026-100 00:00:00.000003\n/dev/korvic_sim/board2 512\n"
@@ -330,6 +330,8 @@ TEST_F(Boards, ClockFaultsOnTheVirtualClockAreExact) {
         {"--stop-at 10ms", {3, 9, 10, 10, 10}},
         // A step back: time runs again over what it showed.
         {"--jump-at 10ms:-8ms", {3, 9, 7, 13}},
+        // A step at the power-up is in place from the first access.
+        {"--jump-at 0s:+1s", {1003, 1009}},
     };
     for (const Case &c : cases) {
         const Result r = run(sim + " --start @1000 --step 1ms " + c.options + " -- " + client +
@@ -389,6 +391,18 @@ TEST_F(Boards, ClockFaultsOnTheHostsClock) {
     EXPECT_GE(seen[1], 2) << "the board never stood still";
     EXPECT_GE(seen[2], 1) << "the board did not run on behind";
     EXPECT_GE(seen[3], 1) << "the board did not jump";
+}
+
+// A jump at the power-up, on the host's clock, with a start time of its own: the board
+// reads its start plus the jump plus the time run since, not the start alone.
+TEST_F(Boards, AJumpAtPowerUpOnTheHostsClock) {
+    write_cfg(cfg_devices);
+    const Result r = run(sim + " --start @1000 --jump-at 0s:+10s -- " + client + " series 1");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = numbers(r.out);
+    ASSERT_EQ(rows.size(), 1u) << r.out;
+    EXPECT_GE(rows[0].at(1), 1010 * kSecond);
+    EXPECT_LT(rows[0].at(1), 1011 * kSecond);
 }
 
 // ---------------------------------------------------------------------------------------

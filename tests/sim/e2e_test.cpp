@@ -70,7 +70,7 @@ TEST_F(SimE2E, EnableIntOrsIntoTheBridgeWord) {
 
 TEST_F(SimE2E, VirtualStartTimeReadsBackInBothBusOrders) {
     write_cfg(cfg_devices + "BYTE_SWAP=1\n");
-    const std::string opts = " --start 2026-100T12:34:56.5 --step 1us";
+    const std::string opts = " --start 2026+100dT12:34:56.5 --step 1us";
     Result r = run(sim + opts + " --bus-order swapped -- " + client + " time");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     // The third strobe is the third access: 3 us after the start.
@@ -161,7 +161,16 @@ TEST_F(SimE2E, UsageErrorsExitTwoBeforeAnythingRuns) {
         {"--start @999999999999", "--start \"@999999999999\": after the year 9999"},
         {"--mem-path ''", "--mem-path \"\": an empty value"},
         {"--mem-path '/dev/a b'", "--mem-path \"/dev/a b\": a blank or a control character"},
-        {"--int-path " + too_long, "--int-path \"" + too_long + "\": longer than the 118"},
+        {"--int-path " + too_long, "--int-path \"/" + std::string(35, 'p') + "..." +
+                                       std::string(36, 'p') + "\": longer than the 118"},
+        // What was typed is shown on one line, escaped, and cut when long.
+        {R"~(--start "$(printf '2026-01-01\n12:00:00')")~",
+         R"~(--start "2026-01-01\n12:00:00": not a time)~"},
+        {R"~(--bus-order "$(printf '\033]0;title\007')")~",
+         R"~(--bus-order "\e]0;title\a": neither native nor swapped)~"},
+        {R"~(--step "$(head -c 120000 /dev/zero | tr '\0' 9)s")~",
+         "--step \"" + std::string(36, '9') + "..." + std::string(35, '9') + "s\": too large"},
+        {R"~(--frob"$(printf '\t')"x)~", R"~(unknown option --frob\tx (see --help))~"},
         {"--int-path /dev/korvic_sim/board",
          "the register device and the bridge device have the same path "
          "\"/dev/korvic_sim/board\""},
@@ -322,7 +331,7 @@ TEST_F(SimE2E, WorkdirWithAProgramRunsItThere) {
     std::ofstream(dir / "where.sh") << "#!/bin/sh\npwd\nexec " << client << " time\n";
     fs::permissions(dir / "where.sh", fs::perms::owner_all);
     const Result r =
-        run(sim + " --start '2026-100 12:34:56' --step 1us --workdir work -- ./where.sh");
+        run(sim + " --start '2026+100d 12:34:56' --step 1us --workdir work -- ./where.sh");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, fs::canonical(dir / "work").string() + "\ntime 2026-100 12:34:56.000003\n");
     EXPECT_EQ(
@@ -385,7 +394,7 @@ TEST_F(SimE2E, ClosedDeviceDescriptorReusedByAFileMapsTheFile) {
 // simulator's tables grow with them.
 TEST_F(SimE2E, HundredAttachmentsWithInterruptsAllSucceed) {
     write_cfg(cfg_devices + "ENABLE_INT\n");
-    const Result r = run(sim + " --start 2026-100T12:34:56 --step 1us --trace-tsv t.tsv -- " +
+    const Result r = run(sim + " --start 2026+100dT12:34:56 --step 1us --trace-tsv t.tsv -- " +
                          client + " reattach 100");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     // Bridge accesses leave the board's clock alone: the third strobe is its third access.
@@ -437,7 +446,7 @@ TEST_P(SimSignals, BehavesAsOnARealBoard) {
         EXPECT_GT(status, 128) << "not a death by a signal";
     }
     const Result r =
-        run(sim + " --start 2026-100T12:34:56 " + c.options + " -- " SIM_SIGNALS_BIN " " + c.args);
+        run(sim + " --start 2026+100dT12:34:56 " + c.options + " -- " SIM_SIGNALS_BIN " " + c.args);
     EXPECT_EQ(r.status, status) << r.out << r.err;
     EXPECT_EQ(r.out, c.out) << r.err;
 }

@@ -29,59 +29,66 @@ std::int64_t at(int year, int yday, int h, int m, int s, int ms = 0, int us = 0)
     return to_us(BoardFields{year, yday, h, m, s, ms, us});
 }
 
-TEST(SimSettings, TimeForms) {
-    struct Case {
-        const char *text;
-        std::optional<std::int64_t> want;
-    };
-    const Case cases[] = {
-        {"2026-100 12:34:56", at(2026, 100, 12, 34, 56)},
-        {"2026-100T12:34:56.789123", at(2026, 100, 12, 34, 56, 789, 123)},
-        {"2026-100 12:34:56.5", at(2026, 100, 12, 34, 56, 500)},
-        {"2024-365 23:59:59", at(2024, 365, 23, 59, 59)},
-        {"2025-365 00:00:00", std::nullopt},  // a common year has days 0..364
-        {"2024-12-31 00:00:00", at(2024, 365, 0, 0, 0)},
-        {"2025-03-01T00:00:00", at(2025, 59, 0, 0, 0)},
-        {"2024-03-01T00:00:00", at(2024, 60, 0, 0, 0)},
-        {"@1774701296", std::int64_t{1774701296} * kUsPerSecond},
-        {"@0.000001", 1},
-        {"2026-13-01 00:00:00", std::nullopt},
-        {"2026-100 24:00:00", std::nullopt},
-        {"2026-100 12:34", std::nullopt},
-        {"2026-100 12:34:56.1234567", std::nullopt},
-        {"2026-100 12:34:56 ", std::nullopt},
-        {"now", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(parse_time(c.text), c.want) << c.text;
-}
-
-// Times that name no instant, or one the board's digits cannot start at, are refused, never
-// moved to another day or year.
-TEST(SimSettings, StartTimeMustBeARealDateInTheBoardsYears) {
+// The calendar date, @SECONDS and the board's own day of the year (from 0, as 2026+100d);
+// an ISO 8601 ordinal date (from 001) is refused with both readings. Times that name no
+// instant, or one the board's digits cannot start at, are refused, never moved to another
+// day or year.
+TEST(SimSettings, StartTimeForms) {
     struct Case {
         const char *text;
         std::optional<std::int64_t> want;
         const char *why = "";  // a part of the reason given
     };
     const Case cases[] = {
+        // The board's day of the year, from 0.
+        {"2026+100d 12:34:56", at(2026, 100, 12, 34, 56)},
+        {"2026+100dT12:34:56.789123", at(2026, 100, 12, 34, 56, 789, 123)},
+        {"2026+0d 00:00:00.5", at(2026, 0, 0, 0, 0, 500)},
+        {"2024+365d 23:59:59", at(2024, 365, 23, 59, 59)},
+        {"2025+365d 00:00:00", std::nullopt, "2025 has the board's days 0 to 364"},
+        {"2026+100 12:00:00", std::nullopt, "not a time"},
+        {"2026+1000d 12:00:00", std::nullopt, "not a time"},
+        {"2026+100d", std::nullopt, "not a time"},
+        {"2026+100d 12:60:00", std::nullopt, "no such time of day"},
+        // ISO 8601 ordinal dates, in either spelling.
+        {"2026-100 12:34:56", std::nullopt,
+         "2026-100 is ambiguous: ISO 8601 day 100 is 2026-04-10, the board's day 100 (from 000) "
+         "is 2026-04-11; write the calendar date (2026-04-10 or 2026-04-11) or the board's day "
+         "as 2026+100d"},
+        {"2026-100T12:00:00Z", std::nullopt, "2026-100 is ambiguous"},
+        {"2026-100", std::nullopt, "2026-100 is ambiguous"},
+        {"2026-000 00:00:00", std::nullopt,
+         "ISO 8601 has no day 000, the board's day 000 (from 000) is 2026-01-01"},
+        {"2026-365T00:00:00", std::nullopt,
+         "ISO 8601 day 365 is 2026-12-31, the board (from 000) has no day 365; write the "
+         "calendar date (2026-12-31)"},
+        {"2026-366 00:00:00", std::nullopt, "2026 has no day 366"},
+        // Calendar dates and seconds, by the library's parser.
+        {"2024-12-31 00:00:00", at(2024, 365, 0, 0, 0)},
+        {"2025-03-01T00:00:00Z", at(2025, 59, 0, 0, 0)},
+        {"2024-03-01T00:00:00", at(2024, 60, 0, 0, 0)},
         {"2024-02-29 00:00:00", at(2024, 59, 0, 0, 0)},
         {"2026-02-29 00:00:00", std::nullopt, "February 2026 has no day 29"},
-        {"2026-02-31 00:00:00", std::nullopt, "February 2026 has no day 31"},
         {"2026-04-31T12:00:00", std::nullopt, "April 2026 has no day 31"},
-        {"2026-00-10 00:00:00", std::nullopt, "no month 0"},
-        {"2026-365 00:00:00", std::nullopt, "2026 has days 000 to 364"},
+        {"2026-00-10 00:00:00", std::nullopt, "no month 00"},
+        {"2026-03-28T12:00:00+01:00", std::nullopt, "a zone offset is not taken"},
+        {"2026-03-28 12:34:56.1234567", std::nullopt, "more than 6 digits"},
+        {"@1774701296", std::int64_t{1774701296} * kUsPerSecond},
+        {"@0.000001", 1},
+        {"@0000000000000000000001", kUsPerSecond},
         {"1970-01-01 00:00:00", 0},
-        {"1969-12-31 23:59:59", std::nullopt, "1970 to 9999"},
-        {"9999-364 23:59:59.999999", at(9999, 364, 23, 59, 59, 999, 999)},
+        {"9999-12-31 23:59:59.999999", at(9999, 364, 23, 59, 59, 999, 999)},
         {"@253402300799.999999", at(9999, 364, 23, 59, 59, 999, 999)},
+        {"1969-12-31 23:59:59", std::nullopt, "before the year 1970"},
+        {"@-1", std::nullopt, "before the year 1970"},
         {"@253402300800", std::nullopt, "after the year 9999"},
         {"@999999999999", std::nullopt, "after the year 9999"},
-        {"@99999999999999999999999", std::nullopt, "after the year 9999"},
-        {"@0000000000000000000001", kUsPerSecond},
-        {"2026-100 12:60:00", std::nullopt, "no such time of day"},
-        {"26-100 12:00:00", std::nullopt, "not a time"},
+        {"@99999999999999999999999", std::nullopt, "beyond the 64-bit microsecond count"},
+        {"2026-03-28 12:34", std::nullopt, "not a time"},
+        {"2026-03-28 12:34:56 ", std::nullopt, "not a time"},
+        {"26-100 12:00:00", std::nullopt, "not a time: YYYY-MM-DDThh:mm:ss[.ffffff][Z]"},
+        {"now", std::nullopt, "YYYY+DDDd hh:mm:ss[.ffffff] (the board's day of the year, from 0)"},
+        {"", std::nullopt, "not a time"},
     };
     for (const Case &c : cases) {
         std::string why;
