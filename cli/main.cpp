@@ -279,9 +279,13 @@ int run(int argc, char **argv) {
     CLI::App *preset = app.add_subcommand("preset",
                                           "set the board's time: TIME, or now (the "
                                           "system clock at the next whole second)");
-    preset->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or now")->required();
+    preset->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or now")
+        ->required()
+        ->type_name("");
     CLI::App *compare = app.add_subcommand("compare", "time compare: TIME --every UNIT, or off");
-    compare->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or off")->required();
+    compare->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or off")
+        ->required()
+        ->type_name("");
     compare
         ->add_option("--every", cl.every,
                      "how often: year, day, hour, minute, second, "

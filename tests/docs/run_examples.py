@@ -61,7 +61,7 @@ def markdown(path, name, problems):
                     examples.append(Example(f"{name}:{start}", body, block_marks))
                 fence = None
             else:
-                body.append(line[indent:] if line[:indent].isspace() else line.lstrip())
+                body.append(line.lstrip() if line[:indent].strip() else line[indent:])
             continue
         m = re.match(r"^(\s*)(```+)\s*(\S*)", line)
         if m:
