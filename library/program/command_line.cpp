@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -21,24 +22,35 @@ bool looks_like_option(std::string_view arg) {
 
 // The apps whose options may be meant, the subcommand that was parsed first.
 std::vector<const CLI::App *> scopes(const CLI::App &app) {
-    std::vector<const CLI::App *> s;
-    for (const CLI::App *sub : app.get_subcommands())
-        s.push_back(sub);
+    const std::vector<CLI::App *> parsed = app.get_subcommands();
+    std::vector<const CLI::App *> s(parsed.begin(), parsed.end());
     s.push_back(&app);
     return s;
+}
+
+// The first option of the scopes that `matches`, and its scope.
+template <class Matches>
+std::pair<const CLI::App *, const CLI::Option *> find_option(const CLI::App &app,
+                                                             const Matches &matches) {
+    for (const CLI::App *scope : scopes(app)) {
+        const std::vector<const CLI::Option *> options = scope->get_options();
+        const auto at = std::find_if(options.begin(), options.end(), matches);
+        if (at != options.end())
+            return {scope, *at};
+    }
+    return {nullptr, nullptr};
 }
 
 // The option that the parser's message names: "--config: ...", "json was given ...",
 // "Could not convert: --json = x".
 const CLI::Option *named_option(const CLI::App &app, const std::string &what) {
     const std::string first = what.substr(0, what.find_first_of(": "));
-    for (const CLI::App *scope : scopes(app))
-        for (const CLI::Option *opt : scope->get_options()) {
-            if (opt->check_name(first) || opt->check_name("--" + first) ||
-                what.find(" " + opt->get_name() + " ") != std::string::npos)
-                return opt;
-        }
-    return nullptr;
+    return find_option(app,
+                       [&](const CLI::Option *opt) {
+                           return opt->check_name(first) || opt->check_name("--" + first) ||
+                                  what.find(" " + opt->get_name() + " ") != std::string::npos;
+                       })
+        .second;
 }
 
 // "a, b or c".
@@ -86,34 +98,32 @@ std::string extras(const CLI::App &app, const std::vector<std::string> &args) {
 }
 
 std::string missing(const CLI::App &app) {
-    std::vector<std::string> names;
-    for (const CLI::App *sub : app.get_subcommands([](const CLI::App *) { return true; }))
-        names.push_back(sub->get_name());
+    const auto subs = app.get_subcommands([](const CLI::App *) { return true; });
+    std::vector<std::string> names(subs.size());
+    std::transform(subs.begin(), subs.end(), names.begin(),
+                   [](const CLI::App *sub) { return sub->get_name(); });
     if (app.get_subcommands().empty() && !names.empty())
         return "a subcommand is needed: " + listed(names);
-    for (const CLI::App *scope : scopes(app))
-        for (const CLI::Option *opt : scope->get_options())
-            if (opt->get_required() && opt->count() == 0) {
-                const std::string who = scope == &app ? app.get_name() : scope->get_name();
-                return opt->get_positional() ? who + " needs " + opt->get_name(true)
-                                             : opt->get_name() + " is required";
-            }
-    return "an argument is missing";
+    const auto [scope, opt] =
+        find_option(app, [](const CLI::Option *o) { return o->get_required() && o->count() == 0; });
+    if (opt == nullptr)
+        return "an argument is missing";
+    return opt->get_positional() ? scope->get_name() + " needs " + opt->get_name(true)
+                                 : opt->get_name() + " is required";
 }
 
 }  // namespace
 
 std::string command_line_problem(const CLI::App &app, const CLI::ParseError &e,
                                  const std::vector<std::string> &args) {
-    const std::string what = e.what();
     if (dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr)
         return extras(app, args);
     if (dynamic_cast<const CLI::RequiredError *>(&e) != nullptr)
         return missing(app);
     // A check of our own refused the value: "NAME: " and its text.
     if (dynamic_cast<const CLI::ValidationError *>(&e) != nullptr)
-        return what;
-    const CLI::Option *opt = named_option(app, what);
+        return e.what();
+    const CLI::Option *opt = named_option(app, e.what());
     if (opt == nullptr)
         return "the command line cannot be read";
     const std::string name = opt->get_name();
