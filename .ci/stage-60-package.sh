@@ -303,12 +303,16 @@ if [ "$sim_built" = yes ]; then
   run_sim "$work/pfc-real.out" --boards 2 -- "$exe" korvic_cfg.dat "$run/second.cfg"
   check_preset "$work/pfc-real.out" "preset_from_clock (two boards, real clock)" 2 1
 
-  # Without korvic_cfg.dat, preset_from_clock says which step failed and fails.
-  if (cd "$work/empty" && "$sim" -- "$exe") >"$work/pfc-nocfg.out" 2>&1; then
+  # Without korvic_cfg.dat or KORVIC_CONFIG, preset_from_clock says which step failed and
+  # fails; under the launcher, from the same empty directory, KORVIC_CONFIG finds the board.
+  if (cd "$work/empty" && env -u KORVIC_CONFIG "$exe") >"$work/pfc-nocfg.out" 2>&1; then
     fail "preset_from_clock succeeded without korvic_cfg.dat"
   fi
   grep -q "korvic: read configuration: No such file or directory \[korvic_cfg.dat\]" \
     "$work/pfc-nocfg.out" || { cat "$work/pfc-nocfg.out" >&2; fail "preset_from_clock: no reason"; }
+  (cd "$work/empty" && timeout 60 "$sim" --step 1us -- "$exe") >"$work/pfc-empty.out" 2>&1 \
+    || { cat "$work/pfc-empty.out" >&2; fail "preset_from_clock under korvic_sim, empty directory"; }
+  check_preset "$work/pfc-empty.out" "preset_from_clock (KORVIC_CONFIG)" 1 0.001
 
   # The installed console, on the same board and through the launcher's own start.
   set_key DAY_OFF 0

@@ -24,6 +24,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "command_line.h"
 #include "commands.h"
 #include "korvic/board.hpp"
 #include "korvic/korvic_api.h"
@@ -39,11 +40,9 @@ using korvic::cli::UsageError;
 using korvic::detail::quote;
 using korvic::detail::shown;
 
-constexpr const char *kDefaultConfig = "korvic_cfg.dat";
-
 // Everything the command line says, as text until it is checked.
 struct CommandLine {
-    std::string config = kDefaultConfig;
+    std::string config;  // --config; empty: korvic::config_path() decides
     bool json = false;
     std::string format = "iso";
     std::uint64_t count = 0;
@@ -179,7 +178,7 @@ Job make_job(const CLI::App &app, const CommandLine &cl) {
 }
 
 std::string version() {
-    return "korvic " + std::to_string(KORVIC_API_VERSION_MAJOR) + "." +
+    return std::to_string(KORVIC_API_VERSION_MAJOR) + "." +
            std::to_string(KORVIC_API_VERSION_MINOR) + "." +
            std::to_string(KORVIC_API_VERSION_PATCH);
 }
@@ -223,34 +222,11 @@ void add_limits(CLI::App *sub, CommandLine &cl, const char *what) {
         ->type_name("DURATION");
 }
 
-// One line for CLI11's own errors, naming the option or argument; what the user typed is
-// shown escaped and cut.
+// One line for what the option parser refused, in our words (command_line.h).
 std::string usage_message(const CLI::App &app, const CLI::ParseError &e,
                           const std::vector<std::string> &args) {
-    std::string what = e.what();
-    const std::vector<std::string> left = app.remaining();
-    if (e.get_name() == "RequiredError" && app.get_subcommands().empty() && !left.empty()) {
-        // Not a subcommand where one was required: name what was given.
-        what = (left.front().rfind('-', 0) == 0 ? "unknown option " : "unknown subcommand ") +
-               quote(left.front());
-    }
-    const bool extras_error = dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr;
-    if (extras_error) {
-        // In the order typed (CLI11 keeps them in no particular order).
-        std::vector<std::string> extras = app.remaining(true);
-        what = extras.size() == 1 ? "The following argument was not expected:"
-                                  : "The following arguments were not expected:";
-        for (const std::string &arg : args) {
-            const auto extra = std::find(extras.begin(), extras.end(), arg);
-            if (extra == extras.end())
-                continue;
-            what += " " + shown(arg);
-            extras.erase(extra);
-        }
-    }
-    if (extras_error || e.get_name() == "RequiredError" || e.get_name() == "ArgumentMismatch")
-        what += " (see korvic --help)";
-    return "korvic: " + korvic::detail::printable(what, 3 * korvic::detail::kShownLength);
+    return "korvic: " + korvic::program::command_line_problem(app, e, args) +
+           " (see korvic --help)";
 }
 
 // The text of a failure: a filesystem_error's without the "filesystem error: " that the C++
@@ -268,15 +244,19 @@ namespace {
 int run(int argc, char **argv) {
     CommandLine cl;
     CLI::App app("One command per job on a korvic time-code and timing board.", "korvic");
-    app.set_version_flag("--version", version());
-    app.require_subcommand(1, 1);
+    app.set_help_flag("-h,--help", "this help, then exit");
+    // Our own flag, so that --json is seen wherever it stands: with it, a JSON line.
+    bool show_version = false;
+    app.add_flag("--version", show_version, "the version, then exit (a JSON line with --json)")
+        ->disable_flag_override();
+    app.require_subcommand(0, 1);
     // The global options are taken after the subcommand too.
     app.fallthrough();
     app.add_option("--config", cl.config,
-                   "configuration file (default ./korvic_cfg.dat, or $KORVIC_CONFIG)")
-        ->envname("KORVIC_CONFIG")
+                   "configuration file (default $KORVIC_CONFIG, else ./korvic_cfg.dat)")
         ->type_name("PATH");
-    app.add_flag("--json", cl.json, "one JSON object per line on standard output");
+    app.add_flag("--json", cl.json, "one JSON object per line on standard output")
+        ->disable_flag_override();
     app.add_option("--format", cl.format,
                    "times as iso (2026-03-28T12:34:56.789123Z, the "
                    "default) or unix (1774701296.789123)")
@@ -299,9 +279,13 @@ int run(int argc, char **argv) {
     CLI::App *preset = app.add_subcommand("preset",
                                           "set the board's time: TIME, or now (the "
                                           "system clock at the next whole second)");
-    preset->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or now")->required();
+    preset->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or now")
+        ->required()
+        ->type_name("");
     CLI::App *compare = app.add_subcommand("compare", "time compare: TIME --every UNIT, or off");
-    compare->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or off")->required();
+    compare->add_option("TIME", cl.time, "ISO 8601 time in UTC, @SECONDS, or off")
+        ->required()
+        ->type_name("");
     compare
         ->add_option("--every", cl.every,
                      "how often: year, day, hour, minute, second, "
@@ -322,10 +306,21 @@ int run(int argc, char **argv) {
     Job job;
     try {
         app.parse(argc, argv);
+        if (show_version) {
+            const std::string text =
+                cl.json
+                    ? korvic::cli::Json().add("program", "korvic").add("version", version()).str()
+                    : "korvic " + version();
+            return korvic::program::write_standard_output("korvic", text + "\n") ? 0 : 1;
+        }
+        if (app.get_subcommands().empty())
+            throw CLI::RequiredError::Subcommand(1);
+        if (app.count("--config") != 0 && cl.config.empty())
+            throw UsageError("korvic: --config \"\": an empty path");
         job = make_job(app, cl);
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-            // --help, --version: standard output, status 0, or 1 when it cannot be written.
+            // --help: standard output, status 0, or 1 when it cannot be written.
             std::ostringstream text;
             app.exit(e, text);
             return korvic::program::write_standard_output("korvic", text.str()) ? 0 : 1;
@@ -344,7 +339,7 @@ int run(int argc, char **argv) {
                                                : korvic::cli::TimeFormat::iso);
     int status = 0;
     try {
-        const korvic::Settings settings = korvic::read_settings(cl.config);
+        const korvic::Settings settings = korvic::read_settings(korvic::config_path(cl.config));
         job.check(settings);
         korvic::Board board(settings);
         status = job.run(board, out);

@@ -3,11 +3,14 @@
 #include <sys/un.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
+#include "command_line.h"
 #include "korvic/board.hpp"
 #include "quoting.h"
 
@@ -90,7 +93,7 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
         "chrony (NTP shared memory) as a reference clock. It never sets the clock itself.",
         "korvicd"};
     app.set_help_flag("-h,--help", "Print this help and exit");
-    app.set_version_flag("--version", "korvicd " KORVICD_VERSION);
+    app.set_version_flag("--version", "korvicd " KORVICD_VERSION, "Print the version and exit");
     app.get_formatter()->column_width(30);
 
     std::string rate, readings, max_bracket, offset, max_offset, sock, shm, shm_perm, max_rate,
@@ -123,11 +126,13 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.add_option("--max-step", max_step,
                    "Distrust a board whose time steps by more than this (default 1s)")
         ->type_name("DURATION");
-    app.add_flag("-v,--verbose", o.verbose, "One log line per sample");
+    app.add_flag("-v,--verbose", o.verbose, "One log line per sample")->disable_flag_override();
     app.add_option("--stats", stats, "Print a summary line at this interval")
         ->type_name("INTERVAL");
-    app.add_flag("--once", o.once, "Print one sample on standard output and exit");
-    app.add_option("--config", config, "The board's korvic_cfg.dat (default ./korvic_cfg.dat)")
+    app.add_flag("--once", o.once, "Print one sample on standard output and exit")
+        ->disable_flag_override();
+    app.add_option("--config", config,
+                   "The board's korvic_cfg.dat (default $KORVIC_CONFIG, else ./korvic_cfg.dat)")
         ->type_name("PATH");
 
     ParsedOptions out;
@@ -140,14 +145,8 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
         out.text = "korvicd " KORVICD_VERSION "\n";
         return out;
     } catch (const CLI::ParseError &e) {
-        std::string what = e.what();
-        if (dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr) {
-            const std::vector<std::string> extras = app.remaining();
-            what = extras.size() == 1 ? "The following argument was not expected:"
-                                      : "The following arguments were not expected:";
-            for (const std::string &extra : extras)
-                what += " " + korvic::detail::shown(extra);
-        }
+        const std::string what = korvic::program::command_line_problem(
+            app, e, std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
         out.status = 2;
         out.text = "korvicd: " + korvic::detail::printable(what, 3 * korvic::detail::kShownLength) +
                    " (korvicd --help lists the options)\n";
@@ -185,11 +184,9 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
             o.max_step = duration("--max-step", max_step, false, false);
         if (given("--stats"))
             o.stats = duration("--stats", stats, false, false);
-        if (given("--config")) {
-            if (config.empty())
-                bad("--config", config, "an empty path");
-            o.config = config;
-        }
+        if (given("--config") && config.empty())
+            bad("--config", config, "an empty path");
+        o.config = korvic::config_path(config).string();
         if (!o.once && !o.sock && !o.shm_unit)
             throw UsageError{"nothing to feed: give --sock PATH, --shm UNIT (or both), or --once"};
         if (o.once && (o.sock || o.shm_unit))

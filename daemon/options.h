@@ -21,7 +21,7 @@ struct Options {
     bool verbose = false;                                // -v
     std::optional<std::chrono::nanoseconds> stats;       // --stats
     bool once = false;                                   // --once
-    std::string config = "./korvic_cfg.dat";             // --config
+    std::string config = "korvic_cfg.dat";               // --config, $KORVIC_CONFIG
 };
 
 // The outcome of reading the command line: options to run with, or a text to print and

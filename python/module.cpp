@@ -289,17 +289,18 @@ a time, mask or argument out of range and for any call after close().
 
 A Board is locked: calls from several threads are taken one at a time, and
 other Python threads run while a call waits.)doc")
-        .def(py::init([](const std::filesystem::path &config) {
+        .def(py::init([](const std::optional<std::filesystem::path> &config) {
                  auto self = std::make_unique<PyBoard>();
-                 self->config = config;
+                 self->config = korvic::config_path(config.value_or(std::filesystem::path{}));
                  py::gil_scoped_release nogil;
-                 self->board.emplace(Board::open(config));
+                 self->board.emplace(Board::open(self->config));
                  return self;
              }),
-             py::arg("config") = "korvic_cfg.dat",
-             R"doc(__init__(self, config: str | os.PathLike[str] = 'korvic_cfg.dat') -> None
+             py::arg("config") = py::none(),
+             R"doc(__init__(self, config: str | os.PathLike[str] | None = None) -> None
 
-Attaches to the board that the configuration file names.
+Attaches to the board that the configuration file names: config, else
+$KORVIC_CONFIG (set by korvic_sim), else korvic_cfg.dat in the working directory.
 
 The file is read as the C library reads korvic_cfg.dat; a relative MEM_PATH= or
 INT_PATH= counts from the file's directory. Each ENABLE_INT line enables the
@@ -335,7 +336,8 @@ errno and filename (FileNotFoundError for a missing file or device).)doc")
             },
             "__exit__(self, *args: object) -> None\n\n"
             "Closes the board; an exception from the with block goes on.")
-        .def_readonly("config", &PyBoard::config, "The configuration file, as given.")
+        .def_readonly("config", &PyBoard::config,
+                      "The configuration file: as given, else from $KORVIC_CONFIG or the default.")
         .def_property_readonly(
             "settings",
             [](PyBoard &self) { return locked(self, [](const Board &b) { return b.settings(); }); },

@@ -62,11 +62,18 @@ constexpr const char *kUsage = R"(Usage: korvic_sim [OPTIONS] [--] PROGRAM [ARGS
        korvic_sim [OPTIONS]
 
 Runs PROGRAM (any program that uses the korvic_api library) against simulated korvic
-timing boards. The program reads korvic_cfg.dat from its working directory as always;
-the register and bridge device paths named there are served by the simulator. Every
-process of the run (PROGRAM and all it starts) sees the same boards: a preset made by
-one is read by the next. With no PROGRAM, korvic_sim writes a korvic_cfg.dat for the
-simulated devices into a working directory and starts the korvic_test console there.
+timing boards. The register and bridge device paths named in korvic_cfg.dat are served
+by the simulator. Every process of the run (PROGRAM and all it starts) sees the same
+boards: a preset made by one is read by the next. With no PROGRAM, korvic_sim writes a
+korvic_cfg.dat for the simulated devices into a working directory and starts the
+korvic_test console there.
+
+The run's directory, named in KORVIC_SIM_RUN_DIR, holds a korvic_cfg.dat for board 1 and
+korvic_cfg.K.dat for board K. KORVIC_CONFIG, which korvic, korvicd and Python's
+korvic.Board() read, names the working directory's own korvic_cfg.dat where there is one,
+else board 1's in the run's directory; an inherited KORVIC_CONFIG is replaced (said on
+standard error). A C program (init_847) reads ./korvic_cfg.dat only: give it one with
+--workdir, or cp "$KORVIC_CONFIG" korvic_cfg.dat.
 
 Options (each that takes a value also as --OPTION=VALUE). An option shown with [K:]
 sets every board, or with "K:" before its value only board K (--offset 2:+3s).
@@ -451,6 +458,21 @@ void write_cfg(int dirfd, const std::string &dir, int k, const BoardSettings &b)
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         fail("cannot write " + shown(cfg) + ": " + std::strerror(errno), 1);
     close(fd);
+}
+
+// KORVIC_CONFIG for the program, in its working directory: its own korvic_cfg.dat where
+// there is one, else board 1's in the run's directory. A value inherited from the caller
+// (a shell that exports the real board's) is replaced, and said so: a simulated run must
+// never reach a real board.
+void point_config(const std::string &run_dir) {
+    struct stat st {};
+    const std::string config =
+        stat("korvic_cfg.dat", &st) == 0 ? "korvic_cfg.dat" : run_dir + "/korvic_cfg.dat";
+    const char *inherited = std::getenv(kEnvConfig);
+    if (inherited != nullptr && *inherited != '\0' && config != inherited)
+        std::fprintf(stderr, "korvic_sim: %s=%s replaced by %s for this run\n", kEnvConfig,
+                     shown(inherited).c_str(), shown(config).c_str());
+    set_env(kEnvConfig, config);
 }
 
 void prepare_workdir(const std::string &dir, const SimSettings &s) {
@@ -840,13 +862,17 @@ int main(int argc, char **argv) {
     remove_stale_scratches(parent);
     const Scratch scratch = make_scratch(parent);
     set_env(kEnvShared, power_up(scratch, *settings));
+    // The run's directory holds every board's configuration, for programs that read
+    // KORVIC_CONFIG and for copying (board K's: korvic_cfg.K.dat).
+    prepare_workdir(scratch.path(), *settings);
+    set_env(kEnvRunDir, scratch.path());
     const std::string what =
         boards == 1 ? "simulated board" : std::to_string(boards) + " simulated boards";
 
     if (o.program.empty() && !o.workdir) {
         const std::string work = scratch.path();
-        prepare_workdir(work, *settings);
         enter(work);
+        point_config(work);
         std::fprintf(stderr, "korvic_sim: %s, working directory %s\n", what.c_str(),
                      shown(work).c_str());
         return run_console(args, scratch, old_mask);
@@ -858,6 +884,7 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "korvic_sim: %s, working directory %s\n", what.c_str(),
                          shown(*o.workdir).c_str());
     }
+    point_config(scratch.path());
     record_pid(scratch, "program", getpid());
     set_env(kEnvProgramPid, std::to_string(getpid()));
     start_watcher(scratch);

@@ -40,6 +40,11 @@ inline constexpr const char *kEnvShared = "KORVIC_SIM_SHARED";
 // The process that the launcher became (the program): at its exit, the preload library
 // removes the run's directory.
 inline constexpr const char *kEnvProgramPid = "KORVIC_SIM_PROGRAM_PID";
+// Set by the launcher for the programs of the run: the run's directory, which holds a
+// korvic_cfg.dat for board 1 and korvic_cfg.K.dat for board K, and the configuration that
+// korvic, korvicd and Python's korvic.Board() read (korvic::config_path).
+inline constexpr const char *kEnvRunDir = "KORVIC_SIM_RUN_DIR";
+inline constexpr const char *kEnvConfig = "KORVIC_CONFIG";
 // Read by the launcher only: where the preload library is.
 inline constexpr const char *kEnvPreload = "KORVIC_SIM_PRELOAD";
 

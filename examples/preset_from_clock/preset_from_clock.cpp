@@ -3,7 +3,8 @@
 //
 //     preset_from_clock [CONFIG [CONFIG2]]
 //
-// CONFIG is a korvic_cfg.dat (see ../korvic_cfg.dat); without one, ./korvic_cfg.dat. Given
+// CONFIG is a korvic_cfg.dat (see ../korvic_cfg.dat); without one, the file that
+// $KORVIC_CONFIG names (korvic_sim sets it), else ./korvic_cfg.dat: korvic::config_path(). Given
 // two, it attaches two boards at once, each with its own window, byte order and offsets,
 // and handles one after the other.
 //
@@ -55,7 +56,7 @@ int main(int argc, char **argv) {
     }
     std::vector<std::filesystem::path> configs(argv + 1, argv + argc);
     if (configs.empty())
-        configs.emplace_back("korvic_cfg.dat");
+        configs.push_back(korvic::config_path());
 
     try {
         std::vector<korvic::Board> boards;

@@ -1,8 +1,10 @@
 /*
  * read_time: reads the board's current time once in each of the four time modes.
  *
- * Run it in a directory that holds korvic_cfg.dat (see ../korvic_cfg.dat). Every
- * snapshot_time call latches the board's time anew, so the four lines show four
+ * Run it in a directory that holds korvic_cfg.dat (see ../korvic_cfg.dat): the C API reads
+ * that file and no environment. On the simulated board, `korvic_sim --workdir . --
+ * ./read_time` writes one there (or, inside a run, cp "$KORVIC_CONFIG" korvic_cfg.dat).
+ * Every snapshot_time call latches the board's time anew, so the four lines show four
  * successive instants, a few microseconds apart.
  *
  * Exit status: 0 when every reading succeeded; 1 when the board cannot be attached or a

@@ -114,6 +114,13 @@ struct Settings {
 // (EINVAL), a pipe or FIFO not delivered in time (ETIMEDOUT) or longer than 64 KiB (EFBIG).
 Settings read_settings(const std::filesystem::path &config);
 
+// The configuration file that korvic, korvicd and Python's korvic.Board() read, one rule for
+// all: `given` (a --config or an argument) when not empty, else $KORVIC_CONFIG when set and
+// not empty, else "korvic_cfg.dat" in the working directory. korvic_sim sets KORVIC_CONFIG
+// for the programs it runs. init_847 takes no environment: it reads ./korvic_cfg.dat. Opens
+// nothing, no bus access.
+std::filesystem::path config_path(const std::filesystem::path &given = {});
+
 // Throws the std::out_of_range that preset(t) and set_compare(t, ...) throw on a Board with
 // these settings when t or its board time lies outside kFirstBoardTime to kLastBoardTime;
 // returns otherwise. For checking a time before attaching, which already writes to the

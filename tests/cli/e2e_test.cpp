@@ -207,11 +207,25 @@ TEST_F(CliE2E, JsonLinesParse) {
 TEST_F(CliE2E, UsageErrorsExitTwoAndTouchNothing) {
     std::ofstream(dir / "off.cfg") << slurp(dir / "korvic_cfg.dat") << "SEC_OFF=60\n";
     const std::string cases[][2] = {
-        {"", "A subcommand is required"},
-        {"frobnicate", "unknown subcommand \"frobnicate\""},
-        {"--frobnicate time", "The following argument was not expected: --frobnicate"},
-        {"time now", "The following argument was not expected: now"},
-        {"preset", "TIME is required"},
+        // What the option parser refuses, in our words.
+        {"",
+         "a subcommand is needed: time, offset, status, regs, preset, compare, "
+         "wait-compare, events or timer (see korvic --help)"},
+        {"frobnicate", "unknown subcommand \"frobnicate\" (see korvic --help)"},
+        {"--frobnicate time", "unknown option \"--frobnicate\" (see korvic --help)"},
+        {"time --frobnicate=3", "unknown option \"--frobnicate\""},
+        {"time --count 3", "time has no option \"--count\""},
+        {"--count 3 offset", "--count is an option of offset: give it after offset"},
+        {"time now", "unexpected argument \"now\" (see korvic --help)"},
+        {"time status", "unexpected argument \"status\""},
+        {"preset", "preset needs TIME (see korvic --help)"},
+        {"timer", "timer needs ACTION"},
+        {"--config a.cfg --config b.cfg time", "--config is given 2 times: give it once"},
+        {"offset --count 1 --count 2", "--count is given 2 times: give it once"},
+        {"time --json=yes", "--json takes no value"},
+        {"--version=2", "--version takes no value"},
+        {"time --config=", "--config needs a value (PATH)"},
+        {"--config \"\" time", "--config \"\": an empty path"},
         {"preset 2026-02-29T00:00:00Z",
          "preset: time \"2026-02-29T00:00:00Z\": February 2026 has no day 29"},
         {"preset 2026-000T00:00:00Z", "preset: time \"2026-000T00:00:00Z\": 2026 has days 001"},
@@ -226,8 +240,8 @@ TEST_F(CliE2E, UsageErrorsExitTwoAndTouchNothing) {
         {"events --timeout 999999999h", "--timeout: duration \"999999999h\": beyond"},
         {"events --count -1", "--count: \"-1\": not a whole number 0 or more"},
         {"events --count 99999999999999999999", "--count: \"99999999999999999999\": too large"},
-        {"wait-compare --timeout", "--timeout: 1 required DURATION missing"},
-        {"time --config", "--config: 1 required PATH missing"},
+        {"wait-compare --timeout", "--timeout needs a value (DURATION)"},
+        {"time --config", "--config needs a value (PATH)"},
         {"--format hex time", "--format: \"hex\": not iso or unix"},
         {"timer pause", "ACTION: \"pause\": not start or stop"},
         {"offset --interval 25h", "--interval: duration \"25h\": more than 24h between readings"},
@@ -240,8 +254,7 @@ TEST_F(CliE2E, UsageErrorsExitTwoAndTouchNothing) {
         {R"~(preset "$(head -c 120000 /dev/zero | tr '\0' 7)")~",
          "preset: time \"" + std::string(36, '7') + "..." + std::string(36, '7') +
              "\": not a time"},
-        {R"~(time a "$(printf 'b\nc')")~",
-         R"~(The following arguments were not expected: a b\nc)~"},
+        {R"~(time a "$(printf 'b\nc')")~", R"~(unexpected arguments "a" "b\nc")~"},
         {R"~(timer "$(printf 'x\ty')")~", R"~(ACTION: "x\ty": not start or stop)~"},
     };
     for (const auto &[args, says] : cases) {
@@ -253,7 +266,7 @@ TEST_F(CliE2E, UsageErrorsExitTwoAndTouchNothing) {
     }
 }
 
-// --help everywhere and --version: standard output, status 0.
+// --help everywhere and --version (a JSON line with --json): standard output, status 0.
 TEST_F(CliE2E, HelpAndVersion) {
     for (const char *command : {"", "time", "offset", "status", "regs", "preset", "compare",
                                 "wait-compare", "events", "timer"}) {
@@ -263,10 +276,21 @@ TEST_F(CliE2E, HelpAndVersion) {
                   std::string::npos)
             << r.out;
     }
-    const Result r = run("{korvic} --version");
-    EXPECT_EQ(r.out, "korvic " + std::to_string(KORVIC_API_VERSION_MAJOR) + "." +
-                         std::to_string(KORVIC_API_VERSION_MINOR) + "." +
-                         std::to_string(KORVIC_API_VERSION_PATCH) + "\n");
+    const std::string version = std::to_string(KORVIC_API_VERSION_MAJOR) + "." +
+                                std::to_string(KORVIC_API_VERSION_MINOR) + "." +
+                                std::to_string(KORVIC_API_VERSION_PATCH);
+    const std::string json = "{\"program\":\"korvic\",\"version\":\"" + version + "\"}\n";
+    const std::string versions[][2] = {
+        {"--version", "korvic " + version + "\n"},
+        {"--json --version", json},
+        {"--version --json", json},
+        {"time --version --json", json},  // with a subcommand, the version all the same
+    };
+    for (const auto &[args, out] : versions) {
+        const Result r = run("{korvic} " + args);
+        EXPECT_EQ(r.status, 0) << args;
+        EXPECT_EQ(r.out, out) << args;
+    }
 }
 
 // Board and system failures: status 1, one line naming what failed and the path.

@@ -1,6 +1,7 @@
 // korvicd's command line: what each option takes, and one clear line with status 2 for
 // everything it refuses.
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ TEST(Options, Defaults) {
     EXPECT_FALSE(o.verbose);
     EXPECT_EQ(o.stats, std::nullopt);
     EXPECT_FALSE(o.once);
-    EXPECT_EQ(o.config, "./korvic_cfg.dat");
+    EXPECT_EQ(o.config, "korvic_cfg.dat");
 }
 
 TEST(Options, EveryOptionTaken) {
@@ -89,6 +90,36 @@ TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
     EXPECT_THAT(p.text, ::testing::StartsWith("korvicd "));
 }
 
+// The configuration: --config, else $KORVIC_CONFIG (korvic_sim sets it), else the working
+// directory's korvic_cfg.dat; an empty variable counts as none.
+TEST(Options, ConfigFromOptionThenEnvironmentThenWorkingDirectory) {
+    const char *inherited = std::getenv("KORVIC_CONFIG");
+    const std::string saved = inherited != nullptr ? inherited : "";
+    const struct {
+        const char *env;  // nullptr: unset
+        std::vector<std::string> args;
+        const char *config;
+    } cases[] = {
+        {nullptr, {"--once"}, "korvic_cfg.dat"},
+        {"", {"--once"}, "korvic_cfg.dat"},
+        {"/etc/korvic/korvic_cfg.dat", {"--once"}, "/etc/korvic/korvic_cfg.dat"},
+        {"/etc/korvic/korvic_cfg.dat", {"--once", "--config", "mine.cfg"}, "mine.cfg"},
+    };
+    for (const auto &c : cases) {
+        if (c.env != nullptr)
+            setenv("KORVIC_CONFIG", c.env, 1);
+        else
+            unsetenv("KORVIC_CONFIG");
+        const auto p = parse(c.args);
+        ASSERT_TRUE(p.options) << p.text;
+        EXPECT_EQ(p.options->config, c.config) << (c.env != nullptr ? c.env : "(unset)");
+    }
+    if (inherited != nullptr)
+        setenv("KORVIC_CONFIG", saved.c_str(), 1);
+    else
+        unsetenv("KORVIC_CONFIG");
+}
+
 struct Refused {
     std::vector<std::string> args;
     std::string message;
@@ -122,10 +153,16 @@ TEST(Options, RefusedWithOneLineAndStatusTwo) {
         {{"--shm", "2", "--shm-perm", "1777"}, "--shm-perm \"1777\": outside 0 to 777"},
         {{"--sock", "s", "--max-rate-error", "0"}, "--max-rate-error \"0\": outside 1 to"},
         {{"--sock", "s", "--config", ""}, "--config \"\": an empty path"},
-        {{"--sock", "s", "--frobnicate"}, "korvicd --help lists the options"},
-        {{"--sock"}, "korvicd --help lists the options"},
-        {{"--sock", "s", "extra"}, "korvicd --help lists the options"},
-        {{"--once=maybe"}, "korvicd --help lists the options"},
+        // What the option parser refuses, in our words.
+        {{"--sock", "s", "--frobnicate"},
+         "korvicd: unknown option \"--frobnicate\" (korvicd --help lists the options)\n"},
+        {{"--sock"}, "korvicd: --sock needs a value (PATH) (korvicd --help lists the options)\n"},
+        {{"--sock", "s", "extra"}, "korvicd: unexpected argument \"extra\" (korvicd --help"},
+        {{"--once", "a", "b"}, "korvicd: unexpected arguments \"a\" \"b\" (korvicd --help"},
+        {{"--once=maybe"}, "korvicd: --once takes no value"},
+        {{"--once", "--verbose=1"}, "korvicd: --verbose takes no value"},
+        {{"--sock", "a", "--sock", "b"}, "korvicd: --sock is given 2 times: give it once"},
+        {{"-v", "--shm", "1", "--shm", "1"}, "korvicd: --shm is given 2 times: give it once"},
         // Durations that no sum of korvicd's could carry.
         {{"--once", "--offset", "2562047h"}, "--offset \"2562047h\": more than 24h either way"},
         {{"--once", "--offset", "-1441min"}, "--offset \"-1441min\": more than 24h either way"},
@@ -138,8 +175,8 @@ TEST(Options, RefusedWithOneLineAndStatusTwo) {
         {{"--sock", "s", "--rate", "1\n"}, "--rate \"1\\n\": not a number"},
         {{"--sock", "s", "--max-step", "\x1b]0;t\a"}, "--max-step \"\\e]0;t\\a\": not a duration"},
         {{"--sock", "s", std::string(120000, 'x')},
-         "The following argument was not expected: " + std::string(36, 'x') + "..." +
-             std::string(36, 'x') + " (korvicd --help"},
+         "unexpected argument \"" + std::string(36, 'x') + "..." + std::string(36, 'x') +
+             "\" (korvicd --help"},
     };
     for (const Refused &c : cases) {
         const auto p = parse(c.args);

@@ -43,12 +43,27 @@ def test_attach_errors_are_oserrors_with_errno_and_path(
     assert e.strerror.startswith(step) and e.strerror.endswith(": " + os.strerror(code))
 
 
-def test_missing_default_configuration(tmp_path, monkeypatch):
+@pytest.mark.parametrize(
+    "config, env, chosen",
+    [
+        (None, None, "korvic_cfg.dat"),
+        (None, "", "korvic_cfg.dat"),
+        (None, "env.cfg", "env.cfg"),
+        ("arg.cfg", "env.cfg", "arg.cfg"),
+    ],
+)
+def test_configuration_from_argument_then_environment_then_default(
+    tmp_path, monkeypatch, config, env, chosen
+):
     monkeypatch.chdir(tmp_path)
+    if env is None:
+        monkeypatch.delenv("KORVIC_CONFIG")  # korvic_sim set it
+    else:
+        monkeypatch.setenv("KORVIC_CONFIG", env)
     with pytest.raises(FileNotFoundError) as caught:
-        korvic.Board()
-    assert (caught.value.errno, caught.value.filename) == (errno.ENOENT, "korvic_cfg.dat")
-    assert "[Errno 2] korvic: read configuration: No such file or directory: 'korvic_cfg.dat'" == str(
+        korvic.Board(config)
+    assert (caught.value.errno, caught.value.filename) == (errno.ENOENT, chosen)
+    assert f"[Errno 2] korvic: read configuration: No such file or directory: '{chosen}'" == str(
         caught.value
     )
 

@@ -339,6 +339,52 @@ TEST_F(SimE2E, WorkdirWithAProgramRunsItThere) {
         0u);
 }
 
+// KORVIC_CONFIG names the working directory's own korvic_cfg.dat (after --workdir) where
+// there is one, else board 1's in the run's directory, which holds every board's; an
+// inherited value is replaced, and said so.
+TEST_F(SimE2E, ProgramsFindTheBoardsThroughKorvicConfig) {
+    const std::string show =
+        " -- sh -c 'printf \"%s\\n\" \"$KORVIC_CONFIG\" && grep -h MEM_PATH "
+        "\"$KORVIC_SIM_RUN_DIR\"/korvic_cfg*.dat'";
+    const std::string board1 = "MEM_PATH=/dev/korvic_sim/board\n";
+    const struct {
+        bool own_cfg;         // the working directory has a korvic_cfg.dat
+        std::string before;   // before korvic_sim on the command line
+        std::string options;  // korvic_sim's
+        std::string config;   // KORVIC_CONFIG; RUN: the run's directory
+        std::string devices;  // MEM_PATH= of the run directory's files
+        std::string err;      // korvic_sim's standard error
+    } cases[] = {
+        {false, "", "", "RUN/korvic_cfg.dat", board1, ""},
+        {true, "", "", "korvic_cfg.dat", board1, ""},
+        {false, "", "--workdir work", "korvic_cfg.dat", board1, ""},
+        {false, "", "--boards 2", "RUN/korvic_cfg.dat",
+         "MEM_PATH=/dev/korvic_sim/board2\n" + board1, ""},  // korvic_cfg.2.dat comes first
+        {false, "KORVIC_CONFIG=/etc/korvic/korvic_cfg.dat ", "", "RUN/korvic_cfg.dat", board1,
+         "korvic_sim: KORVIC_CONFIG=/etc/korvic/korvic_cfg.dat replaced by RUN/korvic_cfg.dat for "
+         "this run\n"},
+        {true, "KORVIC_CONFIG=korvic_cfg.dat ", "", "korvic_cfg.dat", board1, ""},
+    };
+    for (const auto &c : cases) {
+        fs::remove(dir / "korvic_cfg.dat");
+        if (c.own_cfg)
+            write_cfg(cfg_devices);
+        const Result r = run(c.before + sim + " " + c.options + show);
+        ASSERT_EQ(r.status, 0) << c.options << r.err;
+        // The run's directory: a korvic_sim.XXXXXX of the test's TMPDIR, gone by now.
+        const auto at = r.out.find(dir.string() + "/scratch/korvic_sim.");
+        const std::string run_dir =
+            at == std::string::npos ? "" : r.out.substr(at, (dir / "scratch").string().size() + 18);
+        auto with_run = [&run_dir](std::string text) {
+            for (auto p = text.find("RUN"); p != std::string::npos; p = text.find("RUN", p))
+                text.replace(p, 3, run_dir);
+            return text;
+        };
+        EXPECT_EQ(r.out, with_run(c.config + "\n" + c.devices)) << c.before << c.options;
+        EXPECT_EQ(r.err, with_run(c.err)) << c.before << c.options;
+    }
+}
+
 // A korvic_cfg.dat that does not start with the launcher's own first line is the user's,
 // even an empty one; the launcher's own is rewritten for the options of this run.
 TEST_F(SimE2E, WorkdirKeepsAConfigurationFileThatIsNotOurs) {
