@@ -155,7 +155,9 @@ check_remove() {
   bound || fail "bind again"
   ./uio_check "$(node)" pending
   echo "$edu" >"$drivers/unbind"
-  intx_masked && intx_pending || fail "after remove: COMMAND $(command_bits) STATUS $(status_bits)"
+  if ! intx_masked || ! intx_pending; then
+    fail "after remove: COMMAND $(command_bits) STATUS $(status_bits)"
+  fi
   echo "removed with the interrupt pending: COMMAND $(command_bits) STATUS $(status_bits)" \
     "(INTx disabled, interrupt pending)"
   before=$(line_count)
