@@ -34,7 +34,7 @@ allowed_warnings=(
 
 # ---- before anything: root, and no korvic package on the machine ---------------------
 [ "$(id -u)" = 0 ] || fail "installs packages with dpkg: run it as root"
-names='^(libkorvic-dev|korvic-(tools|sim)|python3-korvic)(-dbgsym)?$'
+names='^(libkorvic-dev|korvic-(tools|sim|uio-dkms)|python3-korvic)(-dbgsym)?$'
 present=$(dpkg-query -W -f='${db:Status-Abbrev}${Package}\n' 2>/dev/null \
   | awk -v names="$names" '$1 !~ /^[up]n/ && $2 ~ names { print $2 " (" $1 ")" }')
 if [ -n "$present" ]; then
@@ -67,11 +67,11 @@ for f in "${debs[@]}"; do
 done
 echo "packages: ${packages[*]}"
 
-# Which packages there must be: the library and the tools always, the simulator where it
-# is built (x86-64 Linux), the Python module where it is built; a -dbgsym package beside
-# each one that holds ELF files.
+# Which packages there must be: the library, the tools and the kernel module's DKMS source
+# always, the simulator where it is built (x86-64 Linux), the Python module where it is
+# built; a -dbgsym package beside each one that holds ELF files.
 cache=$build/CMakeCache.txt
-expected=(libkorvic-dev korvic-tools korvic-tools-dbgsym)
+expected=(libkorvic-dev korvic-tools korvic-tools-dbgsym korvic-uio-dkms)
 sim=no
 if grep -q '^KORVIC_BUILD_SIM:BOOL=ON' "$cache" && [ -x "$build/bin/korvic_sim" ]; then
   sim=yes
@@ -116,6 +116,27 @@ for f in "${debs[@]}"; do
   dpkg-deb -f "$pkgdir/$f" Depends Suggests | sed 's/^/   /'
   dpkg -c "$pkgdir/$f"
 done
+
+# korvic-uio-dkms goes no further here: installing it would have DKMS build a module for
+# this machine's kernel. Stage 90 installs it in a booted guest. The rest is installed.
+step "korvic-uio-dkms: checked above, installed only in stage 90's guest"
+for i in "${!packages[@]}"; do
+  [ "${packages[$i]}" = korvic-uio-dkms ] || continue
+  src=./usr/src/korvic-uio-$version
+  listing=$(dpkg -c "$pkgdir/${debs[$i]}")
+  for f in dkms.conf Kbuild korvic_uio.c korvic_intcsr.h; do
+    grep -q " $src/$f\$" <<<"$listing" || fail "korvic-uio-dkms: no $src/$f"
+  done
+  dpkg-deb --fsys-tarfile "$pkgdir/${debs[$i]}" | tar -xO "$src/dkms.conf" \
+    | grep -qx "PACKAGE_VERSION=\"$version\"" || fail "korvic-uio-dkms: dkms.conf is not $version"
+  echo "korvic-uio-dkms: DKMS source in ${src#.} for version $version"
+done
+for i in "${!packages[@]}"; do
+  [ "${packages[$i]}" != korvic-uio-dkms ] || unset "debs[$i]" "packages[$i]"
+done
+debs=("${debs[@]}")
+packages=("${packages[@]}")
+echo "installing: ${packages[*]}"
 
 # Nothing of the packages may exist yet: dpkg would take an unowned file over and the
 # purge would delete it.

@@ -11,7 +11,9 @@
 #   - korvicd with its systemd unit, environment file and korvic_cfg.dat, when built;
 #   - the Python package korvic (extension, stubs, py.typed) under KORVIC_INSTALL_PYTHONDIR,
 #     when built (component python, the Debian package python3-korvic);
-#   - the manual pages, the hardware guide and the examples.
+#   - the manual pages, the hardware guide and the examples;
+#   - on Linux, the board's UIO kernel module as DKMS source under src/korvic-uio-<version>/
+#     (component kmod, the Debian package korvic-uio-dkms).
 # Every installed file is relocatable: the CMake package and the .pc file find the prefix
 # from their own location, so an install tree can be moved or staged with --prefix or
 # DESTDIR.
@@ -30,6 +32,7 @@ set(KORVIC_DEB_PACKAGE_runtime korvic-tools)
 set(KORVIC_DEB_PACKAGE_daemon korvic-tools)
 set(KORVIC_DEB_PACKAGE_simulator korvic-sim)
 set(KORVIC_DEB_PACKAGE_python python3-korvic)
+set(KORVIC_DEB_PACKAGE_kmod korvic-uio-dkms)
 # Each component's documents: all in share/doc/korvic for an install tree; in a Debian
 # package, in that package's own share/doc/<package>.
 foreach(_korvic_component development runtime daemon simulator python)
@@ -218,3 +221,18 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/HARDWARE.md
   DESTINATION ${KORVIC_DOCDIR_development} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
   DESTINATION ${KORVIC_DOCDIR_development}/examples COMPONENT development)
+
+# ---- the kernel module's source, for DKMS ----------------------------------------------------
+
+# DKMS builds it on the target, for each kernel (kmod/dkms.conf.in): the sources as they
+# are, and dkms.conf with this release's version. /usr/src/korvic-uio-<version> with the
+# prefix /usr.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  configure_file(${PROJECT_SOURCE_DIR}/kmod/dkms.conf.in ${PROJECT_BINARY_DIR}/kmod/dkms.conf @ONLY)
+  install(FILES
+    ${PROJECT_BINARY_DIR}/kmod/dkms.conf
+    ${PROJECT_SOURCE_DIR}/kmod/Kbuild
+    ${PROJECT_SOURCE_DIR}/kmod/korvic_uio.c
+    ${PROJECT_SOURCE_DIR}/kmod/korvic_intcsr.h
+    DESTINATION src/korvic-uio-${PROJECT_VERSION} COMPONENT kmod)
+endif()

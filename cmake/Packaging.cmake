@@ -10,8 +10,10 @@
 #                    systemd unit, the manual pages, the configuration under /etc
 #   korvic-sim       simulator: the launcher and its private preload library
 #   python3-korvic   python: the Python package
-# each with a -dbgsym package holding the debug symbols that are stripped from its ELF
-# files. Every package gets /usr/share/doc/<package>/copyright and changelog.gz; manual
+#   korvic-uio-dkms  kmod: the board's UIO kernel module as source, built by DKMS on the
+#                    target (architecture all)
+# each with ELF files with a -dbgsym package holding the debug symbols that are stripped
+# from them. Every package gets /usr/share/doc/<package>/copyright and changelog.gz; manual
 # pages are installed gzipped. Included from the top-level CMakeLists.txt after every
 # install rule (the component list is complete only then).
 
@@ -207,17 +209,41 @@ samples of the board's time against the system clock, compare events,
 external events, status bits and the timer. Every time is a timezone-aware
 datetime in UTC with microseconds.")
 
+set(CPACK_DEBIAN_KMOD_PACKAGE_NAME korvic-uio-dkms)
+set(CPACK_DEBIAN_KMOD_PACKAGE_SECTION kernel)
+set(CPACK_DEBIAN_KMOD_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_KMOD_DEBUGINFO_PACKAGE OFF)
+# DKMS 3 builds and signs the module; openssl makes DKMS's signing key on first use.
+set(CPACK_DEBIAN_KMOD_PACKAGE_DEPENDS "dkms (>= 3.0)")
+set(CPACK_DEBIAN_KMOD_PACKAGE_RECOMMENDS "openssl")
+foreach(_korvic_script postinst prerm)
+  configure_file(${_korvic_debian_dir}/korvic-uio-dkms/${_korvic_script}
+    ${PROJECT_BINARY_DIR}/debian/korvic-uio-dkms/${_korvic_script} @ONLY)
+  list(APPEND CPACK_DEBIAN_KMOD_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/debian/korvic-uio-dkms/${_korvic_script})
+endforeach()
+set(CPACK_DEBIAN_KMOD_DESCRIPTION "UIO kernel module for the korvic timing board (DKMS)
+korvic_uio takes the korvic board's interrupt at its PCI bridge and offers it
+as a UIO node (/dev/uioN): a process waits there with poll() or read()
+instead of polling the board's registers, and writes 1 to re-arm. The
+module's ID table is empty: the board is bound through new_id.
+.
+This package holds the module's source; DKMS builds and signs it for each
+installed kernel that has its headers.")
+
 include(CPack)
 
 cpack_add_component_group(dev)
 cpack_add_component_group(tools)
 cpack_add_component_group(sim)
 cpack_add_component_group(python)
+cpack_add_component_group(kmod)
 # The package of each component (cmake/Install.cmake) is the package of its group.
 set(_korvic_group_libkorvic-dev dev)
 set(_korvic_group_korvic-tools tools)
 set(_korvic_group_korvic-sim sim)
 set(_korvic_group_python3-korvic python)
+set(_korvic_group_korvic-uio-dkms kmod)
 foreach(_korvic_component IN LISTS _korvic_components)
   cpack_add_component(${_korvic_component}
     GROUP ${_korvic_group_${KORVIC_DEB_PACKAGE_${_korvic_component}}})
