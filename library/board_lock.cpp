@@ -1,0 +1,142 @@
+#include "board_lock.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+#if defined(__has_include)
+#if __has_include(<sys/file.h>)
+#include <sys/file.h>
+#endif
+#endif
+
+#include <atomic>
+#include <cerrno>
+
+namespace korvic::lock {
+namespace {
+
+#if defined(LOCK_EX) && defined(LOCK_NB)
+constexpr bool kHaveFlock = true;
+#else
+constexpr bool kHaveFlock = false;
+#endif
+
+// One try without waiting.
+Attempt try_once(int fd, Primitive p) {
+    for (;;) {
+        int r = -1;
+        if (p == Primitive::Flock) {
+#if defined(LOCK_EX) && defined(LOCK_NB)
+            r = flock(fd, LOCK_EX | LOCK_NB);
+#else
+            errno = ENOSYS;
+#endif
+        } else {
+            struct flock whole {};
+            whole.l_type = F_WRLCK;
+            whole.l_whence = SEEK_SET;
+            r = fcntl(fd, F_SETLK, &whole);
+        }
+        if (r == 0)
+            return {Outcome::Held, 0};
+        if (errno == EINTR)
+            continue;
+        if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES)
+            return {Outcome::Busy, errno};
+        return {Outcome::Failed, errno};
+    }
+}
+
+std::chrono::nanoseconds monotonic() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::chrono::seconds{ts.tv_sec} + std::chrono::nanoseconds{ts.tv_nsec};
+}
+
+std::atomic<unsigned> g_forks{0};
+
+extern "C" void count_fork() {
+    g_forks.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+Primitive native_primitive() {
+    return kHaveFlock ? Primitive::Flock : Primitive::RecordLock;
+}
+
+Attempt acquire(int fd, Primitive p, std::chrono::nanoseconds wait) {
+    using std::chrono::microseconds;
+    constexpr microseconds kFirstSleep{10}, kLongestSleep{100};
+    Attempt a = try_once(fd, p);
+    if (a.outcome != Outcome::Busy || wait <= std::chrono::nanoseconds{0})
+        return a;
+    const std::chrono::nanoseconds deadline = monotonic() + wait;
+    microseconds sleep = kFirstSleep;
+    for (;;) {
+        const std::chrono::nanoseconds left = deadline - monotonic();
+        if (left <= std::chrono::nanoseconds{0})
+            return a;
+        const std::chrono::nanoseconds nap = left < sleep ? left : sleep;
+        timespec ts{0, static_cast<long>(nap.count())};
+        // A signal only shortens the nap: the deadline decides.
+        nanosleep(&ts, nullptr);
+        a = try_once(fd, p);
+        if (a.outcome != Outcome::Busy)
+            return a;
+        sleep = sleep * 2 > kLongestSleep ? kLongestSleep : sleep * 2;
+    }
+}
+
+void release(int fd, Primitive p) {
+    if (p == Primitive::Flock) {
+#if defined(LOCK_UN)
+        flock(fd, LOCK_UN);
+#endif
+        return;
+    }
+    struct flock whole {};
+    whole.l_type = F_UNLCK;
+    whole.l_whence = SEEK_SET;
+    fcntl(fd, F_SETLK, &whole);
+}
+
+void BoardLock::enter() {
+    if (depth_++ > 0)
+        return;
+    const int fd = descriptor();
+    if (fd < 0)
+        return;
+    const Attempt a = acquire(fd, primitive_, wait_);
+    if (a.outcome == Outcome::Held) {
+        locked_fd_ = fd;
+        held_ = true;
+        return;
+    }
+    try {
+        busy(a);
+    } catch (...) {
+        depth_ = 0;
+        throw;
+    }
+}
+
+void BoardLock::leave() {
+    if (--depth_ > 0)
+        return;
+    // A descriptor closed meanwhile (close_847 from a signal handler) took the lock with it;
+    // its number may be another file's by now.
+    if (held_ && descriptor() == locked_fd_)
+        release(locked_fd_, primitive_);
+    held_ = false;
+    locked_fd_ = -1;
+}
+
+unsigned fork_generation() {
+    static const bool registered = pthread_atfork(nullptr, nullptr, count_fork) == 0;
+    (void)registered;
+    return g_forks.load(std::memory_order_relaxed);
+}
+
+}  // namespace korvic::lock
