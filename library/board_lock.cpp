@@ -48,6 +48,33 @@ Attempt try_once(int fd, Primitive p) {
     }
 }
 
+// Waiting processes make themselves known with a shared OFD record lock on the device's
+// first byte (a lock apart from flock's, which it does not touch), so that a process
+// that takes the lock again and again (a loop of readings) can let them in: flock hands
+// nothing over, and a waiter that only tries now and then would rarely find the lock free
+// between two of its sequences. Linux only; elsewhere nobody is marked.
+#if defined(F_OFD_SETLK) && defined(F_OFD_GETLK)
+void mark_waiting(int fd, bool on) {
+    struct flock first {};
+    first.l_type = on ? F_RDLCK : F_UNLCK;
+    first.l_whence = SEEK_SET;
+    first.l_len = 1;
+    fcntl(fd, F_OFD_SETLK, &first);
+}
+bool others_waiting(int fd) {
+    struct flock first {};
+    first.l_type = F_WRLCK;
+    first.l_whence = SEEK_SET;
+    first.l_len = 1;
+    return fcntl(fd, F_OFD_GETLK, &first) == 0 && first.l_type != F_UNLCK;
+}
+#else
+void mark_waiting(int, bool) {}
+bool others_waiting(int) {
+    return false;
+}
+#endif
+
 std::chrono::nanoseconds monotonic() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -74,19 +101,36 @@ Attempt acquire(int fd, Primitive p, std::chrono::nanoseconds wait) {
         return a;
     const std::chrono::nanoseconds deadline = monotonic() + wait;
     microseconds sleep = kFirstSleep;
+    if (p == Primitive::Flock)
+        mark_waiting(fd, true);
     for (;;) {
         const std::chrono::nanoseconds left = deadline - monotonic();
         if (left <= std::chrono::nanoseconds{0})
-            return a;
+            break;
         const std::chrono::nanoseconds nap = left < sleep ? left : sleep;
         timespec ts{0, static_cast<long>(nap.count())};
         // A signal only shortens the nap: the deadline decides.
         nanosleep(&ts, nullptr);
         a = try_once(fd, p);
         if (a.outcome != Outcome::Busy)
-            return a;
+            break;
         sleep = sleep * 2 > kLongestSleep ? kLongestSleep : sleep * 2;
     }
+    if (p == Primitive::Flock)
+        mark_waiting(fd, false);
+    return a;
+}
+
+bool give_way(int fd, std::chrono::nanoseconds longest) {
+    using std::chrono::microseconds;
+    if (!others_waiting(fd))
+        return false;
+    const std::chrono::nanoseconds deadline = monotonic() + longest;
+    do {
+        timespec ts{0, static_cast<long>(std::chrono::nanoseconds{microseconds{50}}.count())};
+        nanosleep(&ts, nullptr);
+    } while (monotonic() < deadline && others_waiting(fd));
+    return true;
 }
 
 void release(int fd, Primitive p) {
@@ -108,6 +152,15 @@ void BoardLock::enter() {
     const int fd = descriptor();
     if (fd < 0)
         return;
+    // A loop of readings looks for waiting processes now and then (a look is a system
+    // call), and lets them in first.
+    if (primitive_ == Primitive::Flock) {
+        const std::chrono::nanoseconds t = monotonic();
+        if (t - last_look_ >= kLookEvery) {
+            last_look_ = t;
+            give_way(fd, kLongestWayGiven);
+        }
+    }
     const Attempt a = acquire(fd, primitive_, wait_);
     if (a.outcome == Outcome::Held) {
         locked_fd_ = fd;

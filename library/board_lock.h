@@ -46,8 +46,14 @@ struct Attempt {
 // runs even when the waiter has a real-time priority. A try interrupted by a signal is
 // tried again.
 Attempt acquire(int fd, Primitive p, std::chrono::nanoseconds wait);
+// While it waits, acquire() marks the open as waiting (Flock, on Linux: a shared OFD
+// record lock on the device's first byte, apart from the flock).
 // Releases what acquire() took.
 void release(int fd, Primitive p);
+
+// When another open of the device waits in acquire(), sleeps (50 us at a time) until none
+// does, at most `longest`; true when it did. Linux; elsewhere false at once.
+bool give_way(int fd, std::chrono::nanoseconds longest);
 
 // The lock of one attached board, as its register sequences take it: holds nest, the
 // outermost takes the lock and releases it. One thread at a time, like the board's own
@@ -77,7 +83,13 @@ class BoardLock {
     virtual void busy(const Attempt &attempt) = 0;
 
   private:
+    // How often the outermost enter() looks for waiting processes, and how long it lets
+    // them in at most (a waiter stopped while it waits holds nobody up for long).
+    static constexpr std::chrono::microseconds kLookEvery{500};
+    static constexpr std::chrono::milliseconds kLongestWayGiven{2};
+
     std::chrono::nanoseconds wait_{kDefaultWait};
+    std::chrono::nanoseconds last_look_{0};  // CLOCK_MONOTONIC
     Primitive primitive_ = native_primitive();
     int depth_ = 0;
     int locked_fd_ = -1;  // the descriptor taken by the outermost enter(), or -1
