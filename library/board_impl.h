@@ -33,6 +33,7 @@ class DeviceLock final : public lock::BoardLock {
 
   private:
     int descriptor() override;
+    int current_descriptor() const override { return fd_; }
     void busy(const lock::Attempt &a) override;
 
     int fd_ = -1;

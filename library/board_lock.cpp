@@ -147,32 +147,31 @@ void release(int fd, Primitive p) {
 }
 
 void BoardLock::enter() {
-    if (depth_++ > 0)
+    if (depth_ > 0) {
+        ++depth_;
         return;
+    }
+    // A throw from here on (descriptor(), busy()) leaves the lock not entered.
     const int fd = descriptor();
-    if (fd < 0)
-        return;
-    // A loop of readings looks for waiting processes now and then (a look is a system
-    // call), and lets them in first.
-    if (primitive_ == Primitive::Flock) {
-        const std::chrono::nanoseconds t = monotonic();
-        if (t - last_look_ >= kLookEvery) {
-            last_look_ = t;
-            give_way(fd, kLongestWayGiven);
+    if (fd >= 0) {
+        // A loop of readings looks for waiting processes now and then (a look is a system
+        // call), and lets them in first.
+        if (primitive_ == Primitive::Flock) {
+            const std::chrono::nanoseconds t = monotonic();
+            if (t - last_look_ >= kLookEvery) {
+                last_look_ = t;
+                give_way(fd, kLongestWayGiven);
+            }
+        }
+        const Attempt a = acquire(fd, primitive_, wait_);
+        if (a.outcome == Outcome::Held) {
+            locked_fd_ = fd;
+            held_ = true;
+        } else {
+            busy(a);
         }
     }
-    const Attempt a = acquire(fd, primitive_, wait_);
-    if (a.outcome == Outcome::Held) {
-        locked_fd_ = fd;
-        held_ = true;
-        return;
-    }
-    try {
-        busy(a);
-    } catch (...) {
-        depth_ = 0;
-        throw;
-    }
+    depth_ = 1;
 }
 
 void BoardLock::leave() {
@@ -180,7 +179,7 @@ void BoardLock::leave() {
         return;
     // A descriptor closed meanwhile (close_847 from a signal handler) took the lock with it;
     // its number may be another file's by now.
-    if (held_ && descriptor() == locked_fd_)
+    if (held_ && current_descriptor() == locked_fd_)
         release(locked_fd_, primitive_);
     held_ = false;
     locked_fd_ = -1;

@@ -44,10 +44,9 @@ struct Attempt {
 // Takes the lock on `fd`, waiting up to `wait`: a try at once, then tries after short
 // sleeps (10 us, doubling to 100 us), never a spin, so that a holder on the same processor
 // runs even when the waiter has a real-time priority. A try interrupted by a signal is
-// tried again.
+// tried again. While it waits, the open is marked as waiting (Flock, on Linux: a shared
+// OFD record lock on the device's first byte, apart from the flock; see give_way()).
 Attempt acquire(int fd, Primitive p, std::chrono::nanoseconds wait);
-// While it waits, acquire() marks the open as waiting (Flock, on Linux: a shared OFD
-// record lock on the device's first byte, apart from the flock).
 // Releases what acquire() took.
 void release(int fd, Primitive p);
 
@@ -64,8 +63,9 @@ class BoardLock {
     BoardLock(const BoardLock &) = delete;
     BoardLock &operator=(const BoardLock &) = delete;
 
-    // The outermost enter() takes the lock; when it is not had, busy() decides (a throw
-    // leaves the lock as it was, not entered).
+    // The outermost enter() takes the lock (with Flock, every 500 us or more it first
+    // gives way to waiting opens, at most 2 ms); when it is not had, busy() decides (a
+    // throw leaves the lock as it was, not entered).
     void enter();
     void leave();
 
@@ -76,8 +76,10 @@ class BoardLock {
   protected:
     ~BoardLock() = default;
 
-    // The descriptor to lock; -1 takes nothing (the sequence runs unlocked).
+    // The descriptor to lock; -1 takes nothing (the sequence runs unlocked). May open it.
     virtual int descriptor() = 0;
+    // The descriptor as it is now, opening nothing and throwing nothing (for leave()).
+    virtual int current_descriptor() const = 0;
     // After `wait` without the lock, or when the system refuses it: throw to refuse the
     // sequence, return to run it unlocked.
     virtual void busy(const Attempt &attempt) = 0;

@@ -49,7 +49,8 @@ void *owned_window = nullptr;
 // stopped or gone astray) is said once on standard error, and the sequence runs without
 // it, as it always did.
 class CApiLock final : public korvic::lock::BoardLock {
-    int descriptor() override { return window_fd.load(std::memory_order_relaxed); }
+    int descriptor() override { return current_descriptor(); }
+    int current_descriptor() const override { return window_fd.load(std::memory_order_relaxed); }
     void busy(const korvic::lock::Attempt &a) override {
         if (reported_)
             return;
