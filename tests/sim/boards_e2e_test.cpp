@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -337,6 +339,14 @@ TEST_F(Boards, TheNextLauncherRemovesTheFilesOfARunKilledOutright) {
                 watcher = static_cast<pid_t>(std::atol(p.path().filename().c_str()));
     }
     ASSERT_GT(watcher, 0);
+    // Board 1's device file, in /dev/shm, named after the state file.
+    struct stat st {};
+    ASSERT_EQ(stat(state.c_str(), &st), 0);
+    char device[96];
+    std::snprintf(device, sizeof device, "/dev/shm/korvic_sim.%llx.%llx.1",
+                  static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    EXPECT_TRUE(fs::exists(device));
     kill(watcher, SIGKILL);
     ASSERT_TRUE(ended(watcher));
     kill(held->pid(), SIGKILL);
@@ -349,6 +359,7 @@ TEST_F(Boards, TheNextLauncherRemovesTheFilesOfARunKilledOutright) {
               std::string::npos)
         << r.err;
     EXPECT_FALSE(fs::exists(run_dir));
+    EXPECT_FALSE(fs::exists(device));
 }
 
 }  // namespace
