@@ -51,6 +51,7 @@ struct CommandLine {
     std::string time;   // preset, compare: TIME, "now" or "off"
     std::string every;  // compare --every
     std::string timer;  // start or stop
+    std::string lock_wait;
 };
 
 // A checked command: what to check against the board's settings before attaching, and what
@@ -58,6 +59,7 @@ struct CommandLine {
 struct Job {
     std::function<void(const korvic::Settings &)> check = [](const korvic::Settings &) {};
     std::function<int(korvic::Board &, const korvic::cli::Output &)> run;
+    std::optional<std::chrono::nanoseconds> lock_wait;  // --lock-wait
 };
 
 // `text` without `prefix` in front, when it is there.
@@ -108,6 +110,12 @@ Job make_job(const CLI::App &app, const CommandLine &cl) {
     Job job;
     const CLI::App *sub = app.get_subcommands().front();
     const std::string name = sub->get_name();
+    if (app.count("--lock-wait") != 0) {
+        job.lock_wait = duration_option("--lock-wait", cl.lock_wait);
+        if (*job.lock_wait > std::chrono::seconds{10})
+            throw UsageError("korvic: --lock-wait: duration " + quote(cl.lock_wait) +
+                             ": more than 10s");
+    }
     if (name == "time") {
         job.run = c::show_time;
     } else if (name == "offset") {
@@ -262,6 +270,10 @@ int run(int argc, char **argv) {
                    "default) or unix (1774701296.789123)")
         ->check(one_of({"iso", "unix"}))
         ->type_name("iso|unix");
+    app.add_option("--lock-wait", cl.lock_wait,
+                   "how long a call waits for the board lock that other programs may hold "
+                   "(default 100ms, at most 10s)")
+        ->type_name("DURATION");
 
     app.add_subcommand("time", "the board's current time (true UTC)");
     CLI::App *offset = app.add_subcommand("offset",
@@ -339,7 +351,9 @@ int run(int argc, char **argv) {
                                                : korvic::cli::TimeFormat::iso);
     int status = 0;
     try {
-        const korvic::Settings settings = korvic::read_settings(korvic::config_path(cl.config));
+        korvic::Settings settings = korvic::read_settings(korvic::config_path(cl.config));
+        if (job.lock_wait)
+            settings.lock_wait = *job.lock_wait;
         job.check(settings);
         korvic::Board board(settings);
         status = job.run(board, out);

@@ -279,7 +279,8 @@ std::string Stats::line(nanoseconds interval) const {
                     ", dropped " + std::to_string(dropped_count()) + " (bracket " +
                     std::to_string(drops_[0]) + ", untrusted " + std::to_string(drops_[1]) +
                     ", max offset " + std::to_string(drops_[2]) + ", queue full " +
-                    std::to_string(drops_[3]) + ", chronyd away " + std::to_string(drops_[4]) + ")";
+                    std::to_string(drops_[3]) + ", chronyd away " + std::to_string(drops_[4]) +
+                    ", board busy " + std::to_string(drops_[5]) + ")";
     if (kept_ == 0)
         return s;
     const double n = static_cast<double>(kept_);

@@ -168,15 +168,23 @@ class Schedule {
 // Statistics for --stats.
 // ---------------------------------------------------------------------------------------
 
-enum class Drop { wide_bracket, untrusted, beyond_max_offset, queue_full, chronyd_away };
+// board_busy: the board lock was held elsewhere for the whole of --lock-wait.
+enum class Drop {
+    wide_bracket,
+    untrusted,
+    beyond_max_offset,
+    queue_full,
+    chronyd_away,
+    board_busy
+};
 
 class Stats {
   public:
     void kept(nanoseconds offset, nanoseconds bracket);
     void dropped(Drop why);
     // "stats over 60 s: kept 58, dropped 2 (bracket 1, untrusted 1, max offset 0, queue
-    // full 0, chronyd away 0); offset mean +12.0 us rms 13.1 us max -20.0 us; bracket min
-    // 8.9 us median 9.4 us max 15.0 us". Offsets and brackets of kept samples only.
+    // full 0, chronyd away 0, board busy 0); offset mean +12.0 us rms 13.1 us max -20.0 us; bracket
+    // min 8.9 us median 9.4 us max 15.0 us". Offsets and brackets of kept samples only.
     std::string line(nanoseconds interval) const;
     void reset() { *this = Stats{}; }
     std::uint64_t kept_count() const { return kept_; }
@@ -186,7 +194,7 @@ class Stats {
     static constexpr std::size_t kMaxBrackets = std::size_t{1} << 20;
 
     std::uint64_t kept_ = 0;
-    std::uint64_t drops_[5] = {};
+    std::uint64_t drops_[6] = {};
     double offset_sum_ = 0, offset_square_sum_ = 0;
     nanoseconds offset_max_{0};
     nanoseconds bracket_min_{0}, bracket_max_{0};

@@ -52,6 +52,13 @@ std::vector<korvicd::Reading> burst(korvic::Board &board, int n) {
     return readings;
 }
 
+// The board of --config, waiting up to --lock-wait for its lock.
+korvic::Board open_board(const korvicd::Options &o) {
+    korvic::Settings settings = korvic::read_settings(o.config);
+    settings.lock_wait = o.lock_wait;
+    return korvic::Board(settings);
+}
+
 korvicd::PipelineLimits limits_of(const korvicd::Options &o) {
     korvicd::PipelineLimits l;
     l.max_bracket = o.max_bracket;
@@ -94,7 +101,13 @@ int run_once(const korvicd::Options &o, korvic::Board &board) {
         if (i > 0)
             sleep_until(next);
         next += std::chrono::milliseconds{100};
-        const std::vector<korvicd::Reading> readings = burst(board, o.readings);
+        std::vector<korvicd::Reading> readings;
+        try {
+            readings = burst(board, o.readings);
+        } catch (const korvic::BoardBusy &e) {
+            reason = e.what();
+            continue;
+        }
         const korvicd::Step step = pipeline.process(readings);
         if (o.verbose) {
             for (const std::string &line : step.log)
@@ -141,7 +154,16 @@ class Daemon {
 };
 
 void Daemon::tick() {
-    const std::vector<korvicd::Reading> readings = burst(board_, o_.readings);
+    std::vector<korvicd::Reading> readings;
+    try {
+        readings = burst(board_, o_.readings);
+    } catch (const korvic::BoardBusy &e) {
+        // The burst ends at the first reading that found the lock taken: it waits once.
+        stats_.dropped(korvicd::Drop::board_busy);
+        if (o_.verbose)
+            log_line(std::string("sample dropped: ") + e.what());
+        return;
+    }
     korvicd::Step step = pipeline_.process(readings);
     for (const std::string &line : step.log)
         log_line(line);
@@ -185,7 +207,7 @@ void Daemon::tick() {
 
 void Daemon::reopen() {
     try {
-        korvic::Board fresh = korvic::Board::open(o_.config);
+        korvic::Board fresh = open_board(o_);
         board_ = std::move(fresh);
         pipeline_.reset_board();
         log_line("SIGHUP: board reopened from " + korvic::detail::shown(o_.config) +
@@ -259,7 +281,7 @@ int Daemon::run(int signal_fd) {
 int serve(const korvicd::Options &o, int signal_fd) {
     std::optional<korvic::Board> board;
     try {
-        board.emplace(korvic::Board::open(o.config));
+        board.emplace(open_board(o));
     } catch (const std::exception &e) {
         log_line("cannot open the board: " + korvic::detail::message_of(e));
         return 1;

@@ -97,7 +97,7 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.get_formatter()->column_width(30);
 
     std::string rate, readings, max_bracket, offset, max_offset, sock, shm, shm_perm, max_rate,
-        max_step, stats, config;
+        max_step, stats, config, lock_wait;
     Options o;
     app.add_option("--rate", rate, "Bursts of readings per second (default 1, up to 1000)")
         ->type_name("HZ");
@@ -134,6 +134,10 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.add_option("--config", config,
                    "The board's korvic_cfg.dat (default $KORVIC_CONFIG, else ./korvic_cfg.dat)")
         ->type_name("PATH");
+    app.add_option("--lock-wait", lock_wait,
+                   "Wait this long for the board lock, else drop the sample (default 100ms, "
+                   "0 to 1s)")
+        ->type_name("DURATION");
 
     ParsedOptions out;
     try {
@@ -184,6 +188,12 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
             o.max_step = duration("--max-step", max_step, false, false);
         if (given("--stats"))
             o.stats = duration("--stats", stats, false, false);
+        if (given("--lock-wait")) {
+            o.lock_wait = duration("--lock-wait", lock_wait, false, true);
+            // A burst waits for the lock once at most: the watchdog's interval is far.
+            if (o.lock_wait > std::chrono::seconds{1})
+                bad("--lock-wait", lock_wait, "more than 1s");
+        }
         if (given("--config") && config.empty())
             bad("--config", config, "an empty path");
         o.config = korvic::config_path(config).string();

@@ -22,6 +22,7 @@ struct Options {
     std::optional<std::chrono::nanoseconds> stats;       // --stats
     bool once = false;                                   // --once
     std::string config = "korvic_cfg.dat";               // --config, $KORVIC_CONFIG
+    std::chrono::nanoseconds lock_wait{100'000'000};     // --lock-wait
 };
 
 // The outcome of reading the command line: options to run with, or a text to print and

@@ -1,7 +1,9 @@
 // korvic::Board: one board, attached from settings, its register sequences those of the C
 // API (sequences.h) over a window of its own, its times converted by one true-calendar
 // formula (timecodec.h). Also read_settings, register_map and the EventWatcher.
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include "attach.h"
 #include "bitfields.h"
 #include "board_impl.h"
+#include "board_lock.h"
 #include "config.h"
 #include "korvic/board.hpp"
 #include "mmio.h"
@@ -234,8 +237,63 @@ std::span<const BitRegisterView> bit_registers() {
 Board::Impl::~Impl() {
     if (mapping != nullptr)
         munmap(mapping, regs::kWindowBytes);
-    if (fd >= 0)
+}
+
+// ---------------------------------------------------------------------------------------
+// The board lock.
+// ---------------------------------------------------------------------------------------
+
+DeviceLock::~DeviceLock() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void DeviceLock::adopt(int fd, const fs::path &path, std::chrono::nanoseconds wait) {
+    struct stat st {};
+    fstat(fd, &st);
+    set_wait(std::max(wait, std::chrono::nanoseconds{0}));
+    fd_ = fd;
+    path_ = path;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    generation_ = lock::fork_generation();
+}
+
+int DeviceLock::descriptor() {
+    if (fd_ < 0 || generation_ == lock::fork_generation())
+        return fd_;
+    // A child of fork(): the inherited open is the parent's, and so would be its lock.
+    int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0 && fd <= 2) {
+        // Never a standard stream's number, as when attaching.
+        const int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
         close(fd);
+        fd = high;
+    }
+    if (fd < 0)
+        fail("korvic: reopen register device after fork", path_, errno);
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
+        close(fd);
+        fail("korvic: reopen register device after fork: not the device this Board opened", path_,
+             ENODEV);
+    }
+    close(fd_);
+    fd_ = fd;
+    generation_ = lock::fork_generation();
+    return fd_;
+}
+
+void DeviceLock::busy(const lock::Attempt &a) {
+    const std::string device = path_.empty() ? "the register device" : path_.string();
+    if (a.outcome == lock::Outcome::Busy) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait()).count();
+        throw BoardBusy(std::make_error_code(std::errc::device_or_resource_busy),
+                        "korvic: board lock: " + device + " held by another process for over " +
+                            std::to_string(ms) + " ms");
+    }
+    throw BoardBusy(std::error_code(a.error, std::generic_category()),
+                    "korvic: board lock: " + device);
 }
 
 Board Board::open(const fs::path &config) {
@@ -261,9 +319,10 @@ Board::Board(const Settings &settings) : impl_(std::make_unique<Impl>()) {
             close(w.fd);
             fail("korvic: map register window", device, w.error);
     }
-    impl_->fd = w.fd;
     impl_->mapping = w.address;
-    impl_->window = {static_cast<volatile std::uint32_t *>(w.address), settings.byte_swap};
+    impl_->window = {static_cast<volatile std::uint32_t *>(w.address), settings.byte_swap, nullptr};
+    impl_->lock.adopt(w.fd, device, settings.lock_wait);
+    impl_->window.lock = &impl_->lock;
     impl_->offsets = offsets_of(settings);
 }
 
@@ -297,6 +356,9 @@ utc_time Board::now() {
 
 Sample Board::sample() {
     const Impl &b = live();
+    // Held from before the first clock reading: a wait for the lock is no part of the
+    // bracket.
+    const seq::Hold hold(b.window);
     Sample s;
     s.before = b.clock();
     const codec::Words w = seq::snapshot(b.window, [&] { s.after = b.clock(); });
@@ -465,9 +527,17 @@ namespace detail {
 Board BoardInternals::over_window(void *window, const Settings &settings) {
     auto impl = std::make_unique<Board::Impl>();
     impl->settings = settings;
-    impl->window = {static_cast<volatile std::uint32_t *>(window), settings.byte_swap};
+    impl->window = {static_cast<volatile std::uint32_t *>(window), settings.byte_swap, nullptr};
     impl->offsets = offsets_of(settings);
     return Board(std::move(impl));
+}
+
+Board BoardInternals::over_window(void *window, const Settings &settings, int lock_fd,
+                                  const fs::path &path) {
+    Board board = over_window(window, settings);
+    board.impl_->lock.adopt(lock_fd, path, settings.lock_wait);
+    board.impl_->window.lock = &board.impl_->lock;
+    return board;
 }
 
 void BoardInternals::set_clock(Board &board, SystemClock clock) {

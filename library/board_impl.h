@@ -2,6 +2,12 @@
 // for this project's tests and benchmarks. Not installed.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "board_lock.h"
 #include "korvic/board.hpp"
 #include "mmio.h"
 #include "timecodec.h"
@@ -13,18 +19,42 @@ using SystemClock = system_time (*)();
 // CLOCK_REALTIME, read with clock_gettime.
 system_time realtime_now();
 
+// The board lock of one Board, on the register device descriptor that it owns (closed with
+// it). Not had within the wait: BoardBusy. In a child made by fork(), the device is opened
+// again at the next locked call, so that the child's lock is its own and not its parent's.
+class DeviceLock final : public lock::BoardLock {
+  public:
+    DeviceLock() = default;
+    ~DeviceLock();
+    // Takes `fd`, the open of `path`, as the descriptor to lock and to close; waits up to
+    // `wait` for the lock.
+    void adopt(int fd, const std::filesystem::path &path, std::chrono::nanoseconds wait);
+    bool adopted() const { return fd_ >= 0; }
+
+  private:
+    int descriptor() override;
+    int current_descriptor() const override { return fd_; }
+    void busy(const lock::Attempt &a) override;
+
+    int fd_ = -1;
+    std::filesystem::path path_;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    unsigned generation_ = 0;  // lock::fork_generation() when fd_ was opened
+};
+
 struct Board::Impl {
     Settings settings;
     mmio::Window window{};
     codec::Offsets offsets{};  // hours TZ_OFF, days DAY_OFF, seconds SEC_OFF
     void *mapping = nullptr;   // the window this Board mapped (nullptr: the caller's window)
-    int fd = -1;               // the register device this Board opened
+    DeviceLock lock;           // on the register device this Board opened
     SystemClock clock = &realtime_now;
 
     Impl() = default;
     Impl(const Impl &) = delete;
     Impl &operator=(const Impl &) = delete;
-    // Unmaps and closes what this Board opened. No bus access.
+    // Unmaps what this Board mapped (the lock closes the device). No bus access.
     ~Impl();
 };
 
@@ -36,6 +66,10 @@ class BoardInternals {
     // or memory window): the byte order and offsets of `settings`, whose paths are not
     // looked at. Nothing is opened, and nothing is unmapped when the Board goes.
     static Board over_window(void *window, const Settings &settings);
+    // The same, with the board lock taken on `lock_fd` (an open of `path`; the Board
+    // closes it), as a Board attached to that device takes it.
+    static Board over_window(void *window, const Settings &settings, int lock_fd,
+                             const std::filesystem::path &path);
 
     // The clock that sample() reads, in place of CLOCK_REALTIME.
     static void set_clock(Board &board, SystemClock clock);

@@ -7,14 +7,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "attach.h"
+#include "board_lock.h"
 #include "config.h"
 #include "korvic_api.h"
+#include "mmio.h"
 #include "regmap.h"
 
 extern "C" {
@@ -40,6 +43,34 @@ static_assert(std::atomic<int>::is_always_lock_free, "close_847 must stay async-
 std::atomic<int> window_fd{-1};
 std::atomic<int> unmapped_fd{-1};
 void *owned_window = nullptr;
+
+// The board lock of the window that init_847 mapped, on the descriptor it opened. The C
+// API has no error to return from most calls: a lock not had within the wait (a holder
+// stopped or gone astray) is said once on standard error, and the sequence runs without
+// it, as it always did.
+class CApiLock final : public korvic::lock::BoardLock {
+    int descriptor() override { return current_descriptor(); }
+    int current_descriptor() const override { return window_fd.load(std::memory_order_relaxed); }
+    void busy(const korvic::lock::Attempt &a) override {
+        if (reported_)
+            return;
+        reported_ = true;
+        if (a.outcome == korvic::lock::Outcome::Busy)
+            std::fprintf(
+                stderr,
+                "lock mempath: %s is held by another process for over %lld ms; going "
+                "on without the board lock (said once)\n",
+                mem_path,
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(wait()).count()));
+        else
+            std::fprintf(stderr,
+                         "lock mempath: %s: %s; going on without the board lock (said once)\n",
+                         mem_path, std::strerror(a.error));
+    }
+    bool reported_ = false;
+};
+CApiLock c_api_lock;
 
 // Takes d out of slot if the slot holds it; true when it did.
 bool take(std::atomic<int> &slot, int d) {
@@ -130,6 +161,12 @@ void report_config(const korvic::attach::ConfigFile &cfg) {
 }
 
 }  // namespace
+
+korvic::lock::BoardLock *korvic::capi::lock_of(volatile uint32_t *window) {
+    const bool own = window != nullptr && window == owned_window &&
+                     window_fd.load(std::memory_order_relaxed) >= 0;
+    return own ? &c_api_lock : nullptr;
+}
 
 extern "C" int init_847(void) {
     using korvic::attach::WindowStep;

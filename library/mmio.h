@@ -2,21 +2,29 @@
 // or store at a byte offset of a register window, in program order. Nothing is merged,
 // cached or widened; a word read twice is loaded twice.
 //
-// A Window names the mapped registers and the byte order of one board. The C API builds
-// one from its globals at every call (so a change of g_byte_swap counts from the next
-// call); a korvic::Board keeps its own.
+// A Window names the mapped registers, the byte order and the lock of one board. The C
+// API builds one from its globals at every call (so a change of g_byte_swap counts from
+// the next call); a korvic::Board keeps its own.
 #pragma once
 
 #include <cstdint>
 
+#include "board_lock.h"
 #include "korvic_api.h"
 #include "regmap.h"
+
+namespace korvic::capi {
+// The C API's board lock while base_addr is the window that init_847 mapped, its
+// descriptor still open; nullptr for a window that the caller set up by hand.
+lock::BoardLock *lock_of(volatile std::uint32_t *window);
+}  // namespace korvic::capi
 
 namespace korvic::mmio {
 
 struct Window {
     volatile std::uint32_t *base;  // word 0 of the 512-byte register window
     bool swap;                     // register words are byte-reversed between bus and caller
+    lock::BoardLock *lock;         // taken around the sequences (sequences.h); nullptr: none
 };
 
 constexpr std::uint32_t reverse_bytes(std::uint32_t w) {
@@ -53,9 +61,9 @@ inline void strobe(const Window &w, std::uint32_t value) {
         store(w, regs::info(regs::Reg::HwStatus).offset, value);
 }
 
-// The C API's window: base_addr and g_byte_swap as they are now.
+// The C API's window: base_addr, g_byte_swap and the lock as they are now.
 inline Window c_window() {
-    return {base_addr, g_byte_swap != 0};
+    return {base_addr, g_byte_swap != 0, capi::lock_of(base_addr)};
 }
 
 // The same accesses through kv_mem, which the position freeze read and freeze_time use.

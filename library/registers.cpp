@@ -2,9 +2,11 @@
 #include "korvic_api.h"
 #include "mmio.h"
 #include "regmap.h"
+#include "sequences.h"
 
 using korvic::regs::Reg;
 namespace mmio = korvic::mmio;
+namespace seq = korvic::seq;
 
 extern "C" uint32_t byte_swap(uint32_t w) {
     return g_byte_swap == 0 ? w : korvic::mmio::reverse_bytes(w);
@@ -24,6 +26,7 @@ int write_one(Reg r, const uint32_t *w) {
 
 int read_all(Reg r, uint32_t *w) {
     const mmio::Window window = mmio::c_window();
+    const seq::Hold hold(window);
     for (uint32_t i = 0; i < korvic::regs::info(r).words; ++i)
         w[i] = mmio::read_word(window, r, i);
     return 0;
@@ -69,6 +72,7 @@ int read_signal_level_reg(uint32_t w[7]) {
 // register map marks them as not swapped on write.
 int write_preset_position_reg(const uint32_t w[4]) {
     const mmio::Window window = mmio::c_window();
+    const seq::Hold hold(window);
     for (uint32_t i = 0; i < korvic::regs::info(Reg::PresetPosition).words; ++i)
         mmio::write_word(window, Reg::PresetPosition, i, w[i]);
     return 0;
@@ -78,7 +82,9 @@ int write_preset_position_reg(const uint32_t w[4]) {
 int read_position_freeze_reg(uint32_t w[4]) {
     const auto &reg = korvic::regs::info(Reg::PositionFreeze);
     volatile uint32_t *held = mmio::kv_word(reg.offset);
-    mmio::strobe(mmio::c_window(), korvic::regs::kPositionFreezeStrobe);
+    const mmio::Window window = mmio::c_window();
+    const seq::Hold hold(window);
+    mmio::strobe(window, korvic::regs::kPositionFreezeStrobe);
     for (uint32_t i = 0; i < reg.words; ++i)
         w[i] = byte_swap(held[i]);
     return 0;
@@ -91,6 +97,7 @@ int enable_device_interrupts(void) {
 // The snapshot strobe alone, through kv_mem: the board latches its current time into the
 // time-and-status words, where a later raw read finds it.
 int freeze_time(void) {
+    const seq::Hold hold(mmio::c_window());
     volatile uint32_t *status = mmio::kv_word(korvic::regs::info(Reg::HwStatus).offset);
     for (int i = 0; i < korvic::regs::kStrobeWrites; ++i)
         *status = korvic::regs::kSnapshotStrobe;

@@ -52,6 +52,8 @@ constexpr bool has_year(const codec::Group &g) {
 template <const Reader &r>
 std::int32_t read_time(std::uint32_t mode, std::int32_t *mask, void *time) {
     const mmio::Window window = mmio::c_window();
+    // Mode 0 loads the group a second time: one hold for both.
+    const seq::Hold hold(window);
     const std::uint32_t words = r.group->words;
     const codec::Words first = r.strobe ? seq::snapshot(window) : seq::read_group(window, r.reg);
     const korvic_broken_down fields = codec::decode<*r.group>(first);

@@ -5,6 +5,8 @@
 // every datetime the module gives is aware, in UTC, and exact to the microsecond.
 #include "convert.h"
 
+#include "korvic/board.hpp"
+
 // datetime.h defines its API pointer per translation unit: this file alone uses it.
 #include <datetime.h>
 
@@ -204,6 +206,21 @@ void check_signals() {
         throw py::error_already_set();
 }
 
+namespace {
+PyObject *g_board_busy = nullptr;  // korvic.BoardBusy, alive with the module
+}  // namespace
+
+void add_board_busy(py::module_ &m) {
+    g_board_busy = PyErr_NewExceptionWithDoc(
+        "korvic._korvic.BoardBusy",
+        "The board lock was held by another program (or Board) for the whole of the Board's "
+        "lock_wait: nothing was read or written; the call may be made again.",
+        PyExc_TimeoutError, nullptr);
+    if (g_board_busy == nullptr)
+        throw py::error_already_set();
+    m.add_object("BoardBusy", py::handle(g_board_busy));
+}
+
 void register_exception_translators() {
     py::register_local_exception_translator([](std::exception_ptr p) {
         // A signal's handler (Ctrl-C: KeyboardInterrupt) raises in place of the failure.
@@ -211,6 +228,8 @@ void register_exception_translators() {
             return;
         try {
             std::rethrow_exception(std::move(p));
+        } catch (const BoardBusy &e) {
+            PyErr_SetString(g_board_busy, e.what());
         } catch (const std::filesystem::filesystem_error &e) {
             if (!is_errno(e.code()))
                 throw;

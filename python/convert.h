@@ -51,9 +51,13 @@ void check_signals();
 //   std::filesystem::filesystem_error  OSError of the errno's own subclass
 //                                      (FileNotFoundError, ...) with errno, the step and
 //                                      the reason as strerror, and the path as filename
+//   korvic::BoardBusy                  korvic.BoardBusy (a TimeoutError) with the text
 //   std::system_error                  OSError with errno and the text
 //   std::out_of_range                  ValueError (a time, mask or offset out of range)
 //   std::invalid_argument              ValueError
 void register_exception_translators();
+// korvic.BoardBusy, a TimeoutError: the board lock was not had in time (korvic::BoardBusy).
+// Made in module `m`; the translators raise it.
+void add_board_busy(py::module_ &m);
 
 }  // namespace korvic::python

@@ -163,6 +163,7 @@ PYBIND11_MODULE(_korvic, m) {
     using namespace korvic::python;
     import_datetime();
     register_exception_translators();
+    add_board_busy(m);
     // Each docstring starts with its signature in Python's types, as the stubs give it
     // (pybind11's own would say "object" for every datetime and timeout).
     py::options options;
@@ -289,15 +290,25 @@ a time, mask or argument out of range and for any call after close().
 
 A Board is locked: calls from several threads are taken one at a time, and
 other Python threads run while a call waits.)doc")
-        .def(py::init([](const std::optional<std::filesystem::path> &config) {
-                 auto self = std::make_unique<PyBoard>();
-                 self->config = korvic::config_path(config.value_or(std::filesystem::path{}));
-                 py::gil_scoped_release nogil;
-                 self->board.emplace(Board::open(self->config));
-                 return self;
-             }),
-             py::arg("config") = py::none(),
-             R"doc(__init__(self, config: str | os.PathLike[str] | None = None) -> None
+        .def(
+            py::init([](const std::optional<std::filesystem::path> &config,
+                        const py::object &lock_wait) {
+                auto self = std::make_unique<PyBoard>();
+                self->config = korvic::config_path(config.value_or(std::filesystem::path{}));
+                const std::optional<std::chrono::nanoseconds> wait =
+                    lock_wait.is_none() ? std::nullopt : to_timeout(lock_wait, "Board");
+                if (!lock_wait.is_none() && (!wait || *wait > std::chrono::seconds{10}))
+                    throw py::value_error("korvic: Board: lock_wait " + repr_of(lock_wait) +
+                                          " is more than 10 seconds");
+                py::gil_scoped_release nogil;
+                Settings settings = read_settings(self->config);
+                if (wait)
+                    settings.lock_wait = *wait;
+                self->board.emplace(settings);
+                return self;
+            }),
+            py::arg("config") = py::none(), py::arg("lock_wait") = py::none(),
+            R"doc(__init__(self, config: str | os.PathLike[str] | None = None, lock_wait: float | datetime.timedelta | None = None) -> None
 
 Attaches to the board that the configuration file names: config, else
 $KORVIC_CONFIG (set by korvic_sim), else korvic_cfg.dat in the working directory.
@@ -305,7 +316,13 @@ $KORVIC_CONFIG (set by korvic_sim), else korvic_cfg.dat in the working directory
 The file is read as the C library reads korvic_cfg.dat; a relative MEM_PATH= or
 INT_PATH= counts from the file's directory. Each ENABLE_INT line enables the
 bridge's interrupts; then the register window is mapped. Raises OSError with
-errno and filename (FileNotFoundError for a missing file or device).)doc")
+errno and filename (FileNotFoundError for a missing file or device).
+
+lock_wait: how long a call waits for the board lock that other programs on
+the host (korvicd, korvic, another Board) take around their register
+sequences, in seconds or as a timedelta, 0 to 10 s (None: 100 ms). A call that
+does not get it raises BoardBusy, having touched nothing. A process made by
+fork() (multiprocessing) that uses this Board has a lock of its own.)doc")
         .def(
             "close",
             [](PyBoard &self) {

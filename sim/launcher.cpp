@@ -613,13 +613,15 @@ void remove_stale_scratches(const std::string &parent) {
     close(parent_fd);
 }
 
-// Powers the boards up in the scratch directory's state file; its path.
+// Powers the boards up in the scratch directory's state file and makes their device files;
+// the state file's path.
 std::string power_up(const Scratch &scratch, const SimSettings &settings) {
     std::string path = scratch.path() + "/" + kStateName;
     try {
         const Simulator boards(settings,
                                SharedRun::create(path, static_cast<int>(settings.boards.size())),
                                PowerUp::Yes, -1, -1);
+        create_device_files(path, static_cast<int>(settings.boards.size()));
     } catch (const std::exception &e) {
         const int parent_fd = open(scratch.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (parent_fd >= 0) {

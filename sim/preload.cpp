@@ -2,13 +2,16 @@
 // register device and the bridge device, and for nothing else.
 //
 // open/openat (and their 64-bit and fortified forms) of a simulated device path (each
-// board's register and bridge device) return a descriptor of an anonymous memory file of
-// the window's size; mmap of such a descriptor returns a trapped window over that board's
-// model (register device, 512 bytes) or its bridge model (128 bytes); close and munmap
-// release them. Every other call passes straight to the next definition (the C library's).
-// Settings come from the KORVIC_SIM_* environment variables (see settings.h), read when a
-// simulated device is first opened. Under the launcher, the boards are the run's, in the
-// file that KORVIC_SIM_SHARED names: every process of the run serves the same boards.
+// board's register and bridge device) return a descriptor of a memory file of the window's
+// size: for a register device a new open of the board's one device file (shared_run.h; in a
+// run of the process's own, of a memory file kept for the board), so that flock() on it,
+// the board lock, excludes as on a device node; for a bridge an anonymous one. mmap of such
+// a descriptor returns a trapped window over that board's model (register device, 512
+// bytes) or its bridge model (128 bytes); close and munmap release them. Every other call passes
+// straight to the next definition (the C library's). Settings come from the KORVIC_SIM_*
+// environment variables (see settings.h), read when a simulated device is first opened. Under the
+// launcher, the boards are the run's, in the file that KORVIC_SIM_SHARED names: every process of
+// the run serves the same boards.
 //
 // The signal calls that could take SIGSEGV, SIGTRAP or the external event signal away from
 // the simulator, or block them, are interposed too (signal, sigaction, sigprocmask and the
@@ -265,6 +268,11 @@ struct State {
     bool ok = false;
     SimSettings settings;
     Simulator *sim = nullptr;
+    // The launcher's run: board k's device file is device_files[k - 1]. Else (a run of this
+    // process's own) board k's memory file is kept open as local_files[k - 1], made at the
+    // first open, under g_mutex.
+    std::vector<std::string> device_files;
+    std::vector<int> local_files;
 };
 State *g_state = nullptr;
 std::once_flag g_state_once;
@@ -388,6 +396,21 @@ void init_state() {
         close_traces();
         return;
     }
+    if (const char *shared = std::getenv(korvic::sim::kEnvShared);
+        shared != nullptr && *shared != '\0') {
+        struct stat st {};
+        if (stat(shared, &st) != 0) {
+            say(std::string("cannot look at the shared board state: ") + std::strerror(errno));
+            return;
+        }
+        for (int k = 1; k <= g_state->sim->boards(); ++k) {
+            char name[korvic::sim::kDeviceFileNameSize];
+            korvic::sim::device_file_name(name, st.st_dev, st.st_ino, k);
+            g_state->device_files.emplace_back(name);
+        }
+    } else {
+        g_state->local_files.assign(static_cast<std::size_t>(g_state->sim->boards()), -1);
+    }
     g_state->sim->on_trace_failure(report_trace_failure);
     for (int k = 1; k <= g_state->sim->boards(); ++k)
         if (const int sig = settings->board(k).external_event_signal; sig != 0)
@@ -458,6 +481,46 @@ const char *device_name(Kind kind) {
     return kind == Kind::Board ? "board" : "bridge";
 }
 
+// An anonymous memory file of `size` bytes; -1 and errno when it cannot be had.
+int new_memory_file(const char *name, off_t size, unsigned flags) {
+    const int fd = memfd_create(name, flags);
+    if (fd >= 0 && ftruncate(fd, size) != 0) {
+        const int e = errno;
+        KORVIC_NEXT(close, "close")(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+// A new open of board k's one file, `cloexec` (O_CLOEXEC or 0) as the program asked; -1
+// and errno when it cannot be had.
+int open_board_file(int k, int cloexec) {
+    const auto index = static_cast<std::size_t>(k - 1);
+    if (!g_state->device_files.empty())
+        return KORVIC_NEXT(open, "open")(g_state->device_files[index].c_str(),
+                                         O_RDWR | O_NOFOLLOW | cloexec, 0);
+    int kept = -1;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        kept = g_state->local_files[index];
+        if (kept < 0) {
+            // Kept above the standard descriptors: a closed one must stay closed.
+            const int fd =
+                new_memory_file("korvic_sim_board", korvic::sim::kBoardWindowBytes, MFD_CLOEXEC);
+            kept = fd >= 0 && fd <= 2 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
+            if (fd >= 0 && fd != kept)
+                KORVIC_NEXT(close, "close")(fd);
+            if (kept < 0)
+                return -1;
+            g_state->local_files[index] = kept;
+        }
+    }
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", kept);
+    return KORVIC_NEXT(open, "open")(path, O_RDWR | cloexec, 0);
+}
+
 int open_device(DeviceId device, int flags) {
     std::call_once(g_state_once, init_state);
     if (!g_state->ok) {
@@ -475,14 +538,12 @@ int open_device(DeviceId device, int flags) {
         return -1;
     }
     const bool board = device.kind == Kind::Board;
-    const int fd = memfd_create(board ? "korvic_sim_board" : "korvic_sim_bridge",
-                                (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0u);
     // The file has the window's size, as a device's size check would find it.
-    const off_t size = board ? korvic::sim::kBoardWindowBytes : korvic::sim::kBridgeWindowBytes;
-    if (fd < 0 || ftruncate(fd, size) != 0) {
+    const int fd = board ? open_board_file(device.board, flags & O_CLOEXEC)
+                         : new_memory_file("korvic_sim_bridge", korvic::sim::kBridgeWindowBytes,
+                                           (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0u);
+    if (fd < 0) {
         const int e = errno;
-        if (fd >= 0)
-            KORVIC_NEXT(close, "close")(fd);
         say(std::string("cannot open the simulated ") + device_name(device.kind) + " device: " +
             std::strerror(e) + (e == EMFILE || e == ENFILE ? " (no descriptor left)" : ""));
         errno = e;

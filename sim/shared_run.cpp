@@ -149,6 +149,52 @@ BoardSlot &SharedRun::slot(int k) const {
     return slots[k - 1];
 }
 
+void device_file_name(char (&out)[kDeviceFileNameSize], dev_t dev, ino_t ino, int k) {
+    char *p = out;
+    const auto add = [&](const char *text) {
+        while (*text != '\0')
+            *p++ = *text++;
+    };
+    const auto hex = [&](std::uint64_t v) {
+        char digits[16];
+        int n = 0;
+        do {
+            digits[n++] = "0123456789abcdef"[v % 16];
+            v /= 16;
+        } while (v != 0);
+        while (n > 0)
+            *p++ = digits[--n];
+    };
+    add("/dev/shm/korvic_sim.");
+    hex(static_cast<std::uint64_t>(dev));
+    add(".");
+    hex(static_cast<std::uint64_t>(ino));
+    add(".");
+    hex(static_cast<std::uint64_t>(k));
+    *p = '\0';
+}
+
+void create_device_files(const std::string &state, int boards) {
+    struct stat st {};
+    if (::stat(state.c_str(), &st) != 0)
+        fail("cannot look at", state, errno);
+    for (int k = 1; k <= boards; ++k) {
+        char name[kDeviceFileNameSize];
+        device_file_name(name, st.st_dev, st.st_ino, k);
+        // A file of this name is a leftover of a run whose state file had the same identity
+        // and was removed by hand.
+        unlink(name);
+        const int fd = ::open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 || ftruncate(fd, kBoardWindowBytes) != 0) {
+            const int e = errno;
+            if (fd >= 0)
+                ::close(fd);
+            fail("cannot create the board's device file", name, e);
+        }
+        ::close(fd);
+    }
+}
+
 bool cfg_written_by_launcher(int dirfd, const char *name) {
     const int fd = openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
@@ -175,6 +221,14 @@ void remove_run_files(int parent_fd, const char *name, int dirfd) {
         std::memcpy(p, "dat", 4);
         if (cfg_written_by_launcher(dirfd, cfg))
             unlinkat(dirfd, cfg, 0);
+    }
+    struct stat state {};
+    if (fstatat(dirfd, kStateName, &state, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(state.st_mode)) {
+        for (int k = 1; k <= kMaxBoards; ++k) {
+            char device[kDeviceFileNameSize];
+            device_file_name(device, state.st_dev, state.st_ino, k);
+            unlink(device);
+        }
     }
     unlinkat(dirfd, kStateName, 0);
     unlinkat(dirfd, kOwnerName, 0);

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -38,10 +39,25 @@ inline constexpr std::string_view kCfgMarker = "# korvic_cfg.dat written by korv
 // True when the file `name` in `dirfd` starts with kCfgMarker (and a newline).
 bool cfg_written_by_launcher(int dirfd, const char *name);
 
+// Each board's register device is a file in memory of the window's size, one per board of
+// the run, that every open() of the simulated device opens anew (the preload library's
+// mappings of it are trapped windows; its bytes are never used). Being one file, like a
+// device node, it carries the board lock: flock() on two opens of it excludes, across the
+// processes of the run as within one. The files live in /dev/shm (a file on disk is no
+// board's window) under names made from the identity of the run's state file:
+// "/dev/shm/korvic_sim.DEV.INO.K" (hexadecimal), unique while the run lives.
+inline constexpr std::size_t kDeviceFileNameSize = 80;
+// Writes board k's name into `out`, without allocation (called at a process's exit too).
+void device_file_name(char (&out)[kDeviceFileNameSize], dev_t dev, ino_t ino, int k);
+// Creates the device files of boards 1 to `boards` for the run whose state file is `state`
+// (mode 0600, 512 bytes; a leftover of that name is replaced). Throws std::system_error
+// naming the file.
+void create_device_files(const std::string &state, int boards);
+
 // Removes the run's files (and the korvic_cfg files the launcher wrote) from its directory `dirfd`,
 // then the directory itself (`name` under `parent_fd`) if it is still that directory and nothing
-// else was put there. Files that are already gone are no error. No allocation: called at a
-// process's exit too.
+// else was put there; and the run's device files. Files that are already gone are no error.
+// No allocation: called at a process's exit too.
 void remove_run_files(int parent_fd, const char *name, int dirfd);
 
 struct RunHeader {

@@ -20,13 +20,26 @@
 //
 // Errors: attaching throws std::filesystem::filesystem_error (errno in code(), the path in
 // path1(), the step in what()); a time or mask out of range throws std::out_of_range before
-// any bus access; text that is not a time or duration throws std::invalid_argument. The
-// library never ends the process on this path.
+// any bus access; text that is not a time or duration throws std::invalid_argument; a
+// board lock not had in time throws BoardBusy. The library never ends the process on this
+// path.
 //
-// Threads: a Board is not locked. Use one Board per thread, or hold a lock of your own
-// around every call (including those of an EventWatcher over it). Two Boards on the same
-// device from two threads are as safe as the board's own registers allow: a read-modify-
-// write of a shared register (the bit setters below) is not atomic across them.
+// Board lock: every call whose accesses belong together (a snapshot strobe and its loads,
+// a preset and its load bit, the compare words, a bit field's read-modify-write, a
+// register group's loads) runs under one advisory lock on the register device, shared by
+// every process on the host, the C API's init_847 included: their sequences never
+// interleave on the bus. A call waits for the lock up to Settings::lock_wait (100 ms by
+// default), then throws BoardBusy before any bus access. Single loads (status(),
+// compare_flag(), timer_running(), read_register()) take no lock. A holder that dies
+// releases the lock with its descriptor. The lock belongs to the Board's open of the
+// device: two Boards exclude each other, even in one process. A child made by fork() that
+// goes on using its parent's Board opens the device again at its next locked call (the
+// open it inherited is its parent's, whose lock it would share); that open can fail
+// (filesystem_error "korvic: reopen register device after fork").
+//
+// Threads: a Board is not itself thread-safe. Use one Board per thread, or hold a lock of
+// your own around every call (including those of an EventWatcher over it). Two Boards on
+// the same device in two threads exclude each other through the board lock.
 #pragma once
 
 #include <array>
@@ -39,6 +52,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace korvic {
@@ -99,6 +113,9 @@ struct Settings {
     std::int32_t tz_off = 0;                        // TZ_OFF=, hours
     std::int32_t day_off = 0;                       // DAY_OFF=, days
     bool byte_swap = false;                         // BYTE_SWAP= not 0
+    // Not in korvic_cfg.dat: how long a call waits for the board lock before it throws
+    // BoardBusy (0: one try).
+    std::chrono::nanoseconds lock_wait = std::chrono::milliseconds{100};
 
     friend bool operator==(const Settings &, const Settings &) = default;
 };
@@ -227,6 +244,14 @@ std::span<const RegisterView> register_map();
 // The board.
 // ---------------------------------------------------------------------------------------
 
+// Thrown by a call that did not get the board lock within Settings::lock_wait: another
+// process (or Board) held it all that time, or the system refused it (code() then says
+// why). Nothing was accessed; the call may be made again. code() is EBUSY when busy.
+class BoardBusy : public std::system_error {
+  public:
+    using std::system_error::system_error;
+};
+
 namespace detail {
 class BoardInternals;
 }
@@ -245,6 +270,8 @@ class Board {
     // ENABLE_INT bridge device is ..." (ENODEV, or EBADF for a closed standard stream),
     // "korvic: ENABLE_INT bridge: map", "korvic: open register device", "korvic: register
     // device is ...", "korvic: map register window"; nothing stays open after a throw.
+    // Every call below that makes more than one access may throw BoardBusy (see "Board
+    // lock" at the top).
     explicit Board(const Settings &settings);
 
     // Move-only. A moved-from Board holds nothing; any call on it but destruction and
@@ -264,6 +291,8 @@ class Board {
     utc_time now();
     // now() between two readings of CLOCK_REALTIME (see Sample): the same bus accesses,
     // and nothing but the three strobe stores and the first load between the two readings.
+    // The board lock is taken before the first clock reading and released after the last
+    // load, so the bracket holds no wait for it.
     Sample sample();
     // The time of the last external event: loads of 0x174, 0x178, 0x17C.
     utc_time event_time();

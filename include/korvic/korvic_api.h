@@ -9,6 +9,16 @@
  * call. One thread only; nothing here is reentrant. Every register access is one aligned
  * 32-bit load or store, in the order documented for each function.
  *
+ * Board lock: the calls whose accesses belong together (a snapshot strobe and its loads,
+ * the position-freeze strobe and its loads, a preset and its load bit, the compare words,
+ * a bit field's read-modify-write, a multi-word register) hold an advisory lock on the
+ * register device that init_847 opened, shared with every program on the host that uses
+ * the board (korvic::Board included), so that no other program's accesses come between
+ * them. It is no bus access: the accesses documented below are unchanged. A call waits
+ * for it up to 100 ms; after that it says so once on standard error ("lock mempath: ...")
+ * and runs without it. A window that base_addr points at by hand is never locked. A child
+ * after fork() shares its parent's lock: call init_847 again in the child.
+ *
  * Results: 0 for success; -1 for a refused time mode and for a failed init_847; 15 for a
  * bit-field selector out of range.
  *

@@ -12,6 +12,7 @@ datetime in UTC; every call that waits lets Ctrl-C through.
 
 from ._korvic import (
     Board,
+    BoardBusy,
     Compare,
     EventIterator,
     Sample,
@@ -23,6 +24,7 @@ from ._korvic import (
 
 __all__ = [
     "Board",
+    "BoardBusy",
     "Compare",
     "EventIterator",
     "Sample",

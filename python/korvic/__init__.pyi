@@ -6,6 +6,9 @@ import pathlib
 
 __version__: str
 
+class BoardBusy(TimeoutError):
+    """The board lock was held elsewhere for the whole of the Board's lock_wait."""
+
 class Settings:
     """What the board's korvic_cfg.dat set."""
     @property
@@ -74,7 +77,11 @@ class EventIterator:
 
 class Board:
     """A korvic timing board, attached through a korvic_cfg.dat."""
-    def __init__(self, config: str | os.PathLike[str] | None = None) -> None: ...
+    def __init__(
+        self,
+        config: str | os.PathLike[str] | None = None,
+        lock_wait: float | datetime.timedelta | None = None,
+    ) -> None: ...
     def close(self) -> None: ...
     @property
     def closed(self) -> bool: ...

@@ -2,6 +2,11 @@
 // bus): now() against snapshot_time in mode 1, the same strobe and loads with the
 // true-calendar conversion in place of the 365-day one. Goal: now() at most 1.2 times the
 // C call. sample() adds its two clock_gettime calls; format_time is there for scale.
+// The "locked" forms take the board lock (uncontended, flock on a device file in memory)
+// around each reading, as a Board attached to a device does.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -9,6 +14,7 @@
 #include "board_impl.h"
 #include "korvic/board.hpp"
 #include "korvic_api.h"
+#include "memory_file.h"
 
 namespace {
 
@@ -27,12 +33,16 @@ void fill_window() {
     g_day_offset = -1;
 }
 
-korvic::Board board_on_window() {
+// The Board over the window; with the board lock on `device` when given.
+korvic::Board board_on_window(const korvic::test::MemoryFile *device = nullptr) {
     korvic::Settings s;
     s.sec_off = 18;
     s.tz_off = 2;
     s.day_off = -1;
-    return korvic::detail::BoardInternals::over_window(window, s);
+    if (device == nullptr)
+        return korvic::detail::BoardInternals::over_window(window, s);
+    return korvic::detail::BoardInternals::over_window(
+        window, s, open(device->path().c_str(), O_RDWR | O_CLOEXEC), device->path());
 }
 
 void BM_snapshot_time_mode1(benchmark::State &state) {
@@ -60,6 +70,24 @@ void BM_Board_sample(benchmark::State &state) {
         benchmark::DoNotOptimize(board.sample());
 }
 BENCHMARK(BM_Board_sample);
+
+void BM_Board_now_locked(benchmark::State &state) {
+    fill_window();
+    const korvic::test::MemoryFile device(512);
+    korvic::Board board = board_on_window(&device);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(board.now());
+}
+BENCHMARK(BM_Board_now_locked);
+
+void BM_Board_sample_locked(benchmark::State &state) {
+    fill_window();
+    const korvic::test::MemoryFile device(512);
+    korvic::Board board = board_on_window(&device);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(board.sample());
+}
+BENCHMARK(BM_Board_sample_locked);
 
 void BM_format_time(benchmark::State &state) {
     const korvic::utc_time t = korvic::parse_time("2026-04-11T12:34:56.789123Z");

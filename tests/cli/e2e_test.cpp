@@ -246,6 +246,7 @@ TEST_F(CliE2E, UsageErrorsExitTwoAndTouchNothing) {
         {"timer pause", "ACTION: \"pause\": not start or stop"},
         {"offset --interval 25h", "--interval: duration \"25h\": more than 24h between readings"},
         {"offset --interval 2562047h", "--interval: duration \"2562047h\": more than 24h"},
+        {"--lock-wait 11s time", "--lock-wait: duration \"11s\": more than 10s"},
         // What was typed is shown on one line, escaped, and cut when long.
         {R"~(preset "$(printf '2026-01-01\nT00:00:00Z')")~",
          R"~(preset: time "2026-01-01\nT00:00:00Z": not a time)~"},
@@ -310,6 +311,11 @@ TEST_F(CliE2E, FailuresExitOneNamingWhatFailed) {
          "korvic: events: --timeout 50ms reached after 0 of 2 events\n"},
         {"{sim} --virtual -- {korvic} wait-compare --timeout 10ms",
          "korvic: wait-compare: --timeout 10ms reached after 0 of 1 compare events\n"},
+        // The board lock held by another open of the board all along.
+        {"{sim} -- sh -c 'exec 9<>/dev/korvic_sim/board && flock -n 9 && {korvic} --lock-wait "
+         "20ms time'",
+         "korvic: board lock: /dev/korvic_sim/board held by another process for over 20 ms: "
+         "Device or resource busy\n"},
     };
     for (const auto &[args, says] : cases) {
         const Result r = run(args);

@@ -285,7 +285,7 @@ TEST(Stats, SummaryOfKeptSamplesAndEveryDrop) {
     korvicd::Stats s;
     EXPECT_EQ(s.line(60s),
               "stats over 60.000000 s: kept 0, dropped 0 (bracket 0, untrusted 0, max offset 0, "
-              "queue full 0, chronyd away 0)");
+              "queue full 0, chronyd away 0, board busy 0)");
     s.kept(10us, 9us);
     s.kept(-20us, 12us);
     s.kept(10us, 8us);
@@ -296,12 +296,14 @@ TEST(Stats, SummaryOfKeptSamplesAndEveryDrop) {
     s.dropped(korvicd::Drop::queue_full);
     s.dropped(korvicd::Drop::chronyd_away);
     s.dropped(korvicd::Drop::beyond_max_offset);
+    s.dropped(korvicd::Drop::board_busy);
     EXPECT_EQ(s.kept_count(), 4u);
-    EXPECT_EQ(s.dropped_count(), 6u);
+    EXPECT_EQ(s.dropped_count(), 7u);
     // mean (10 - 20 + 10 + 40) / 4 = 10; rms sqrt((100 + 400 + 100 + 1600) / 4) = 23.45.
     EXPECT_EQ(s.line(10s),
-              "stats over 10.000000 s: kept 4, dropped 6 (bracket 1, untrusted 2, max offset 1, "
-              "queue full 1, chronyd away 1); offset mean +10.0 us rms 23.5 us max +40.0 us; "
+              "stats over 10.000000 s: kept 4, dropped 7 (bracket 1, untrusted 2, max offset 1, "
+              "queue full 1, chronyd away 1, board busy 1); offset mean +10.0 us rms 23.5 us max "
+              "+40.0 us; "
               "bracket min 8.0 us median 12.0 us max 30.0 us");
     s.reset();
     EXPECT_EQ(s.kept_count() + s.dropped_count(), 0u);

@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -442,6 +443,38 @@ TEST_F(KorvicdAlone, OnceOnATooWideBracketExitsOne) {
     EXPECT_TRUE(slurp(dir / "korvicd.out").empty());
     EXPECT_THAT(korvicd_log(), HasSubstr("korvicd: no sample kept: sample: board "));
     EXPECT_THAT(korvicd_log(), HasSubstr("dropped, bracket wider than 1 ns"));
+}
+
+// The board lock held all along by another open of the board (here korvicd's own
+// descriptor 9, locked by flock(1) before the shell became korvicd): each burst waits
+// --lock-wait, is dropped, and counted as "board busy"; --once says why it kept nothing.
+TEST_F(KorvicdAlone, ABoardLockedElsewhereDropsSamplesAsBoardBusy) {
+    const auto locked_korvicd = [&](const std::string &args) {
+        korvicd = std::make_unique<Process>(
+            std::vector<std::string>{
+                KORVIC_SIM_BIN, "--", "/bin/sh", "-c",
+                "exec 9<>/dev/korvic_sim/board && flock -n 9 && exec " KORVICD_BIN
+                " --lock-wait 20ms " +
+                    args},
+            dir, dir / "korvicd.out", dir / "korvicd.err");
+    };
+    locked_korvicd("--once");
+    EXPECT_EQ(korvicd->wait(), 1);
+    EXPECT_THAT(korvicd_log(), HasSubstr("korvicd: no sample kept: korvic: board lock: "
+                                         "/dev/korvic_sim/board held by another process for "
+                                         "over 20 ms"));
+    locked_korvicd("--sock " + sock + " --rate 10 --stats 1s");
+    EXPECT_TRUE(wait_for(
+        [&] {
+            return std::regex_search(korvicd_log(),
+                                     std::regex("dropped ([1-9][0-9]*) \\(bracket 0, untrusted 0, "
+                                                "max offset 0, queue full 0, chronyd away 0, "
+                                                "board busy \\1\\)"));
+        },
+        30s))
+        << korvicd_log();
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+    EXPECT_TRUE(nothing_sent());
 }
 
 // korvicd on the simulated board through a shell: `shell` runs first (trap '' INT), and

@@ -41,21 +41,23 @@ TEST(Options, Defaults) {
     EXPECT_EQ(o.stats, std::nullopt);
     EXPECT_FALSE(o.once);
     EXPECT_EQ(o.config, "korvic_cfg.dat");
+    EXPECT_EQ(o.lock_wait, 100ms);
 }
 
 TEST(Options, EveryOptionTaken) {
-    const auto p = parse({"--rate=10", "--readings",
-                          "9",         "--max-bracket",
-                          "50us",      "--offset",
-                          "-1.5ms",    "--max-offset",
-                          "2s",        "--shm",
-                          "3",         "--shm-perm",
-                          "0644",      "--max-rate-error",
-                          "100",       "--max-step",
-                          "250ms",     "-v",
-                          "--stats",   "1min",
-                          "--config",  "/etc/korvic/korvic_cfg.dat",
-                          "--sock",    "s"});
+    const auto p = parse({"--rate=10",   "--readings",
+                          "9",           "--max-bracket",
+                          "50us",        "--offset",
+                          "-1.5ms",      "--max-offset",
+                          "2s",          "--shm",
+                          "3",           "--shm-perm",
+                          "0644",        "--max-rate-error",
+                          "100",         "--max-step",
+                          "250ms",       "-v",
+                          "--stats",     "1min",
+                          "--config",    "/etc/korvic/korvic_cfg.dat",
+                          "--lock-wait", "0",
+                          "--sock",      "s"});
     ASSERT_TRUE(p.options) << p.text;
     const korvicd::Options &o = *p.options;
     EXPECT_EQ(o.rate_hz, 10.0);
@@ -70,6 +72,7 @@ TEST(Options, EveryOptionTaken) {
     EXPECT_TRUE(o.verbose);
     EXPECT_EQ(o.stats, 60s);
     EXPECT_EQ(o.config, "/etc/korvic/korvic_cfg.dat");
+    EXPECT_EQ(o.lock_wait, 0s);
     EXPECT_EQ(o.sock, "s");
     EXPECT_EQ(parse({"--offset", "+250ms", "--once"}).options->offset, 250ms);
     EXPECT_EQ(parse({"--offset", "-24h", "--once"}).options->offset, -24h);
@@ -83,7 +86,7 @@ TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
     for (const char *o :
          {"--rate HZ", "--readings N", "--max-bracket DURATION", "--offset", "--max-offset",
           "--sock PATH", "--shm UNIT", "--shm-perm MODE", "--max-rate-error PPM", "--max-step",
-          "-v,--verbose", "--stats", "--once", "--config PATH"})
+          "-v,--verbose", "--stats", "--once", "--config PATH", "--lock-wait DURATION"})
         EXPECT_THAT(p.text, HasSubstr(o));
     p = parse({"--version"});
     EXPECT_EQ(p.status, 0);
@@ -153,6 +156,8 @@ TEST(Options, RefusedWithOneLineAndStatusTwo) {
         {{"--shm", "2", "--shm-perm", "1777"}, "--shm-perm \"1777\": outside 0 to 777"},
         {{"--sock", "s", "--max-rate-error", "0"}, "--max-rate-error \"0\": outside 1 to"},
         {{"--sock", "s", "--config", ""}, "--config \"\": an empty path"},
+        {{"--sock", "s", "--lock-wait", "1001ms"}, "--lock-wait \"1001ms\": more than 1s"},
+        {{"--sock", "s", "--lock-wait", "-1ms"}, "--lock-wait \"-1ms\": not a duration"},
         // What the option parser refuses, in our words.
         {{"--sock", "s", "--frobnicate"},
          "korvicd: unknown option \"--frobnicate\" (korvicd --help lists the options)\n"},

@@ -3,6 +3,7 @@ for values out of range and for a closed board, TypeError for arguments of a wro
 
 import datetime as dt
 import errno
+import fcntl
 import os
 import signal
 import subprocess
@@ -145,3 +146,27 @@ def test_a_closed_board_refuses_every_call():
             call()
     b.close()  # again: nothing
     assert b.closed
+
+
+@pytest.mark.parametrize("lock_wait", [-0.5, 10.5, dt.timedelta(seconds=11), float("inf")])
+def test_a_lock_wait_out_of_range_is_a_value_error(lock_wait):
+    with pytest.raises(ValueError, match=r"^korvic: Board: "):
+        korvic.Board(lock_wait=lock_wait)
+
+
+def test_a_board_lock_held_elsewhere_is_board_busy_and_touches_nothing():
+    """Another open of the board holds the lock (as korvicd or korvic would, inside a
+    sequence): every call that needs it raises BoardBusy after lock_wait."""
+    with korvic.Board(lock_wait=dt.timedelta(milliseconds=20)) as board:
+        other = os.open(board.settings.mem_path, os.O_RDWR)
+        try:
+            fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            for call in (board.now, board.sample, board.preset_time, board.stop_timer):
+                with pytest.raises(korvic.BoardBusy, match="held by another process for over 20 ms"):
+                    call()
+            assert board.status().timer_running  # stop_timer stored nothing
+            fcntl.flock(other, fcntl.LOCK_UN)
+            board.now()
+        finally:
+            os.close(other)
+    assert issubclass(korvic.BoardBusy, TimeoutError)

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,139 +49,7 @@ std::vector<std::vector<std::int64_t>> numbers(const std::string &text) {
     return rows;
 }
 
-// A process of the test's own, with its standard input and output on pipes.
-class Child {
-  public:
-    // argv[0] is a path; env: the whole environment (empty: the test's own).
-    Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-          const fs::path &cwd, int err_fd = -1) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            return;
-        std::vector<char *> args, envp;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        for (const std::string &e : env)
-            envp.push_back(const_cast<char *>(e.c_str()));
-        envp.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            if (err_fd >= 0)
-                dup2(err_fd, 2);
-            if (chdir(cwd.c_str()) != 0)
-                _exit(126);
-            if (env.empty())
-                execv(args[0], args.data());
-            else
-                execve(args[0], args.data(), envp.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        in_ = in[1];
-        out_ = out[0];
-    }
-    ~Child() {
-        close_input();
-        if (out_ >= 0)
-            close(out_);
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            wait(1000);
-        }
-    }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-
-    pid_t pid() const { return pid_; }
-    void close_input() {
-        if (in_ >= 0)
-            close(in_);
-        in_ = -1;
-    }
-    // Reads until `text` has come (a minute as a way out).
-    bool wait_for(const std::string &text) {
-        while (seen_.find(text) == std::string::npos)
-            if (!read_some(60000))
-                return false;
-        return true;
-    }
-    // Waits for the end (ms as a way out); the exit status, 128 + signal, or -1.
-    int wait(int ms = 60000) {
-        const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        pollfd p{fd, POLLIN, 0};
-        if (fd >= 0 && poll(&p, 1, ms) != 1)
-            kill(pid_, SIGKILL);
-        if (fd >= 0)
-            close(fd);
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        while (read_some(0)) {
-        }
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
-    }
-    const std::string &seen() const { return seen_; }
-
-  private:
-    bool read_some(int ms) {
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, ms) != 1)
-            return false;
-        char buf[4096];
-        const ssize_t n = read(out_, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        seen_.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int in_ = -1, out_ = -1;
-    int status_ = -1;
-    std::string seen_;
-};
-
-// The process state letter of `pid` ('R', 'S', ...), or 0.
-char state_of(pid_t pid) {
-    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-    const auto paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '\0';
-}
-
-class Boards : public SimE2E {
-  protected:
-    // A launcher whose program stays until its input ends, and the environment it gives
-    // the programs of the run (to start more of them from the test).
-    std::unique_ptr<Child> hold_run(const std::string &options) {
-        fs::create_directories(dir / "scratch");
-        auto held = std::make_unique<Child>(
-            std::vector<std::string>{"/bin/sh", "-c",
-                                     "export TMPDIR='" + (dir / "scratch").string() + "' && exec " +
-                                         sim + " " + options +
-                                         " -- sh -c 'env >env.txt && echo ready && exec cat'"},
-            std::vector<std::string>{}, dir);
-        if (!held->wait_for("ready\n"))
-            return held;
-        std::ifstream in(dir / "env.txt");
-        run_env.clear();
-        for (std::string line; std::getline(in, line);)
-            run_env.push_back(line);
-        return held;
-    }
-    std::string run_env_value(const std::string &name) const {
-        for (const std::string &e : run_env)
-            if (e.rfind(name + "=", 0) == 0)
-                return e.substr(name.size() + 1);
-        return "";
-    }
-
-    std::vector<std::string> run_env;
-};
+class Boards : public HeldRun {};
 
 // ---------------------------------------------------------------------------------------
 // One board for every process of the run.
@@ -416,32 +286,21 @@ TEST_F(Boards, AProcessKilledInsideAnAccessDoesNotHangTheNext) {
     write_cfg(cfg_devices);
     const auto held = hold_run("--virtual");
     ASSERT_FALSE(run_env.empty()) << held->seen();
-    int trace[2];
-    ASSERT_EQ(pipe2(trace, O_CLOEXEC), 0);
-    fcntl(trace[1], F_SETPIPE_SZ, 4096);
-    const int capacity = fcntl(trace[1], F_GETPIPE_SZ);
-    std::vector<std::string> env = run_env;
-    env.push_back("KORVIC_SIM_TRACE=-");
+    int trace = -1;
     {
-        Child holder({client, "times", "100000000"}, env, dir, trace[1]);
-        close(trace[1]);
-        // Full pipe, process asleep: it is in write(2), inside the lock.
-        bool blocked = false;
-        for (int i = 0; i < 60000 && !blocked; ++i) {
-            int queued = 0;
-            ioctl(trace[0], FIONREAD, &queued);
-            blocked = queued > capacity - 512 && state_of(holder.pid()) == 'S';
-            if (!blocked)
-                usleep(1000);
-        }
-        ASSERT_TRUE(blocked);
-        kill(holder.pid(), SIGKILL);
-        EXPECT_EQ(holder.wait(), 128 + SIGKILL);
+        const auto holder = stuck_in_access(trace);
+        ASSERT_NE(holder, nullptr);
+        kill(holder->pid(), SIGKILL);
+        EXPECT_EQ(holder->wait(), 128 + SIGKILL);
     }
-    close(trace[0]);
-    Child next({client, "time"}, run_env, dir);
+    close(trace);
+    // Standard error with the output: the board lock went with the holder, nothing to say.
+    Child next({client, "time"}, run_env, dir, 1);
     EXPECT_EQ(next.wait(), 0) << "the next program hung or failed";
     EXPECT_EQ(next.seen().rfind("time ", 0), 0u) << next.seen();
+    EXPECT_EQ(next.seen().find("lock"), std::string::npos) << next.seen();
+    Child board({client, "board-series", "1"}, run_env, dir, 1);
+    EXPECT_EQ(board.wait(), 0) << board.seen();
     held->close_input();
     EXPECT_EQ(held->wait(), 0);
 }
@@ -480,6 +339,14 @@ TEST_F(Boards, TheNextLauncherRemovesTheFilesOfARunKilledOutright) {
                 watcher = static_cast<pid_t>(std::atol(p.path().filename().c_str()));
     }
     ASSERT_GT(watcher, 0);
+    // Board 1's device file, in /dev/shm, named after the state file.
+    struct stat st {};
+    ASSERT_EQ(stat(state.c_str(), &st), 0);
+    char device[96];
+    std::snprintf(device, sizeof device, "/dev/shm/korvic_sim.%llx.%llx.1",
+                  static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    EXPECT_TRUE(fs::exists(device));
     kill(watcher, SIGKILL);
     ASSERT_TRUE(ended(watcher));
     kill(held->pid(), SIGKILL);
@@ -492,6 +359,7 @@ TEST_F(Boards, TheNextLauncherRemovesTheFilesOfARunKilledOutright) {
               std::string::npos)
         << r.err;
     EXPECT_FALSE(fs::exists(run_dir));
+    EXPECT_FALSE(fs::exists(device));
 }
 
 }  // namespace

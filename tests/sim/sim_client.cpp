@@ -1,7 +1,7 @@
 // A small program that links korvic_api, for running under korvic_sim in the end-to-end
 // tests. Usage: sim_client position | attach | time | time-then-_exit | times N | event |
 // files PATH | reuse PATH | reattach COUNT | preset YYYY DDD hh mm ss | series N |
-// series-for MS | bracket PATH N | size PATH
+// series-for MS | bracket PATH N | size PATH | board-series N [WAIT_MS]
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "calendar.h"
+#include "korvic/board.hpp"
 #include "korvic_api.h"
 #include "timecodec.h"
 
@@ -148,6 +149,28 @@ int bracket(const char *path, long n) {
     return 0;
 }
 
+// series(), through a korvic::Board on ./korvic_cfg.dat: N readings of now(), each waiting
+// up to WAIT_MS for the board lock (default: the library's). A reading that finds the lock
+// busy is said on standard error, and the status is 1.
+int board_series(long n, const char *wait_ms) {
+    try {
+        korvic::Settings settings = korvic::read_settings("korvic_cfg.dat");
+        if (wait_ms != nullptr)
+            settings.lock_wait = std::chrono::milliseconds{std::strtol(wait_ms, nullptr, 10)};
+        korvic::Board board(settings);
+        for (; n > 0; --n) {
+            const std::int64_t host = realtime_ns() / 1000;
+            const korvic::utc_time t = board.now();
+            std::printf("%" PRId64 " %" PRId64 "\n", host,
+                        static_cast<std::int64_t>(t.time_since_epoch().count()));
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -158,6 +181,10 @@ int main(int argc, char **argv) {
         return argc > 2 ? files(argv[2]) : 2;
     if (std::strcmp(what, "bracket") == 0)
         return argc > 3 ? bracket(argv[2], std::strtol(argv[3], nullptr, 10)) : 2;
+    if (std::strcmp(what, "board-series") == 0)
+        return argc > 2
+                   ? board_series(std::strtol(argv[2], nullptr, 10), argc > 3 ? argv[3] : nullptr)
+                   : 2;
     if (std::strcmp(what, "size") == 0 && argc > 2) {
         // The size of a device file, as a size check before mapping finds it.
         struct stat st {};
