@@ -89,7 +89,7 @@ extern "C" void count_fork() {
 
 }  // namespace
 
-Primitive native_primitive() {
+Primitive native_primitive() noexcept {
     return kHaveFlock ? Primitive::Flock : Primitive::RecordLock;
 }
 

@@ -28,7 +28,7 @@ enum class Primitive : std::uint8_t {
 };
 
 // flock where the system has it, else RecordLock.
-Primitive native_primitive();
+Primitive native_primitive() noexcept;
 
 enum class Outcome : std::uint8_t {
     Held,    // taken
@@ -59,7 +59,7 @@ bool give_way(int fd, std::chrono::nanoseconds longest);
 // calls. What happens when the lock is not had is the owner's: see busy().
 class BoardLock {
   public:
-    BoardLock() = default;
+    BoardLock() noexcept = default;
     BoardLock(const BoardLock &) = delete;
     BoardLock &operator=(const BoardLock &) = delete;
 

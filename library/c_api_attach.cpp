@@ -49,6 +49,10 @@ void *owned_window = nullptr;
 // stopped or gone astray) is said once on standard error, and the sequence runs without
 // it, as it always did.
 class CApiLock final : public korvic::lock::BoardLock {
+  public:
+    CApiLock() noexcept = default;
+
+  private:
     int descriptor() override { return current_descriptor(); }
     int current_descriptor() const override { return window_fd.load(std::memory_order_relaxed); }
     void busy(const korvic::lock::Attempt &a) override {
@@ -162,7 +166,7 @@ void report_config(const korvic::attach::ConfigFile &cfg) {
 
 }  // namespace
 
-korvic::lock::BoardLock *korvic::capi::lock_of(volatile uint32_t *window) {
+korvic::lock::BoardLock *korvic::capi::lock_of(const volatile uint32_t *window) {
     const bool own = window != nullptr && window == owned_window &&
                      window_fd.load(std::memory_order_relaxed) >= 0;
     return own ? &c_api_lock : nullptr;

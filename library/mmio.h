@@ -16,7 +16,7 @@
 namespace korvic::capi {
 // The C API's board lock while base_addr is the window that init_847 mapped, its
 // descriptor still open; nullptr for a window that the caller set up by hand.
-lock::BoardLock *lock_of(volatile std::uint32_t *window);
+lock::BoardLock *lock_of(const volatile std::uint32_t *window);
 }  // namespace korvic::capi
 
 namespace korvic::mmio {
