@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -284,10 +285,10 @@ FileSystem file_system_of(int f) {
     struct statfs sf {};
     if (fstatfs(f, &sf) != 0)
         return FileSystem::Disk;
-    for (const KnownFileSystem &known : kFileSystems)
-        if (static_cast<std::uint32_t>(sf.f_type) == known.magic)
-            return known.kind;
-    return FileSystem::Disk;
+    const auto *known = std::find_if(
+        std::begin(kFileSystems), std::end(kFileSystems),
+        [&](const KnownFileSystem &k) { return static_cast<std::uint32_t>(sf.f_type) == k.magic; });
+    return known == std::end(kFileSystems) ? FileSystem::Disk : known->kind;
 }
 
 // The last component of path after its symbolic links: a link in /dev may name a sysfs

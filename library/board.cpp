@@ -263,23 +263,23 @@ int DeviceLock::descriptor() {
     if (fd_ < 0 || generation_ == lock::fork_generation())
         return fd_;
     // A child of fork(): the inherited open is the parent's, and so would be its lock.
-    int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0 && fd <= 2) {
+    int reopened = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (reopened >= 0 && reopened <= 2) {
         // Never a standard stream's number, as when attaching.
-        const int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        close(fd);
-        fd = high;
+        const int high = fcntl(reopened, F_DUPFD_CLOEXEC, 3);
+        close(reopened);
+        reopened = high;
     }
-    if (fd < 0)
+    if (reopened < 0)
         fail("korvic: reopen register device after fork", path_, errno);
     struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
-        close(fd);
+    if (fstat(reopened, &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
+        close(reopened);
         fail("korvic: reopen register device after fork: not the device this Board opened", path_,
              ENODEV);
     }
     close(fd_);
-    fd_ = fd;
+    fd_ = reopened;
     generation_ = lock::fork_generation();
     return fd_;
 }
