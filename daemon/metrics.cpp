@@ -27,6 +27,12 @@ void Tally::dropped(Drop why) {
     ++totals_.dropped.at(static_cast<std::size_t>(why));
 }
 
+std::string health_name(Health h) {
+    std::string name(to_string(h));
+    std::replace(name.begin(), name.end(), ' ', '_');
+    return name;
+}
+
 std::string board_name(std::string_view config) {
     const std::size_t slash = config.rfind('/');
     std::string_view name = slash == std::string_view::npos ? config : config.substr(slash + 1);
@@ -137,10 +143,11 @@ std::string metrics_text(const Snapshot &s, std::string_view version) {
     Exposition m({{"board", s.board}});
     m.gauge("korvicd_build_info", "korvicd's version; always 1", 1,
             {{"version", std::string(version)}});
-    for (std::size_t i = 0; i < kHealthStates; ++i) {
+    // Health's states count from starting (0) to recovering, the last.
+    for (int i = 0; i <= static_cast<int>(Health::recovering); ++i) {
         const auto h = static_cast<Health>(i);
         m.gauge("korvicd_health_state", "The board's health state: 1 for the current one",
-                h == s.health ? 1 : 0, {{"state", std::string(health_name(h))}});
+                h == s.health ? 1 : 0, {{"state", health_name(h)}});
     }
     if (s.totals.last_offset) {
         m.gauge("korvicd_offset_seconds",

@@ -38,26 +38,6 @@ constexpr std::string_view drop_name(Drop d) {
     return {};
 }
 
-// The health states by name ("starting", "ok", "stopped", "stepped", "rate_error",
-// "recovering"); empty past the last.
-constexpr std::string_view health_name(Health h) {
-    switch (h) {
-        case Health::starting:
-            return "starting";
-        case Health::ok:
-            return "ok";
-        case Health::stopped:
-            return "stopped";
-        case Health::stepped:
-            return "stepped";
-        case Health::rate:
-            return "rate_error";
-        case Health::recovering:
-            return "recovering";
-    }
-    return {};
-}
-
 // How many values an enumeration whose values count from 0 has: the first one without a name.
 template <typename Enum>
 constexpr std::size_t count_named(std::string_view (*name)(Enum)) {
@@ -67,7 +47,9 @@ constexpr std::size_t count_named(std::string_view (*name)(Enum)) {
     return n;
 }
 inline constexpr std::size_t kDropReasons = count_named(drop_name);
-inline constexpr std::size_t kHealthStates = count_named(health_name);
+
+// A health state's name in metrics: to_string()'s with underscores for blanks ("rate_error").
+std::string health_name(Health h);
 
 // Samples by outcome since korvicd started; never reset.
 struct Totals {

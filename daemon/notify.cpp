@@ -102,7 +102,7 @@ bool Notifier::send(std::string_view message, std::vector<std::string> &log) {
                                reinterpret_cast<const sockaddr *>(&address_.addr), address_.length);
     if (n == static_cast<ssize_t>(message.size())) {
         if (failing_)
-            log.push_back("systemd takes notifications again");
+            log.emplace_back("systemd takes notifications again");
         failing_ = false;
         return true;
     }

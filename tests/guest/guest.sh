@@ -11,7 +11,7 @@
 #   guest_boot IMAGE DIR LIMIT [QEMU-ARG...]  boots the image with DIR shared (and the
 #                                devices the arguments add), prints each check's result as
 #                                it comes and waits for the power-off; QEMU is killed after
-#                                LIMIT seconds (status 124)
+#                                LIMIT seconds (status 124); KVM or TCG as guest_accel says
 #   guest_report DIR             the verdict: 0 when every check passed; else the guest's
 #                                journal (and its console when the checks did not finish)
 #   guest_stop                   kills the QEMU that guest_boot started: for the caller's
@@ -96,10 +96,24 @@ guest_show_results() {
   shown=$lines
 }
 
+# QEMU's accelerator: KORVIC_GUEST_ACCEL (kvm or tcg) when set; else KVM where /dev/kvm is
+# writable and is the processor's own virtualisation, TCG otherwise. A KVM of the PVM kind
+# (the module kvm_pvm, on hosts that are themselves guests without nested VMX or SVM) runs
+# only kernels built for it: Debian's hangs before its first line.
+guest_accel() {
+  if [ -n "${KORVIC_GUEST_ACCEL:-}" ]; then
+    echo "$KORVIC_GUEST_ACCEL"
+  elif [ -w /dev/kvm ] && [ ! -d /sys/module/kvm_pvm ]; then
+    echo kvm
+  else
+    echo tcg
+  fi
+}
+
 guest_boot() {
-  local image=$1 dir=$2 limit=$3 accel=tcg shown=0 status
+  local image=$1 dir=$2 limit=$3 accel shown=0 status
   shift 3
-  [ -w /dev/kvm ] && accel=kvm
+  accel=$(guest_accel)
   guest_say "booting $image ($accel), at most ${limit} s"
   qemu-system-x86_64 -machine "accel=$accel" -cpu max -smp 2 -m 1536 -no-reboot \
     -display none -monitor none -serial "file:$dir/console.log" -nic none \
