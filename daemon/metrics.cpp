@@ -118,10 +118,10 @@ void Exposition::add(std::string_view type, std::string_view name, std::string_v
     line += name;
     char sep = '{';
     for (const Labels *set : std::array<const Labels *, 2>{&common_, &labels}) {
-        for (const auto &[label, text] : *set) {
+        for (const auto &[label, label_value] : *set) {
             line += sep;
             line += label;
-            line += "=\"" + escape_label_value(text) + "\"";
+            line += "=\"" + escape_label_value(label_value) + "\"";
             sep = ',';
         }
     }
