@@ -90,7 +90,8 @@ daemon_built=no
 if grep -q '^KORVIC_BUILD_DAEMON:BOOL=ON' "$build/CMakeCache.txt" && [ -x "$build/bin/korvicd" ]; then
   daemon_built=yes
   expected+=(bin/korvicd share/man/man8/korvicd.8 share/doc/korvic/CLOCK.md
-    lib/systemd/system/korvicd.service etc/default/korvicd etc/korvic/korvic_cfg.dat)
+    lib/systemd/system/korvicd.service lib/systemd/system/korvicd@.service etc/default/korvicd
+    etc/korvic/korvic_cfg.dat)
 fi
 # The Python module (KORVIC_BUILD_PYTHON): the package under KORVIC_INSTALL_PYTHONDIR.
 python_built=no
@@ -380,21 +381,24 @@ if [ "$sim_built" = yes ]; then
   same_options "$prefix/bin/korvic_sim" 1 '[A-Z]'
 fi
 
-# korvicd(8) lists exactly the options that korvicd --help prints; the installed unit
-# names the installed program and configuration, and its sandbox settings are valid.
+# korvicd(8) lists exactly the options that korvicd --help prints; the installed units
+# name the installed program and configuration, and their settings are valid (the
+# template as an instance of it, korvicd@a.service).
 if [ "$daemon_built" = yes ]; then
   same_options "$prefix/bin/korvicd" 8 SIGNALS
-  unit=$prefix/lib/systemd/system/korvicd.service
   configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
-  grep -q "^ExecStart=${configured}/bin/korvicd --config " "$unit" \
-    || fail "korvicd.service does not start ${configured}/bin/korvicd"
-  if command -v systemd-analyze >/dev/null; then
+  for name in korvicd korvicd@; do
+    unit=$prefix/lib/systemd/system/$name.service
+    grep -q "^ExecStart=${configured}/bin/korvicd --config " "$unit" \
+      || fail "$name.service does not start ${configured}/bin/korvicd"
+    command -v systemd-analyze >/dev/null || continue
     # The unit names its program at the configured prefix; verify it against the staged one.
-    sed "s|${configured}/bin/korvicd|$prefix/bin/korvicd|" "$unit" >"$work/korvicd.service"
-    out=$(MANPATH=$prefix/share/man systemd-analyze verify "$work/korvicd.service" 2>&1) \
-      || fail "systemd-analyze verify korvicd.service: $out"
-    echo "korvicd.service: systemd-analyze verify passed"
-  fi
+    sed "s|${configured}/bin/korvicd|$prefix/bin/korvicd|" "$unit" >"$work/$name.service"
+    [ "$name" = korvicd ] || name=korvicd@a
+    out=$(MANPATH=$prefix/share/man systemd-analyze verify "$work/$name.service" 2>&1) \
+      || fail "systemd-analyze verify $name.service: $out"
+    echo "$name.service: systemd-analyze verify passed"
+  done
 fi
 
 # korvic(1) names every option and command that korvic --help and each command's --help

@@ -330,6 +330,20 @@ if grep -qx /usr/bin/korvicd "$work/files-korvic-tools.txt"; then
     /run/chrony.*.sock) echo "socket: $socks (inside chronyd's AppArmor profile)" ;;
     *) fail "socket $socks is outside chronyd's AppArmor profile (/run/chrony.*.sock)" ;;
   esac
+  # The template: installed beside the unit, not enabled (its instances are the operator's),
+  # korvicd@NAME reading NAME's own files and sending to the socket of the example's line for
+  # a second board.
+  template=${unit%/*}/korvicd@.service
+  grep -qxF "$template" "$work/files-korvic-tools.txt" || fail "no korvicd@.service in korvic-tools"
+  [ -z "$(find /etc/systemd/system -name 'korvicd@*')" ] || fail "installing enabled korvicd@.service"
+  for line in "EnvironmentFile=-/etc/default/korvicd-%i" \
+    "ExecStart=/usr/bin/korvicd --config /etc/korvic/%i.dat \$KORVICD_OPTS" \
+    "Environment=KORVICD_OPTS=--sock=/run/chrony.korvicd-%i.sock"; do
+    grep -qxF "$line" "$template" || fail "korvicd@.service has no line $line"
+  done
+  grep -qxF "#refclock SOCK /run/chrony.korvicd-NAME.sock refid KRV2 poll 3 filter 8 precision 1e-6" \
+    "$example" || fail "$example has no line for korvicd@NAME's socket"
+  echo "template: $template, not enabled; korvicd@NAME: /etc/korvic/NAME.dat, /etc/default/korvicd-NAME, /run/chrony.korvicd-NAME.sock"
   for comm in /proc/[0-9]*/comm; do
     [ "$(cat "$comm" 2>/dev/null)" != korvicd ] || fail "korvicd is running: installing must start nothing"
   done

@@ -6,8 +6,9 @@
 # with PASS or FAIL; any failure fails the stage and prints the guest's journal.
 #
 # Needs root to make the image (debootstrap, once per package list: cached in
-# KORVIC_GUEST_CACHE, default build/guest-cache) and Debian's archive for it; never installs
-# anything of korvic on this machine. Time limits: KORVIC_GUEST_STAGE_LIMIT for the whole
+# KORVIC_GUEST_CACHE, default build/guest-cache) and Debian's archive for it and for
+# promtool (taken out of the prometheus package, cached there too); never installs anything
+# of korvic, nor prometheus, on this machine. Time limits: KORVIC_GUEST_STAGE_LIMIT for the whole
 # stage (default 2400 s, image and package build included), KORVIC_GUEST_LIMIT for the
 # guest from boot to power-off (default 900 s). Build tree: build/ci-debian
 # (KORVIC_DEBIAN_BUILD names another one), shared with stage 70.
@@ -41,6 +42,8 @@ share=$work/share
 # The runtime packages; the development package needs a compiler, not a server.
 ours=(korvic-tools korvic-sim python3-korvic)
 guest_share "$share" tests/guest/deployment.sh scripts/purge-leftovers.sh
+# korvicd's metrics are checked in the guest with promtool, from Debian's prometheus package.
+guest_promtool "$share" || fail "no promtool"
 mkdir "$share/debs"
 for p in "${ours[@]}"; do
   cp "$build/packages/${p}_"*.deb "$share/debs/" || fail "no $p package in $build/packages"

@@ -8,7 +8,8 @@
 #   - the pkg-config file korvic_api.pc;
 #   - the console korvic_test, the command-line tool korvic, the simulator korvic_sim and its
 #     preload library, when built;
-#   - korvicd with its systemd unit, environment file and korvic_cfg.dat, when built;
+#   - korvicd with its systemd units (korvicd.service, the template korvicd@.service),
+#     environment file and korvic_cfg.dat, when built;
 #   - the Python package korvic (extension, stubs, py.typed) under KORVIC_INSTALL_PYTHONDIR,
 #     when built (component python, the Debian package python3-korvic);
 #   - the manual pages, the hardware guide and the examples;
@@ -173,11 +174,12 @@ if(TARGET korvic_sim_preload)
 endif()
 
 if(TARGET korvicd)
-  # korvicd, its manual page and guide, its systemd unit with the environment file the
-  # unit reads (KORVICD_OPTS), and the board's korvic_cfg.dat under <sysconfdir>/korvic/
-  # (the commented sample: MEM_PATH= must be set to the board's resource file).
+  # korvicd, its manual page and guide, its systemd units (one board; the template for one
+  # unit per board) with the environment file the plain unit reads (KORVICD_OPTS), and the
+  # board's korvic_cfg.dat under <sysconfdir>/korvic/ (the commented sample: MEM_PATH= must
+  # be set to the board's resource file).
   set(KORVIC_INSTALL_SYSTEMDUNITDIR "lib/systemd/system"
-      CACHE STRING "Where korvicd.service is installed, relative to the prefix or absolute")
+      CACHE STRING "Where the korvicd units are installed, relative to the prefix or absolute")
   install(TARGETS korvicd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT daemon)
   install(FILES ${PROJECT_SOURCE_DIR}/man/korvicd.8
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT daemon)
@@ -187,6 +189,7 @@ if(TARGET korvicd)
   install(FILES ${PROJECT_SOURCE_DIR}/daemon/korvicd-chrony.conf
     DESTINATION ${KORVIC_DOCDIR_daemon}/examples RENAME korvicd.conf COMPONENT daemon)
   install(FILES ${PROJECT_BINARY_DIR}/daemon/korvicd.service
+    ${PROJECT_BINARY_DIR}/daemon/korvicd@.service
     DESTINATION ${KORVIC_INSTALL_SYSTEMDUNITDIR} COMPONENT daemon)
   install(FILES ${PROJECT_SOURCE_DIR}/daemon/korvicd.default
     DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/default RENAME korvicd COMPONENT daemon)

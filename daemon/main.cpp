@@ -25,6 +25,7 @@
 #include "outputs.h"
 #include "quoting.h"
 #include "standard_streams.h"
+#include "telemetry.h"
 
 namespace {
 
@@ -129,29 +130,50 @@ int run_once(const korvicd::Options &o, korvic::Board &board) {
     return 1;
 }
 
+void log_lines(std::vector<std::string> &lines) {
+    for (const std::string &line : lines)
+        log_line(line);
+    lines.clear();
+}
+
 class Daemon {
   public:
     Daemon(const korvicd::Options &o, korvic::Board board,
-           std::unique_ptr<korvicd::SockOutput> sock, std::unique_ptr<korvicd::ShmOutput> shm)
+           std::unique_ptr<korvicd::SockOutput> sock, std::unique_ptr<korvicd::ShmOutput> shm,
+           std::unique_ptr<korvicd::Telemetry> telemetry)
         : o_(o),
           board_(std::move(board)),
           pipeline_(limits_of(o)),
           sock_(std::move(sock)),
-          shm_(std::move(shm)) {}
+          shm_(std::move(shm)),
+          telemetry_(std::move(telemetry)) {}
 
     int run(int signal_fd);
 
   private:
     void tick();
     void reopen();
+    korvicd::Snapshot snapshot() const;
 
     korvicd::Options o_;
     korvic::Board board_;
     korvicd::Pipeline pipeline_;
-    korvicd::Stats stats_;
+    korvicd::Tally stats_;
     std::unique_ptr<korvicd::SockOutput> sock_;
     std::unique_ptr<korvicd::ShmOutput> shm_;
+    std::unique_ptr<korvicd::Telemetry> telemetry_;
+    std::vector<std::string> log_;
 };
+
+korvicd::Snapshot Daemon::snapshot() const {
+    korvicd::Snapshot s{
+        korvicd::board_name(o_.config), pipeline_.health().state(), stats_.totals(), {}};
+    if (sock_)
+        s.outputs.push_back({"sock", sock_->path(), !sock_->away()});
+    if (shm_)
+        s.outputs.push_back({"shm", std::to_string(*o_.shm_unit), true});
+    return s;
+}
 
 void Daemon::tick() {
     std::vector<korvicd::Reading> readings;
@@ -240,8 +262,9 @@ int Daemon::run(int signal_fd) {
             close(timer);
             return 1;
         }
-        pollfd fds[2] = {{signal_fd, POLLIN, 0}, {timer, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        pollfd fds[3] = {
+            {signal_fd, POLLIN, 0}, {timer, POLLIN, 0}, {telemetry_->watchdog_fd(), POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             log_line(std::string("poll: ") + std::strerror(errno));
@@ -255,10 +278,16 @@ int Daemon::run(int signal_fd) {
                     reopen();
                 } else {
                     log_line(info.ssi_signo == SIGTERM ? "SIGTERM: stopping" : "SIGINT: stopping");
+                    telemetry_->stopping(log_);
+                    log_lines(log_);
                     close(timer);
                     return 0;
                 }
             }
+        }
+        if ((fds[2].revents & POLLIN) != 0) {
+            telemetry_->watchdog(clock_ns(CLOCK_MONOTONIC), next, log_);
+            log_lines(log_);
         }
         if ((fds[1].revents & POLLIN) == 0)
             continue;
@@ -275,6 +304,9 @@ int Daemon::run(int signal_fd) {
             while (stats_due <= now)
                 stats_due += *o_.stats;
         }
+        telemetry_->after_burst(
+            now, [this] { return snapshot(); }, log_);
+        log_lines(log_);
     }
 }
 
@@ -291,6 +323,9 @@ int serve(const korvicd::Options &o, int signal_fd) {
 
     std::unique_ptr<korvicd::SockOutput> sock;
     std::unique_ptr<korvicd::ShmOutput> shm;
+    std::vector<std::string> log;
+    auto telemetry = std::make_unique<korvicd::Telemetry>(o, log);
+    log_lines(log);
     std::string feeds;
     try {
         if (o.shm_unit) {
@@ -315,7 +350,7 @@ int serve(const korvicd::Options &o, int signal_fd) {
              korvic::detail::shown(o.config) + "), " + rate + ", best of " +
              std::to_string(o.readings) + " readings; feeding" + feeds +
              " once the board time is consistent");
-    Daemon d(o, std::move(*board), std::move(sock), std::move(shm));
+    Daemon d(o, std::move(*board), std::move(sock), std::move(shm), std::move(telemetry));
     return d.run(signal_fd);
 }
 

@@ -97,7 +97,7 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.get_formatter()->column_width(30);
 
     std::string rate, readings, max_bracket, offset, max_offset, sock, shm, shm_perm, max_rate,
-        max_step, stats, config, lock_wait;
+        max_step, stats, config, lock_wait, metrics_file;
     Options o;
     app.add_option("--rate", rate, "Bursts of readings per second (default 1, up to 1000)")
         ->type_name("HZ");
@@ -129,6 +129,10 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.add_flag("-v,--verbose", o.verbose, "One log line per sample")->disable_flag_override();
     app.add_option("--stats", stats, "Print a summary line at this interval")
         ->type_name("INTERVAL");
+    app.add_option("--metrics-file", metrics_file,
+                   "Write Prometheus metrics to this file at the --stats interval (default "
+                   "10s)")
+        ->type_name("PATH");
     app.add_flag("--once", o.once, "Print one sample on standard output and exit")
         ->disable_flag_override();
     app.add_option("--config", config,
@@ -194,14 +198,20 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
             if (o.lock_wait > std::chrono::seconds{1})
                 bad("--lock-wait", lock_wait, "more than 1s");
         }
+        if (given("--metrics-file")) {
+            if (metrics_file.empty() || metrics_file.ends_with('/'))
+                bad("--metrics-file", metrics_file, "not a file name");
+            o.metrics_file = metrics_file;
+        }
         if (given("--config") && config.empty())
             bad("--config", config, "an empty path");
         o.config = korvic::config_path(config).string();
         if (!o.once && !o.sock && !o.shm_unit)
             throw UsageError{"nothing to feed: give --sock PATH, --shm UNIT (or both), or --once"};
-        if (o.once && (o.sock || o.shm_unit))
+        if (o.once && (o.sock || o.shm_unit || o.metrics_file))
             throw UsageError{
-                "--once prints one sample and feeds nothing: not with --sock or --shm"};
+                "--once prints one sample and feeds nothing: not with --sock, "
+                "--shm or --metrics-file"};
     } catch (const UsageError &e) {
         out.status = 2;
         out.text = "korvicd: " + e.message + "\n";

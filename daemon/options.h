@@ -23,6 +23,7 @@ struct Options {
     bool once = false;                                   // --once
     std::string config = "korvic_cfg.dat";               // --config, $KORVIC_CONFIG
     std::chrono::nanoseconds lock_wait{100'000'000};     // --lock-wait
+    std::optional<std::string> metrics_file;             // --metrics-file
 };
 
 // The outcome of reading the command line: options to run with, or a text to print and

@@ -32,6 +32,8 @@ class SockOutput {
 
     SendResult send(const SockSample &s, std::vector<std::string> &log);
     const std::string &path() const { return path_; }
+    // Whether the last send found chronyd away (an outage that has not ended).
+    bool away() const { return away_; }
 
   private:
     std::string path_;

@@ -42,6 +42,11 @@ TEST(Options, Defaults) {
     EXPECT_FALSE(o.once);
     EXPECT_EQ(o.config, "korvic_cfg.dat");
     EXPECT_EQ(o.lock_wait, 100ms);
+    EXPECT_EQ(o.metrics_file, std::nullopt);
+    const auto m =
+        parse({"--sock", "s", "--metrics-file", "/var/lib/prometheus/node-exporter/k.prom"});
+    ASSERT_TRUE(m.options) << m.text;
+    EXPECT_EQ(m.options->metrics_file, "/var/lib/prometheus/node-exporter/k.prom");
 }
 
 TEST(Options, EveryOptionTaken) {
@@ -158,6 +163,10 @@ TEST(Options, RefusedWithOneLineAndStatusTwo) {
         {{"--sock", "s", "--config", ""}, "--config \"\": an empty path"},
         {{"--sock", "s", "--lock-wait", "1001ms"}, "--lock-wait \"1001ms\": more than 1s"},
         {{"--sock", "s", "--lock-wait", "-1ms"}, "--lock-wait \"-1ms\": not a duration"},
+        {{"--sock", "s", "--metrics-file", ""}, "--metrics-file \"\": not a file name"},
+        {{"--sock", "s", "--metrics-file", "/var/lib/x/"}, "--metrics-file \"/var/lib/x/\": not a"},
+        {{"--once", "--metrics-file", "k.prom"},
+         "feeds nothing: not with --sock, --shm or --metrics-file"},
         // What the option parser refuses, in our words.
         {{"--sock", "s", "--frobnicate"},
          "korvicd: unknown option \"--frobnicate\" (korvicd --help lists the options)\n"},

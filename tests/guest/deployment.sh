@@ -22,6 +22,13 @@ config=/etc/korvic/korvic_cfg.dat
 example=/usr/share/doc/korvic-tools/examples/korvicd.conf
 socket=/run/chrony.korvicd.sock
 dropins=/etc/systemd/system/korvicd.service.d
+template_dropins=/etc/systemd/system/korvicd@.service.d
+textfiles=/var/lib/prometheus/node-exporter
+# Two more simulated boards, each a run of the simulator of its own, for korvicd@a and
+# korvicd@b: their offsets (KORVIC_SIM_OFFSET in each one's /etc/default/korvicd-NAME) and
+# what chronyd must measure, with the host's sign.
+boards=(a b)
+declare -A boards_offset=([a]=+100ms [b]=-150ms) boards_expected=([a]=-0.100 [b]=0.150)
 # korvicd.service's program, run on the simulated board: korvic_sim executes korvicd in its
 # own process, so the unit's main pid is korvicd's.
 korvicd_exec="/usr/bin/korvic_sim --offset $board_offset -- /usr/bin/korvicd --config $config \$KORVICD_OPTS --max-bracket $max_bracket"
@@ -32,12 +39,16 @@ checks=(
   "chrony: chrony.service active with -x, reading the shipped conf.d file"
   "korvicd: korvicd.service active, korvicd as its main process, the shipped sandbox unchanged"
   "selected: chronyd selects KRVC with the simulated board's offset"
+  "status: systemctl status shows korvicd's STATUS= (health, offset, bracket, counts)"
+  "ready: Type=notify: the unit is active only after READY=1, which needs a reading of the board"
   "reload: systemctl reload keeps korvicd's pid and korvicd reopens the board"
   "sigkill: korvicd killed by SIGKILL is restarted by systemd"
+  "watchdog: korvicd stopped by SIGSTOP is killed by systemd's watchdog and restarted"
   "bad_option: an unknown option leaves the unit failed with status 2, not restarted"
   "socket: chronyd created its socket $socket under the enforced profile"
-  # More of korvicd's life under systemd goes here: READY=1 and the watchdog, korvicd@NAME on
-  # two boards, two units on one socket, the metrics read through node_exporter.
+  "boards: korvicd@a and korvicd@b on two simulated boards, each seen by chronyd with its offset"
+  "metrics: node_exporter serves korvicd's metrics of the three boards; promtool check metrics passes; counters never go back"
+  # To come with the one-korvicd-per-output lock: two units on one socket, the second fails.
   "security: no SIGSYS in the journal; systemd-analyze security's exposure at most 2.0"
   "purge: dpkg --purge of the packages leaves nothing behind"
   "no_denials: no apparmor=\"DENIED\" in the whole run"
@@ -46,7 +57,16 @@ checks=(
 
 prop() { systemctl show -p "$2" --value "$1"; }
 is_active() { [ "$(systemctl is-active "$1")" = active ]; }
-main_pid() { prop korvicd MainPID; }
+main_pid() { prop "${1:-korvicd}" MainPID; }
+# chronyd's measured offset of REFID (its -x makes its own correction make-believe), or
+# nothing while it has no sample.
+measured() { chronyc -n -c sources | awk -F, -v r="$1" '$3 == r && $7 != 4294967295 { print $9 }'; }
+near() { awk -v o="$1" -v e="$2" -v t="$3" 'BEGIN { d = o - e; exit !(d <= t && d >= -t) }'; }
+# node_exporter's whole page, from its HTTP endpoint on loopback.
+scrape() {
+  python3 -c 'import sys, urllib.request
+sys.stdout.write(urllib.request.urlopen("http://127.0.0.1:9100/metrics", timeout=10).read().decode())'
+}
 krvc_selected() { chronyc -n -c sources | grep -q '^#,\*,KRVC,'; }
 
 check_install() {
@@ -62,6 +82,8 @@ check_install() {
   cp "$example" /etc/chrony/conf.d/korvicd.conf
   systemctl restart chrony
   sed -i "s|^MEM_PATH=.*|MEM_PATH=/dev/korvic_sim/board|" "$config"
+  sed -i "s|^KORVICD_OPTS=.*|KORVICD_OPTS=\"--sock $socket --metrics-file $textfiles/korvicd.prom\"|" \
+    /etc/default/korvicd
   mkdir -p "$dropins"
   printf '[Service]\nExecStart=\nExecStart=%s\n' "$korvicd_exec" >"$dropins/10-simulator.conf"
   systemctl daemon-reload
@@ -72,6 +94,38 @@ check_install() {
   systemctl restart korvicd
   wait_for 30 "korvicd.service active" is_active korvicd
   echo "korvicd.service: $(systemctl is-enabled korvicd), $(systemctl is-active korvicd)"
+}
+
+check_ready() {
+  local busy=$dropins/90-busy-board.conf
+  trap 'rm -f "$busy"; systemctl daemon-reload; systemctl restart korvicd' EXIT
+  [ "$(prop korvicd Type)" = notify ] || fail "Type=$(prop korvicd Type)"
+  [ "$(prop korvicd NotifyAccess)" = main ] || fail "NotifyAccess=$(prop korvicd NotifyAccess)"
+  echo "Type=notify NotifyAccess=main WatchdogUSec=$(prop korvicd WatchdogUSec)" \
+    "TimeoutAbortUSec=$(prop korvicd TimeoutAbortUSec)"
+  # A board that gives no reading: its lock held all along, by korvicd's own descriptor 9
+  # (flock(1) before the shell becomes korvicd), so every burst is dropped as board busy.
+  printf '[Service]\nExecStart=\nExecStart=/usr/bin/korvic_sim -- /bin/sh -c "%s"\nTimeoutStartSec=60s\n' \
+    "exec 9<>/dev/korvic_sim/board && flock -n 9 && exec /usr/bin/korvicd --config $config --sock $socket --lock-wait 20ms" \
+    >"$busy"
+  systemctl daemon-reload
+  systemctl restart --no-block korvicd
+  busy_status() { [[ "$(prop korvicd StatusText)" == *"(board busy "* ]]; }
+  wait_for 30 "STATUS= with board busy drops" busy_status
+  sleep 5
+  [ "$(systemctl is-active korvicd)" = activating ] \
+    || fail "korvicd.service is $(systemctl is-active korvicd) without a reading"
+  echo "a board kept busy: $(systemctl is-active korvicd) ($(prop korvicd SubState)), status: $(prop korvicd StatusText)"
+  rm "$busy"
+  systemctl daemon-reload
+  # systemctl restart returns when the unit is active: after READY=1, whose message
+  # carried the first STATUS=.
+  systemctl restart korvicd
+  is_active korvicd || fail "korvicd.service is $(systemctl is-active korvicd) after its start"
+  [ -n "$(prop korvicd StatusText)" ] || fail "active without a STATUS="
+  echo "the board readable again: $(systemctl is-active korvicd) as systemctl restart returns," \
+    "status: $(prop korvicd StatusText)"
+  trap - EXIT
 }
 
 check_apparmor() {
@@ -127,6 +181,24 @@ check_selected() {
   echo "KRVC offset $offset s: the board's $board_offset with the host's sign"
 }
 
+check_status() {
+  local text before ms
+  fed_count() { prop korvicd StatusText | sed -n 's/.*; fed \([0-9]*\),.*/\1/p'; }
+  feeding() { [[ "$(prop korvicd StatusText)" == "ok; offset "* ]]; }
+  wait_for 30 "STATUS= ok with an offset" feeding
+  systemctl status --no-pager korvicd >"$out/status.txt" || true
+  sed -n '1,/CGroup:/p' "$out/status.txt"
+  text=$(grep '^ *Status: "' "$out/status.txt") || fail "systemctl status shows no Status:"
+  ms=$(sed -n 's/^ *Status: "ok; offset \([-+][0-9.]*\) ms, bracket [0-9.]* us; fed [0-9]*, dropped [0-9]*.*/\1/p' <<<"$text")
+  if [ -z "$ms" ] || ! near "$ms" 250 2; then
+    fail "not the board's offset of +250 ms and the counts: $text"
+  fi
+  before=$(fed_count)
+  sleep 3
+  (($(fed_count) > before)) || fail "the fed count did not grow from $before: $(prop korvicd StatusText)"
+  echo "fed $before, 3 s later $(fed_count)"
+}
+
 check_reload() {
   local pid mark
   pid=$(main_pid)
@@ -151,6 +223,24 @@ check_sigkill() {
   [ "$(prop korvicd NRestarts)" = $((restarts + 1)) ] || fail "NRestarts is $(prop korvicd NRestarts)"
   echo "pid $pid killed; restarted as pid $(main_pid) after $(($(date +%s) - start)) s" \
     "(NRestarts $restarts -> $(prop korvicd NRestarts))"
+}
+
+check_watchdog() {
+  local pid restarts mark start
+  pid=$(main_pid)
+  restarts=$(prop korvicd NRestarts)
+  mark=$(cursor)
+  start=$(date +%s)
+  kill -STOP "$pid"
+  restarted() { is_active korvicd && [ "$(main_pid)" != "$pid" ] && [ "$(main_pid)" != 0 ]; }
+  wait_for 90 "korvicd restarted by the watchdog" restarted
+  journal_after "$mark" | grep -e '^korvicd.service: Watchdog timeout' -e '^korvicd.service: Main process exited' \
+    -e "^korvicd.service: Failed with result" || true
+  journal_after "$mark" | grep -q "^korvicd.service: Failed with result 'watchdog'" \
+    || fail "not ended by the watchdog"
+  [ "$(prop korvicd NRestarts)" = $((restarts + 1)) ] || fail "NRestarts is $(prop korvicd NRestarts)"
+  echo "pid $pid stopped; restarted as pid $(main_pid) after $(($(date +%s) - start)) s" \
+    "(WatchdogSec=$(prop korvicd WatchdogUSec), NRestarts $restarts -> $(prop korvicd NRestarts))"
 }
 
 check_bad_option() {
@@ -196,6 +286,79 @@ check_socket() {
   echo "bound by chronyd (pid $pid, $(cat "/proc/$pid/attr/current"))"
 }
 
+check_boards() {
+  local b name pid offset
+  mkdir -p "$template_dropins"
+  printf '[Service]\nExecStart=\nExecStart=%s\n' \
+    "/usr/bin/korvic_sim -- /usr/bin/korvicd --config /etc/korvic/%i.dat \$KORVICD_OPTS --max-bracket $max_bracket" \
+    >"$template_dropins/10-simulator.conf"
+  : >/etc/chrony/conf.d/korvicd-boards.conf
+  for b in "${boards[@]}"; do
+    # The operator's files of board NAME, as korvicd.default tells: its korvic_cfg.dat, its
+    # options with its own socket and metrics file; chrony's line from the example.
+    cp "$config" "/etc/korvic/$b.dat"
+    printf 'KORVICD_OPTS="--sock /run/chrony.korvicd-%s.sock --metrics-file %s/korvicd-%s.prom"\nKORVIC_SIM_OFFSET=%s\n' \
+      "$b" "$textfiles" "$b" "${boards_offset[$b]}" >"/etc/default/korvicd-$b"
+    sed -n "s|^#\(refclock SOCK /run/chrony.korvicd-\)NAME\(.sock refid \)KRV2|\1$b\2KRV${b^^}|p" \
+      "$example" >>/etc/chrony/conf.d/korvicd-boards.conf
+  done
+  cat /etc/chrony/conf.d/korvicd-boards.conf
+  [ "$(wc -l </etc/chrony/conf.d/korvicd-boards.conf)" = "${#boards[@]}" ] \
+    || fail "no line for a second board in $example"
+  systemctl restart chrony
+  systemctl daemon-reload
+  systemctl start korvicd@a korvicd@b
+  for b in "${boards[@]}"; do
+    is_active "korvicd@$b" || fail "korvicd@$b is $(systemctl is-active "korvicd@$b")"
+    pid=$(main_pid "korvicd@$b")
+    [ "$(readlink "/proc/$pid/exe")" = /usr/bin/korvicd ] || fail "korvicd@$b runs $(readlink "/proc/$pid/exe")"
+    tr '\0' '\n' <"/proc/$pid/cmdline" | grep -qx "/etc/korvic/$b.dat" || fail "korvicd@$b: not /etc/korvic/$b.dat"
+    echo "korvicd@$b: pid $pid, $(tr '\0' ' ' <"/proc/$pid/cmdline")"
+  done
+  is_active korvicd || fail "korvicd.service is $(systemctl is-active korvicd) beside them"
+  for b in "${boards[@]}"; do
+    name=KRV${b^^}
+    seen() { offset=$(measured "$name") && [ -n "$offset" ] && near "$offset" "${boards_expected[$b]}" "$offset_tolerance"; }
+    wait_for 120 "chronyd measures $name at ${boards_expected[$b]} s" seen
+    [ -S "/run/chrony.korvicd-$b.sock" ] || fail "no socket /run/chrony.korvicd-$b.sock"
+    echo "$name (korvicd@$b, /run/chrony.korvicd-$b.sock): offset $offset s, the board's ${boards_offset[$b]}"
+  done
+}
+
+check_metrics() {
+  local b board state
+  is_active prometheus-node-exporter || fail "prometheus-node-exporter is $(systemctl is-active prometheus-node-exporter)"
+  all_served() {
+    scrape >"$out/scrape-1.txt" || return 1
+    for board in korvic_cfg "${boards[@]}"; do
+      grep -q "^korvicd_health_state{board=\"$board\",state=\"ok\"} 1\$" "$out/scrape-1.txt" || return 1
+    done
+  }
+  wait_for 60 "node_exporter serving the three boards in state ok" all_served
+  grep -qx 'node_textfile_scrape_error 0' "$out/scrape-1.txt" || fail "the textfile collector failed"
+  ls -l "$textfiles"
+  # The interval of the metrics files is 10 s: the next scrape sees every file replaced.
+  sleep 12
+  scrape >"$out/scrape-2.txt"
+  for n in 1 2; do
+    awk '/^# (HELP|TYPE) korvicd_/ || /^korvicd_/' "$out/scrape-$n.txt" >"$out/korvicd-$n.txt"
+  done
+  grep -e '{board="a"' -e 'korvicd_[a-z_]* gauge' -e 'korvicd_[a-z_]* counter' "$out/korvicd-2.txt" \
+    | grep -v -e 'state="[a-z_]*"} 0' -e 'reason="[a-z_]*"} 0'
+  ./promtool check metrics <"$out/korvicd-2.txt" || fail "promtool check metrics found problems"
+  echo "promtool check metrics: no problems in $(grep -c '^korvicd_' "$out/korvicd-2.txt") samples"
+  # Every counter of the first scrape is there in the second, grown or equal.
+  awk 'FNR == NR { if ($1 ~ /_total/) first[$1] = $2; next }
+       $1 in first { seen++; if ($2 + 0 < first[$1] + 0) { print "went back: " $1 " " first[$1] " -> " $2; bad = 1 } }
+       END { n = 0; for (k in first) n++; if (seen != n || n == 0) { print "counters " n ", found again " seen; bad = 1 }
+             print n " counters, none went back"; exit bad }' \
+    "$out/korvicd-1.txt" "$out/korvicd-2.txt" || fail "a counter went back or went missing"
+  for b in korvic_cfg "${boards[@]}"; do
+    state=$(grep "^korvicd_samples_fed_total{board=\"$b\"}" "$out/korvicd-2.txt") || fail "board $b: no fed count"
+    echo "$state"
+  done
+}
+
 check_security() {
   local exposure
   if journalctl -b --no-pager -q -o cat | grep -E 'SIGSYS|status=31/SYS|type=1326'; then
@@ -209,17 +372,25 @@ check_security() {
 }
 
 check_purge() {
+  # The operator's board files first: dpkg removes /etc/korvic only once it is empty. The
+  # purge stops korvicd.service and every korvicd@NAME (prerm), which remove their
+  # metrics files as they stop.
+  for b in "${boards[@]}"; do
+    rm -f "/etc/korvic/$b.dat" "/etc/default/korvicd-$b"
+  done
   dpkg --purge "${ours[@]}" >"$out/dpkg-purge.txt" 2>&1 \
     || { cat "$out/dpkg-purge.txt"; fail "dpkg --purge failed"; }
   grep -e '^Removing' -e '^Purging' "$out/dpkg-purge.txt"
-  # Then the operator's own files: the drop-ins and chrony's copy of the example.
-  rm -rf "$dropins"
-  rm -f /etc/chrony/conf.d/korvicd.conf
+  ! ls "$textfiles"/korvicd*.prom 2>/dev/null || fail "metrics files left by stopped korvicds"
+  # Then the operator's own files: the drop-ins and chrony's copies of the example.
+  rm -rf "$dropins" "$template_dropins"
+  rm -f /etc/chrony/conf.d/korvicd.conf /etc/chrony/conf.d/korvicd-boards.conf
   systemctl restart chrony
   bash ./purge-leftovers.sh "$out" "${ours[@]}" || fail "the purge left things behind"
   [ -z "$(systemctl list-unit-files --no-legend 'korvicd*')" ] \
     || fail "systemd still has $(systemctl list-unit-files --no-legend 'korvicd*')"
   [ "$(prop korvicd LoadState)" = not-found ] || fail "korvicd.service is $(prop korvicd LoadState)"
+  [ "$(prop korvicd@a LoadState)" = not-found ] || fail "korvicd@a.service is $(prop korvicd@a LoadState)"
   ! pgrep -x korvicd || fail "korvicd still runs"
   echo "purged: $(printf "$out/files-%s.txt\n" "${ours[@]}" | xargs cat | sort -u | wc -l) paths checked, nothing left;" \
     "no korvicd unit, no korvicd process"

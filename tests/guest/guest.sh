@@ -6,10 +6,12 @@
 #   guest_share DIR CHECKS [FILE...]  a fresh folder for the guest: the check library
 #                                (checklib.sh), the stage's checks as checks.sh (run at
 #                                boot) and the files they need
+#   guest_promtool DIR           Prometheus's promtool into DIR, for checks that run it in
+#                                the guest
 #   guest_boot IMAGE DIR LIMIT [QEMU-ARG...]  boots the image with DIR shared (and the
 #                                devices the arguments add), prints each check's result as
 #                                it comes and waits for the power-off; QEMU is killed after
-#                                LIMIT seconds (status 124)
+#                                LIMIT seconds (status 124); KVM or TCG as guest_accel says
 #   guest_report DIR             the verdict: 0 when every check passed; else the guest's
 #                                journal (and its console when the checks did not finish)
 #   guest_stop                   kills the QEMU that guest_boot started: for the caller's
@@ -30,6 +32,41 @@ guest_share() {
   cp "$guest_root/tests/guest/checklib.sh" "$dir/"
   cp "$checks" "$dir/checks.sh"
   [ $# -eq 0 ] || cp -r "$@" "$dir/"
+}
+
+# promtool from Debian's prometheus package, taken apart with dpkg-deb (installing the
+# package would start a Prometheus server), cached beside the images by the package's
+# version. Needs Debian's archive the first time (apt-get download), root only for an
+# apt-get update when apt knows no prometheus yet.
+guest_promtool() {
+  local dir=$1 version entry
+  candidate() { apt-cache policy prometheus 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
+  version=$(candidate)
+  if [ -z "$version" ] || [ "$version" = "(none)" ]; then
+    apt-get update -qq >/dev/null 2>&1 || true
+    version=$(candidate)
+  fi
+  if [ -z "$version" ] || [ "$version" = "(none)" ]; then
+    guest_say "no prometheus package in the archive: no promtool"
+    return 1
+  fi
+  entry=$guest_cache/promtool-${version//[^A-Za-z0-9.+~-]/_}
+  if [ ! -x "$entry/promtool" ]; then
+    rm -rf "$entry.partial"
+    mkdir -p "$entry.partial/tree"
+    if ! (cd "$entry.partial" && apt-get download -q "prometheus=$version") \
+      >"$entry.partial/download.log" 2>&1; then
+      cat "$entry.partial/download.log" >&2
+      guest_say "apt-get download prometheus=$version failed"
+      return 1
+    fi
+    dpkg-deb -x "$entry.partial"/prometheus_*.deb "$entry.partial/tree" || return 1
+    mv "$entry.partial/tree/usr/bin/promtool" "$entry.partial/" || return 1
+    rm -rf "$entry.partial/tree" "$entry.partial"/*.deb "$entry"
+    mv "$entry.partial" "$entry"
+    guest_say "promtool of prometheus $version in $entry"
+  fi
+  cp "$entry/promtool" "$dir/"
 }
 
 # Safe under `set -e` and from traps: nothing in it fails.
@@ -59,10 +96,24 @@ guest_show_results() {
   shown=$lines
 }
 
+# QEMU's accelerator: KORVIC_GUEST_ACCEL (kvm or tcg) when set; else KVM where /dev/kvm is
+# writable and is the processor's own virtualisation, TCG otherwise. A KVM of the PVM kind
+# (the module kvm_pvm, on hosts that are themselves guests without nested VMX or SVM) runs
+# only kernels built for it: Debian's hangs before its first line.
+guest_accel() {
+  if [ -n "${KORVIC_GUEST_ACCEL:-}" ]; then
+    echo "$KORVIC_GUEST_ACCEL"
+  elif [ -w /dev/kvm ] && [ ! -d /sys/module/kvm_pvm ]; then
+    echo kvm
+  else
+    echo tcg
+  fi
+}
+
 guest_boot() {
-  local image=$1 dir=$2 limit=$3 accel=tcg shown=0 status
+  local image=$1 dir=$2 limit=$3 accel shown=0 status
   shift 3
-  [ -w /dev/kvm ] && accel=kvm
+  accel=$(guest_accel)
   guest_say "booting $image ($accel), at most ${limit} s"
   qemu-system-x86_64 -machine "accel=$accel" -cpu max -smp 2 -m 1536 -no-reboot \
     -display none -monitor none -serial "file:$dir/console.log" -nic none \

@@ -1,0 +1,351 @@
+// korvicd end to end, the fixture: the real program on the simulated board (korvic_sim),
+// feeding a real chronyd. chronyd runs sandboxed: -x (it never touches the host's clock), -u
+// root, its own configuration, pid file, drift file, command socket and log directory in a
+// private 0700 directory; every test kills it at the end. What is checked is what chronyd
+// reports (chronyc -c sources), polled until it shows or a generous time-out says it never
+// will; what korvicd sends elsewhere arrives at a socket of the test's (Receiver).
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core.h"
+
+namespace korvicd_e2e {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline std::string slurp(const fs::path &p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Polls `ready` every 100 ms until it holds or `limit` has passed: the way out of a wait
+// for something that never comes, never the thing checked.
+inline bool wait_for(const std::function<bool()> &ready, Clock::duration limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (ready())
+            return true;
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
+// A child process with its standard output and error in files, and `env` ("NAME=VALUE")
+// added to the environment it inherits.
+class Process {
+  public:
+    Process(const std::vector<std::string> &argv, const fs::path &cwd, const fs::path &out,
+            const fs::path &err, const std::vector<std::string> &env = {}) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(cwd.c_str()) != 0)
+                _exit(126);
+            for (const std::string &e : env) {
+                const auto eq = e.find('=');
+                if (eq == std::string::npos ||
+                    setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1) != 0)
+                    _exit(126);
+            }
+            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int in = open("/dev/null", O_RDONLY);
+            if (o < 0 || e < 0 || in < 0)
+                _exit(126);
+            dup2(in, 0);
+            dup2(o, 1);
+            dup2(e, 2);
+            std::vector<char *> args;
+            for (const std::string &a : argv)
+                args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Process() { stop(SIGKILL); }
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running() {
+        if (status_)
+            return false;
+        int st = 0;
+        if (waitpid(pid_, &st, WNOHANG) == pid_)
+            status_ = st;
+        return !status_;
+    }
+    // Sends `sig` and waits for the end (at most 20 s, then SIGKILL). The exit status,
+    // or 128 + the signal.
+    int stop(int sig) {
+        if (pid_ <= 0)
+            return -1;
+        if (running()) {
+            kill(pid_, sig);
+            if (!wait_for([&] { return !running(); }, 20s)) {
+                kill(pid_, SIGKILL);
+                int st = 0;
+                waitpid(pid_, &st, 0);
+                status_ = st;
+            }
+        }
+        const int st = *status_;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    // Waits for the process to end by itself (at most 60 s).
+    int wait() {
+        wait_for([&] { return !running(); }, 60s);
+        return stop(SIGKILL);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+struct Source {
+    std::string refid;
+    unsigned reach = 0;         // the 8-bit reachability register (octal in chronyc's text)
+    std::uint64_t last_rx = 0;  // seconds since the last sample (4294967295: never)
+    double offset = 0;          // seconds; positive: the host is ahead of the source
+    double error = 0;
+};
+
+// A private directory with a korvic_cfg.dat for the simulated board, chronyd's files, and
+// korvicd's output.
+class KorvicdE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(access(CHRONYD_BIN, X_OK), 0)
+            << CHRONYD_BIN << " not found: these tests need chrony's chronyd and chronyc "
+            << "(Debian: chrony; scripts/install-deps.sh tests installs it)";
+        ASSERT_EQ(access(CHRONYC_BIN, X_OK), 0) << CHRONYC_BIN << " not found";
+        char tmpl[] = "/tmp/korvicd-e2e.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+        std::ofstream(dir / "korvic_cfg.dat")
+            << "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/dev/korvic_sim/bridge\n";
+        sock = (dir / "korvic.sock").string();
+    }
+    void TearDown() override {
+        korvicd.reset();
+        chronyd.reset();
+        for (int unit : shm_units) {
+            const int id = shmget(korvicd::shm_key(unit), 0, 0);
+            if (id >= 0)
+                shmctl(id, IPC_RMID, nullptr);
+        }
+        if (HasFailure()) {
+            std::cerr << "--- korvicd's log:\n"
+                      << slurp(dir / "korvicd.err") << "--- chronyd's log:\n"
+                      << slurp(dir / "chronyd.err");
+        }
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    // chronyd with a SOCK reference clock at `sock` (refid KRVC) and, for a unit, an SHM
+    // one (refid KSHM). Waits until chronyc answers.
+    void start_chronyd(std::optional<int> shm_unit = std::nullopt) {
+        std::ofstream conf(dir / "chrony.conf");
+        conf << "refclock SOCK " << sock << " refid KRVC poll 0 filter 1 noselect\n";
+        if (shm_unit) {
+            shm_units.push_back(*shm_unit);
+            conf << "refclock SHM " << *shm_unit << " refid KSHM poll 0 filter 1 noselect\n";
+        }
+        conf << "pidfile " << (dir / "chronyd.pid").string() << "\n"
+             << "driftfile " << (dir / "chrony.drift").string() << "\n"
+             << "bindcmdaddress " << (dir / "chronyd.sock").string() << "\n"
+             << "cmdport 0\nport 0\n"
+             << "logdir " << dir.string() << "\n";
+        conf.close();
+        chronyd = std::make_unique<Process>(
+            std::vector<std::string>{CHRONYD_BIN, "-x", "-d", "-u", "root", "-f",
+                                     (dir / "chrony.conf").string()},
+            dir, dir / "chronyd.out", dir / "chronyd.err");
+        ASSERT_TRUE(wait_for([&] { return sources().count("KRVC") == 1; }, 30s))
+            << "chronyd did not answer: " << slurp(dir / "chronyd.err");
+    }
+
+    // chronyc -n -c sources, by refid.
+    std::map<std::string, Source> sources() {
+        const std::string cmd = std::string(CHRONYC_BIN) + " -h " +
+                                (dir / "chronyd.sock").string() + " -n -c sources 2>/dev/null";
+        std::map<std::string, Source> out;
+        FILE *p = popen(cmd.c_str(), "r");
+        if (p == nullptr)
+            return out;
+        char line[512];
+        while (std::fgets(line, sizeof line, p) != nullptr) {
+            // mode, state, name, stratum, poll, reach, lastRx, offset, measured, error
+            std::vector<std::string> f;
+            std::stringstream ss(line);
+            std::string field;
+            while (std::getline(ss, field, ','))
+                f.push_back(field);
+            if (f.size() != 10)
+                continue;
+            Source s;
+            s.refid = f[2];
+            s.reach = static_cast<unsigned>(std::stoul(f[5], nullptr, 8));
+            s.last_rx = std::stoull(f[6]);
+            s.offset = std::stod(f[7]);
+            s.error = std::stod(f[9]);
+            out[s.refid] = s;
+        }
+        pclose(p);
+        return out;
+    }
+
+    // Polls chronyd until `refid` holds a sample whose offset lies within `tolerance` of
+    // `want`, for at most `limit`. The last report seen, for the failure message.
+    bool reports(const std::string &refid, double want, double tolerance, Clock::duration limit,
+                 Source *last = nullptr) {
+        return wait_for(
+            [&] {
+                const auto all = sources();
+                const auto it = all.find(refid);
+                if (it == all.end())
+                    return false;
+                if (last != nullptr)
+                    *last = it->second;
+                return it->second.reach != 0 && it->second.last_rx <= 2 &&
+                       std::fabs(it->second.offset - want) <= tolerance;
+            },
+            limit);
+    }
+
+    // korvicd on the simulated board: korvic_sim [sim_args] -- korvicd args, with `env`
+    // ("NAME=VALUE") in its environment.
+    void start_korvicd(const std::vector<std::string> &args,
+                       const std::vector<std::string> &sim_args = {},
+                       const std::vector<std::string> &env = {}) {
+        std::vector<std::string> argv = {KORVIC_SIM_BIN};
+        argv.insert(argv.end(), sim_args.begin(), sim_args.end());
+        argv.push_back("--");
+        argv.push_back(KORVICD_BIN);
+        argv.insert(argv.end(), args.begin(), args.end());
+        korvicd =
+            std::make_unique<Process>(argv, dir, dir / "korvicd.out", dir / "korvicd.err", env);
+    }
+    std::string korvicd_log() { return slurp(dir / "korvicd.err"); }
+    bool korvicd_logged(const std::string &text, Clock::duration limit = 30s) {
+        return wait_for([&] { return korvicd_log().find(text) != std::string::npos; }, limit);
+    }
+
+    // Runs korvicd (not under the simulator) to its end: its exit status.
+    int run_korvicd(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {KORVICD_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Process p(argv, dir, dir / "korvicd.out", dir / "korvicd.err");
+        return p.wait();
+    }
+
+    fs::path dir;
+    std::string sock;
+    std::vector<int> shm_units;
+    std::unique_ptr<Process> chronyd;
+    std::unique_ptr<Process> korvicd;
+};
+
+// A bound datagram socket, as chronyd binds for refclock SOCK and systemd for
+// NOTIFY_SOCKET: at a path, or at an abstract name when `name` begins with '@'.
+class Receiver {
+  public:
+    explicit Receiver(const std::string &name) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const std::size_t n = std::min(name.size(), sizeof addr.sun_path - 1);
+        std::memcpy(addr.sun_path, name.data(), n);
+        socklen_t length = sizeof addr;
+        if (name.starts_with("@")) {
+            addr.sun_path[0] = '\0';
+            length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+        }
+        bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&addr), length) == 0;
+    }
+    ~Receiver() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Receiver(const Receiver &) = delete;
+    Receiver &operator=(const Receiver &) = delete;
+
+    bool bound() const { return bound_; }
+    // The next datagram, waiting at most `limit`.
+    std::optional<std::vector<unsigned char>> receive(std::chrono::milliseconds limit) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(limit.count())) != 1)
+            return std::nullopt;
+        std::vector<unsigned char> buf(4096);
+        const ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+        buf.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+        return buf;
+    }
+    bool nothing_sent() {
+        unsigned char b[64];
+        return recv(fd_, b, sizeof b, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    }
+
+  private:
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+// korvicd on its own: a socket of the test's in place of chronyd.
+class KorvicdAlone : public KorvicdE2E {
+  protected:
+    void SetUp() override {
+        KorvicdE2E::SetUp();
+        rx = std::make_unique<Receiver>(sock);
+        ASSERT_TRUE(rx->bound()) << sock << ": " << std::strerror(errno);
+    }
+    void TearDown() override {
+        rx.reset();
+        KorvicdE2E::TearDown();
+    }
+    std::optional<std::vector<unsigned char>> receive(std::chrono::milliseconds limit) {
+        return rx->receive(limit);
+    }
+    bool nothing_sent() { return rx->nothing_sent(); }
+    std::unique_ptr<Receiver> rx;
+};
+
+}  // namespace korvicd_e2e
