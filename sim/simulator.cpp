@@ -131,11 +131,11 @@ std::int64_t host_us(std::int64_t board_us, std::int64_t drift_ppb) {
 
 }  // namespace
 
-std::optional<std::int64_t> Simulator::settle(int k) {
+std::optional<std::int64_t> Simulator::settle(int k, bool &counted) {
     SimulatedBoard &u = unit(k);
     const RunLock lock(run_.header());
     u.board.settle();
-    u.line.evaluate();
+    counted = u.line.evaluate();
     if (u.virtual_clock != nullptr)
         return std::nullopt;
     const std::optional<std::int64_t> next = u.board.next_event_us();

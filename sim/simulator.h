@@ -85,11 +85,11 @@ class Simulator {
     InterruptLine &interrupt(int k = 1) { return unit(k).line; }
     InterruptWake &interrupt_wake() { return run_.header().interrupts; }
     // Under the run's lock: lets board k's events happen up to now and evaluates its
-    // interrupt line (for the node's helper). Returns how long on the host's clock, in
-    // microseconds, until the board's next scheduled event: nothing when none is
-    // scheduled, or when the board runs on a virtual clock (which moves only by accesses
-    // and by waits on the node).
-    std::optional<std::int64_t> settle(int k);
+    // interrupt line (for the node's helper); `counted` tells whether that counted an
+    // interrupt. Returns how long on the host's clock, in microseconds, until the board's
+    // next scheduled event: nothing when none is scheduled, or when the board runs on a
+    // virtual clock (which moves only by accesses and by waits on the node).
+    std::optional<std::int64_t> settle(int k, bool &counted);
     // For a wait on board k's node, on a virtual clock: under the run's lock, moves the
     // clock to the board's next scheduled event, lets it happen and evaluates the line.
     // False, changing nothing, when nothing is scheduled or the board runs on the host's

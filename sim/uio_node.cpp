@@ -141,18 +141,22 @@ void *helper_main(void *) {
     Simulator &sim = *simulator();
     InterruptWake &wake = sim.interrupt_wake();
     for (;;) {
-        const std::uint32_t changes = wake.changes.load(std::memory_order_acquire);
+        // Each interrupt this helper counts changes the word once: what changed it besides
+        // (another process's interrupt or store) makes it look again at once.
+        std::uint32_t changes = wake.changes.load(std::memory_order_acquire);
         std::int64_t sleep_us = kIdleUs;
         const std::uint64_t boards = forward_all(sim);
         for (int k = 1; k <= sim.boards(); ++k) {
             if ((boards & (std::uint64_t{1} << (k - 1))) == 0)
                 continue;
-            if (const std::optional<std::int64_t> next_us = sim.settle(k))
+            bool counted = false;
+            if (const std::optional<std::int64_t> next_us = sim.settle(k, counted))
                 sleep_us = std::min(sleep_us, *next_us);
+            changes += counted ? 1 : 0;
         }
         forward_all(sim);
         if (wake.changes.load(std::memory_order_acquire) != changes)
-            continue;  // an interrupt or a store came meanwhile: look again at once
+            continue;
         const timespec ts{static_cast<time_t>(sleep_us / 1'000'000),
                           static_cast<long>(sleep_us % 1'000'000 * 1000)};
         syscall(SYS_futex, &wake.changes, FUTEX_WAIT, changes, &ts, nullptr, 0);
@@ -160,10 +164,10 @@ void *helper_main(void *) {
     return nullptr;
 }
 
-std::atomic<pid_t> g_helper_of{0};  // the process whose helper runs
+std::atomic<bool> g_helper_started{false};
 
 void after_fork_in_child() {
-    g_helper_of.store(0);
+    g_helper_started.store(false);
     for (NodeSlot &s : g_nodes)
         s.users.store(0);
 }
@@ -171,9 +175,7 @@ void after_fork_in_child() {
 // Starts the helper of this process, once (again in a child made by fork(), which has no
 // threads but the one that forked).
 void ensure_helper(Simulator &sim) {
-    const pid_t me = getpid();
-    pid_t was = g_helper_of.load();
-    if (was == me || !g_helper_of.compare_exchange_strong(was, me))
+    if (g_helper_started.load(std::memory_order_acquire) || g_helper_started.exchange(true))
         return;
     static std::atomic<bool> registered{false};
     if (!registered.exchange(true))
@@ -236,7 +238,9 @@ ssize_t read_node(int fd, int k, void *buf, size_t n) {
         errno = EINVAL;
         return -1;
     }
-    const int flags = fcntl(fd, F_GETFL);
+    // Whether the read may sleep matters only to a virtual clock.
+    const bool virtual_clock = simulator()->virtual_clock(k) != nullptr;
+    const int flags = virtual_clock ? fcntl(fd, F_GETFL) : 0;
     before_wait(fd, k, flags >= 0 && (flags & O_NONBLOCK) == 0);
     // A real read of the eventfd: it blocks, and a signal interrupts it, as on the kernel's
     // node.
