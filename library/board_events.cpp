@@ -79,10 +79,10 @@ auto wait_on_board(Impl &b, Look &&look, steady_clock::time_point deadline,
         if (found)
             return found;
         if (stop && stop())
-            return found;
+            return {};
         const auto now = steady_clock::now();
         if (now >= deadline)
-            return found;
+            return {};
         const steady_clock::duration left = deadline - now;
         if (node == nullptr) {
             std::this_thread::sleep_for(std::min<steady_clock::duration>(kPollInterval, left));
