@@ -137,13 +137,17 @@ constexpr std::int64_t kIdleUs = 1'000'000;
 void *helper_main(void *) {
     // The helper stands for the board's own timing: its sleeps end when asked, not up to
     // 50 us later, and where the system allows it (root, CAP_SYS_NICE) it runs at the
-    // lowest real-time priority, so that a busy host delays the board's events no more than
-    // the programs that wait for them. It sleeps between events, and each of its passes is
-    // a few microseconds.
+    // lowest real-time priority (or at its program's, when that is a real-time one), so that a busy
+    // host delays the board's events no more than the programs that wait for them. It sleeps
+    // between events, and each of its passes is a few microseconds.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    int policy = SCHED_OTHER;
     sched_param rt{};
-    rt.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt);
+    if (pthread_getschedparam(pthread_self(), &policy, &rt) == 0 && policy != SCHED_FIFO &&
+        policy != SCHED_RR) {
+        rt.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt);
+    }
     Simulator &sim = *simulator();
     InterruptWake &wake = sim.interrupt_wake();
     for (;;) {
