@@ -405,18 +405,15 @@ int wait_compare(Board &board, const Output &out, const Limits &limits) {
     const auto deadline = deadline_after(limits.timeout);
     std::uint64_t n = 0;
     while (limits.count == 0 || n < limits.count) {
-        if (board.compare_flag()) {
-            const utc_time t = board.now();
-            board.clear_compare_flag();
-            ++n;
-            out.record(numbered(n, out.time(t)),
-                       Json().add("n", static_cast<std::int64_t>(n)).add_time("time", t));
-            continue;
-        }
-        const auto now = steady_clock::now();
-        if (StopSignals::caught() != 0 || now >= deadline)
+        // The flag is this command's own source: read the time, then clear it (the next
+        // wait re-arms the interrupt only once it is clear).
+        if (!board.wait_compare_flag(deadline, [] { return StopSignals::caught() != 0; }))
             break;
-        StopSignals::sleep_for(std::min<nanoseconds>(microseconds{100}, deadline - now));
+        const utc_time t = board.now();
+        board.clear_compare_flag();
+        ++n;
+        out.record(numbered(n, out.time(t)),
+                   Json().add("n", static_cast<std::int64_t>(n)).add_time("time", t));
     }
     return end_of_wait("wait-compare", "compare events", limits, n);
 }

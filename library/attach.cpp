@@ -9,6 +9,7 @@
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/magic.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #endif
 
@@ -41,12 +42,13 @@ struct KeyEntry {
 };
 
 // In the order the keys are compared. No key is a prefix of another, so at most one
-// matches a line.
+// matches a line. UIO_PATH= (the interrupt node, read by korvic::Board) comes last: a line
+// that init_847 has always ignored is still ignored by it.
 constexpr KeyEntry kKeys[] = {
     {"DAY_OFF=", Key::DayOff, Format::Signed},     {"MEM_PATH=", Key::MemPath, Format::Path},
     {"INT_PATH=", Key::IntPath, Format::Path},     {"SEC_OFF=", Key::SecOff, Format::Unsigned},
     {"TZ_OFF=", Key::TzOff, Format::Unsigned},     {"ENABLE_INT", Key::EnableInt, Format::None},
-    {"BYTE_SWAP=", Key::ByteSwap, Format::Signed},
+    {"BYTE_SWAP=", Key::ByteSwap, Format::Signed}, {"UIO_PATH=", Key::UioPath, Format::Path},
 };
 
 // A decimal number as the "%d" and "%u" conversions read it: white space skipped, an
@@ -291,14 +293,20 @@ FileSystem file_system_of(int f) {
     return known == std::end(kFileSystems) ? FileSystem::Disk : known->kind;
 }
 
-// The last component of path after its symbolic links: a link in /dev may name a sysfs
-// resource file. Empty when the path cannot be resolved.
-std::string real_name(const char *path) {
+// The path after its symbolic links: a link in /dev may name a sysfs resource file. Empty
+// when the path cannot be resolved.
+std::string real_path(const char *path) {
     const std::unique_ptr<char, void (*)(void *)> real(realpath(path, nullptr), std::free);
-    if (!real)
-        return "";
-    const std::string_view full(real.get());
-    return std::string(full.substr(full.rfind('/') + 1));
+    return real ? std::string(real.get()) : std::string();
+}
+
+// Where the symbolic link `link` points; empty when it cannot be read.
+std::string link_target(const char *link) {
+    char target[4096];
+    const ssize_t n = readlink(link, target, sizeof target);
+    return n > 0 && static_cast<std::size_t>(n) < sizeof target
+               ? std::string(target, static_cast<std::size_t>(n))
+               : std::string();
 }
 #endif
 
@@ -310,7 +318,65 @@ const char *const kStandardNames[] = {"standard input", "standard output", "stan
 
 }  // namespace
 
+bool is_interrupt_node(int fd, const struct stat &st) {
+#if defined(__linux__)
+    char link[64];
+    if (S_ISCHR(st.st_mode)) {
+        // A character device's class, as sysfs lists it: .../class/uio for a UIO node.
+        std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major(st.st_rdev),
+                      minor(st.st_rdev));
+        return std::string_view(link_target(link)).ends_with("/uio");
+    }
+    if ((st.st_mode & S_IFMT) == 0) {
+        // An anonymous inode has no file type; /proc names what it is.
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        return link_target(link) == "anon_inode:[eventfd]";
+    }
+#else
+    (void)fd;
+    (void)st;
+#endif
+    return false;
+}
+
+std::optional<std::uint64_t> resource_start(std::string_view text, int bar) {
+    for (int line = 0; !text.empty(); ++line) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        if (line == bar) {
+            const std::string first(text.substr(0, std::min(end, text.find(' '))));
+            if (first.size() < 3 || first.size() > 18 || !first.starts_with("0x") ||
+                first.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos)
+                return std::nullopt;
+            return std::strtoull(first.c_str() + 2, nullptr, 16);
+        }
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return std::nullopt;
+}
+
+std::size_t resource_page_offset(const std::string &resource_path) {
+    const std::size_t slash = resource_path.rfind('/');
+    if (slash == std::string::npos || !is_resource_name(resource_path.substr(slash + 1)))
+        return 0;
+    const std::string table = resource_path.substr(0, slash + 1) + "resource";
+    const int f = open(table.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (f < 0)
+        return 0;
+    std::vector<char> text(4096);
+    std::size_t got = 0;
+    struct stat st {};
+    const bool read_it = fstat(f, &st) == 0 && S_ISREG(st.st_mode) && read_file(f, text, got);
+    close(f);
+    const std::optional<std::uint64_t> start =
+        read_it ? resource_start(std::string_view(text.data(), got), resource_path.back() - '0')
+                : std::nullopt;
+    const long page = sysconf(_SC_PAGESIZE);
+    return start && page > 0 ? page_offset(*start, static_cast<std::size_t>(page)) : 0;
+}
+
 Refusal judge(const FileFacts &file, std::size_t bytes) {
+    if (file.interrupt_node)
+        return Refusal::InterruptNode;
     if (S_ISCHR(file.mode))
         return Refusal::None;
     if (S_ISBLK(file.mode))
@@ -371,15 +437,19 @@ DeviceWindow open_window(const char *path, std::size_t bytes, bool close_on_exec
         close(f);
         return w;
     }
-    FileFacts facts{st.st_mode, FileSystem::Disk, static_cast<std::int64_t>(st.st_size), {}};
-    std::string name;
+    FileFacts facts{st.st_mode,
+                    FileSystem::Disk,
+                    static_cast<std::int64_t>(st.st_size),
+                    {},
+                    is_interrupt_node(f, st)};
+    std::string real;
     if (S_ISREG(st.st_mode)) {
         w.file_size = facts.size;
 #if defined(__linux__)
         facts.fs = file_system_of(f);
         if (facts.fs == FileSystem::Sysfs) {
-            name = real_name(path);
-            facts.name = name;
+            real = real_path(path);
+            facts.name = std::string_view(real).substr(real.rfind('/') + 1);
         }
 #endif
     }
@@ -388,13 +458,19 @@ DeviceWindow open_window(const char *path, std::size_t bytes, bool close_on_exec
         return refuse(why, ENODEV);
     }
     w.fd = f;
-    void *address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, 0);
-    if (address == MAP_FAILED) {
+    // A resource file maps from the page that holds its region: a region that does not
+    // start a page lies further in.
+    const std::size_t offset = facts.fs == FileSystem::Sysfs ? resource_page_offset(real) : 0;
+    void *mapping = mmap(nullptr, offset + bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, 0);
+    if (mapping == MAP_FAILED) {
         w.failed = WindowStep::Map;
         w.error = errno;
         return w;
     }
-    w.address = address;
+    w.mapping = mapping;
+    w.mapped_bytes = offset + bytes;
+    w.page_offset = offset;
+    w.address = static_cast<char *>(mapping) + offset;
     return w;
 }
 
@@ -437,6 +513,8 @@ std::string window_problem(const DeviceWindow &w, std::size_t bytes) {
         case Refusal::ShortResource:
             return "is " + std::to_string(w.file_size) + " bytes, the window needs " +
                    std::to_string(bytes);
+        case Refusal::InterruptNode:
+            return "is the board's interrupt node, not a window (name it in UIO_PATH=)";
     }
     return "";
 }

@@ -4,11 +4,13 @@
 // any other way of attaching can share them; the caller reports failures in its own words.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +63,7 @@ enum class Refusal : std::uint8_t {
     MemorySize,     // a file in memory (tmpfs, ramfs, hugetlbfs, memfd) not of the window's size
     SysfsFile,      // a sysfs file other than a PCI resource file resource0 .. resource5
     ShortResource,  // a PCI resource file smaller than the window
+    InterruptNode,  // the board's interrupt node (a UIO node, or the simulator's): UIO_PATH=
 };
 
 // Where a regular file lives, as far as the window is concerned.
@@ -71,18 +74,45 @@ struct FileFacts {
     mode_t mode = 0;
     FileSystem fs = FileSystem::Disk;
     std::int64_t size = 0;
-    std::string_view name;  // the file's own name (a sysfs file: after its symbolic links)
+    std::string_view name;        // the file's own name (a sysfs file: after its symbolic links)
+    bool interrupt_node = false;  // is_interrupt_node() said so
 };
 
 // Whether a file of these facts can be a board's window of `bytes` bytes: Refusal::None
 // for a character device, a sysfs resource0 .. resource5 file that covers the window, or a
-// file in memory of exactly `bytes` bytes. Pure; the table tests' subject.
+// file in memory of exactly `bytes` bytes; never an interrupt node. Pure; the table tests'
+// subject.
 Refusal judge(const FileFacts &file, std::size_t bytes);
+
+// Whether the open file `fd` (whose fstat is `st`) is an interrupt node: on Linux a
+// character device of the uio class (sysfs), or an eventfd (what the simulator's node is).
+// Elsewhere never. Reads sysfs or /proc; no access to the file itself.
+bool is_interrupt_node(int fd, const struct stat &st);
+
+// Where a BAR that starts at bus address `start` lies in a shared mapping of its sysfs
+// resource file: that mapping begins at the page that holds the BAR. Pure.
+inline std::size_t page_offset(std::uint64_t start, std::size_t page_size) {
+    return static_cast<std::size_t>(start % page_size);
+}
+// The start address of region `bar` in the text of a PCI device's `resource` file (one
+// line per region, "0x<start> 0x<end> 0x<flags>"). Nothing when that line is missing or is
+// not of that form. Pure.
+std::optional<std::uint64_t> resource_start(std::string_view text, int bar);
+// For the sysfs resource file `resource_path` (resourceN, after its symbolic links), where
+// its region lies in a mapping of it: page_offset() of the start that the device's
+// `resource` file (beside it) gives for region N, with the system's page size. 0 when
+// that file cannot be read or has no such line (a mapping at offset 0, as before).
+std::size_t resource_page_offset(const std::string &resource_path);
 
 struct DeviceWindow {
     int fd = -1;              // the open descriptor; after a Map failure it is still open and
                               // the caller's to keep or close; -1 after any other failure
-    void *address = nullptr;  // the shared mapping of the window when nothing failed
+    void *address = nullptr;  // the window when nothing failed: `page_offset` bytes into the
+                              // mapping (0 but for a sysfs resource file of a BAR that does
+                              // not start a page)
+    void *mapping = nullptr;  // what mmap returned, and its length, for munmap
+    std::size_t mapped_bytes = 0;
+    std::size_t page_offset = 0;
     WindowStep failed = WindowStep::None;
     Refusal refusal = Refusal::None;  // Refused: why
     int error = 0;      // errno of the failed step; EBADF for StandardStream, ENODEV for the other
@@ -92,8 +122,9 @@ struct DeviceWindow {
 };
 
 // Opens path read-write (close-on-exec when asked) and maps bytes of it, shared, from
-// offset 0, once judge() accepts what was opened. A path that names a block device, FIFO or
-// socket is refused without being opened; one that would take descriptor 0, 1 or 2 is
+// offset 0 (a sysfs resource file: its page offset and bytes more, see
+// resource_page_offset), once judge() accepts what was opened. A path that names a block device,
+// FIFO or socket is refused without being opened; one that would take descriptor 0, 1 or 2 is
 // closed again and refused (a program's output would otherwise go into the board).
 DeviceWindow open_window(const char *path, std::size_t bytes, bool close_on_exec);
 

@@ -18,7 +18,6 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "attach.h"
@@ -60,7 +59,7 @@ void enable_interrupts(const fs::path &bridge) {
             fail("korvic: ENABLE_INT bridge: map", bridge, w.error);
     }
     attach::enable_bridge_interrupts(w.address);
-    munmap(w.address, regs::kBridgeBytes);
+    munmap(w.mapping, w.mapped_bytes);
     close(w.fd);
 }
 
@@ -158,6 +157,9 @@ Settings read_settings(const fs::path &config) {
             case config::Key::EnableInt:
                 s.enable_int.push_back(bridge);
                 break;
+            case config::Key::UioPath:
+                s.uio_path = device(line.path);
+                break;
             case config::Key::None:
                 break;
         }
@@ -236,7 +238,7 @@ std::span<const BitRegisterView> bit_registers() {
 
 Board::Impl::~Impl() {
     if (mapping != nullptr)
-        munmap(mapping, regs::kWindowBytes);
+        munmap(mapping, mapped_bytes);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -302,8 +304,12 @@ Board Board::open(const fs::path &config) {
 
 Board::Board(const Settings &settings) : impl_(std::make_unique<Impl>()) {
     impl_->settings = settings;
-    for (const fs::path &bridge : settings.enable_int)
-        enable_interrupts(bridge);
+    impl_->attach_node();
+    // With a node, its write(1) enables the interrupts: a read-modify-write of INTCSR would
+    // race the driver's handler, which masks inputs in the same word.
+    if (!settings.enable_int.empty() && !impl_->enable_on_node())
+        for (const fs::path &bridge : settings.enable_int)
+            enable_interrupts(bridge);
     const fs::path &device = settings.mem_path;
     // Close-on-exec: a program that this one starts gets no way into the board.
     const attach::DeviceWindow w = attach::open_window(device.c_str(), regs::kWindowBytes, true);
@@ -319,7 +325,8 @@ Board::Board(const Settings &settings) : impl_(std::make_unique<Impl>()) {
             close(w.fd);
             fail("korvic: map register window", device, w.error);
     }
-    impl_->mapping = w.address;
+    impl_->mapping = w.mapping;
+    impl_->mapped_bytes = w.mapped_bytes;
     impl_->window = {static_cast<volatile std::uint32_t *>(w.address), settings.byte_swap, nullptr};
     impl_->lock.adopt(w.fd, device, settings.lock_wait);
     impl_->window.lock = &impl_->lock;
@@ -500,22 +507,6 @@ std::optional<utc_time> EventWatcher::poll() {
         return std::nullopt;
     last_ = w;
     return to_utc(codec::decode<codec::kExternalEvent>(w), b.offsets);
-}
-
-std::optional<utc_time> EventWatcher::wait_until(std::chrono::steady_clock::time_point deadline,
-                                                 const std::function<bool()> &stop) {
-    constexpr std::chrono::microseconds kInterval{100};
-    for (;;) {
-        if (auto t = poll())
-            return t;
-        if (stop && stop())
-            return std::nullopt;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(kInterval, deadline - now));
-    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -6,8 +6,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <string>
 
 #include "board_lock.h"
+#include "interrupt_node.h"
 #include "korvic/board.hpp"
 #include "mmio.h"
 #include "timecodec.h"
@@ -47,9 +50,28 @@ struct Board::Impl {
     Settings settings;
     mmio::Window window{};
     codec::Offsets offsets{};  // hours TZ_OFF, days DAY_OFF, seconds SEC_OFF
-    void *mapping = nullptr;   // the window this Board mapped (nullptr: the caller's window)
-    DeviceLock lock;           // on the register device this Board opened
+    void *mapping = nullptr;   // what this Board mapped (nullptr: the caller's window)
+    std::size_t mapped_bytes = 0;
+    DeviceLock lock;  // on the register device this Board opened
     SystemClock clock = &realtime_now;
+    // The board's interrupt node (UIO_PATH=, or found from MEM_PATH=), when there is one;
+    // else the waits poll. A node found but not usable leaves `node_note`, said once on
+    // standard error when a wait (or ENABLE_INT) first needs the node.
+    std::unique_ptr<irq::Node> node;
+    std::string node_note;
+
+    // Opens UIO_PATH= (a throw of filesystem_error when it cannot be, or is no node), or
+    // the node find_node() gives for mem_path (a failure leaves node_note). Before the
+    // register device is opened; no bus access.
+    void attach_node();
+    // ENABLE_INT on the node: write(1) (a named node that refuses it throws
+    // filesystem_error). False when there is no node: the bridge's read-modify-write then.
+    bool enable_on_node();
+    // The node to wait on, or nullptr to poll (node_note is said then, once).
+    irq::Node *node_for_wait();
+    // Gives the node up after `step` ("write", "poll") failed with `error`: said once; the
+    // waits poll from then on.
+    void drop_node(const char *step, int error);
 
     Impl() = default;
     Impl(const Impl &) = delete;

@@ -42,7 +42,9 @@ namespace {
 static_assert(std::atomic<int>::is_always_lock_free, "close_847 must stay async-signal-safe");
 std::atomic<int> window_fd{-1};
 std::atomic<int> unmapped_fd{-1};
-void *owned_window = nullptr;
+void *owned_window = nullptr;   // the window, base_addr
+void *owned_mapping = nullptr;  // and the mapping that holds it, for munmap
+std::size_t owned_bytes = 0;
 
 // The board lock of the window that init_847 mapped, on the descriptor it opened. The C
 // API has no error to return from most calls: a lock not had within the wait (a holder
@@ -140,6 +142,7 @@ void apply(const korvic::config::Setting &s) {
         case Key::EnableInt:
             enable_bridge_interrupts();
             break;
+        case Key::UioPath:  // the interrupt node is korvic::Board's; the C API waits on none
         case Key::None:
             break;
     }
@@ -211,9 +214,11 @@ extern "C" int init_847(void) {
         }
     }
 
-    if (owned_window != nullptr)
-        munmap(owned_window, korvic::regs::kWindowBytes);
+    if (owned_mapping != nullptr)
+        munmap(owned_mapping, owned_bytes);
     owned_window = w.address;
+    owned_mapping = w.mapping;
+    owned_bytes = w.mapped_bytes;
     const int earlier = window_fd.exchange(w.fd);
     if (earlier != -1)
         close(earlier);

@@ -24,7 +24,8 @@ enum class Key : std::uint8_t {
     SecOff,
     TzOff,
     EnableInt,
-    ByteSwap
+    ByteSwap,
+    UioPath
 };
 
 struct Setting {
@@ -33,7 +34,7 @@ struct Setting {
     // which takes no value.
     bool converted = false;
     std::int32_t number = 0;      // DayOff, SecOff, TzOff, ByteSwap
-    char path[kPathBuffer] = {};  // MemPath, IntPath
+    char path[kPathBuffer] = {};  // MemPath, IntPath, UioPath
 };
 
 // What one line of the file sets. Comment lines ("#" first), empty lines, lines that do

@@ -18,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "convert.h"
@@ -32,8 +31,6 @@ namespace {
 using std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kSlice{50};
-// How often wait_compare() looks at the flag: one register load each time.
-constexpr std::chrono::microseconds kComparePoll{100};
 
 #define KORVIC_STR2(x) #x
 #define KORVIC_STR(x) KORVIC_STR2(x)
@@ -111,17 +108,7 @@ bool wait_compare(PyBoard &self, const py::object &timeout_arg) {
     const auto deadline = deadline_after(to_timeout(timeout_arg, "wait_compare"));
     for (;;) {
         const auto end = slice_end(deadline);
-        const bool raised = locked(self, [&](Board &b) {
-            for (;;) {
-                if (b.compare_flag())
-                    return true;
-                const auto now = steady_clock::now();
-                if (now >= end)
-                    return false;
-                std::this_thread::sleep_for(
-                    std::min<steady_clock::duration>(kComparePoll, end - now));
-            }
-        });
+        const bool raised = locked(self, [&](Board &b) { return b.wait_compare_flag(end); });
         if (raised)
             return true;
         check_signals();
@@ -183,6 +170,12 @@ PYBIND11_MODULE(_korvic, m) {
         .def_readonly("tz_off", &Settings::tz_off, "TZ_OFF=, hours.")
         .def_readonly("day_off", &Settings::day_off, "DAY_OFF=, days.")
         .def_readonly("byte_swap", &Settings::byte_swap, "BYTE_SWAP= not 0.")
+        .def_property_readonly(
+            "uio_path",
+            [](const Settings &s) {
+                return s.uio_path.empty() ? py::none() : py::cast(s.uio_path);
+            },
+            "UIO_PATH=: the board's interrupt node; None when the file names none.")
         .def("__repr__", [](const Settings &s) {
             return "Settings(mem_path=" + repr_of(py::cast(s.mem_path)) +
                    ", enable_int=" + repr_of(py::cast(s.enable_int)) +
@@ -359,6 +352,15 @@ fork() (multiprocessing) that uses this Board has a lock of its own.)doc")
             "settings",
             [](PyBoard &self) { return locked(self, [](const Board &b) { return b.settings(); }); },
             "What the configuration file set (Settings).")
+        .def_property_readonly(
+            "interrupt_node",
+            [](PyBoard &self) {
+                const std::filesystem::path node =
+                    locked(self, [](const Board &b) { return b.interrupt_node(); });
+                return node.empty() ? py::none() : py::cast(node);
+            },
+            "The interrupt node that events() and wait_compare() sleep on (a\n"
+            "pathlib.Path), or None when they poll the board.")
         .def(
             "now",
             [](PyBoard &self) {

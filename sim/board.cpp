@@ -116,6 +116,22 @@ std::optional<std::int64_t> compare_crossing(const CompareSetting &c, std::int64
     return std::nullopt;
 }
 
+std::optional<std::int64_t> next_compare_crossing(const CompareSetting &c, std::int64_t after) {
+    static constexpr std::int64_t kPeriod[6] = {365 * kUsPerDay, kUsPerDay,    kUsPerHour,
+                                                kUsPerMinute,    kUsPerSecond, kUsPerMs};
+    if (c.mask > 5)
+        return std::nullopt;
+    // Two crossings are at least a period apart (a common year for mask 0), so a window of
+    // one period holds at most one; a yearly one on day 365 may be eight years away.
+    const std::int64_t period = kPeriod[c.mask];
+    for (int window = 0; window < (c.mask == 0 ? 12 : 1); ++window) {
+        const std::int64_t from = saturating_add(after, window * period);
+        if (const auto at = compare_crossing(c, from, saturating_add(from, period)))
+            return at;
+    }
+    return std::nullopt;
+}
+
 // ---------------------------------------------------------------------------------------
 // Board.
 // ---------------------------------------------------------------------------------------
@@ -181,6 +197,31 @@ std::int64_t Board::begin_access(Note *note) {
     clock_->on_access();
     ++s_->accesses;
     const std::int64_t now = time_us();
+    happen_until(now, note);
+    return now;
+}
+
+void Board::settle() {
+    happen_until(time_us(), nullptr);
+}
+
+std::optional<std::int64_t> Board::next_event_us() const {
+    if (!s_->running)
+        return std::nullopt;
+    std::optional<std::int64_t> next;
+    const std::int64_t after = s_->last_eval;
+    if (const std::int64_t period = options_.external_event_period_us; period > 0)
+        next = saturating_add(floor_div(after, period) * period, period);
+    if (!s_->compare_flag) {
+        CompareSetting c;
+        c.time = decode_layout(kCompareLayout, s_->compare, 2, &c.mask);
+        if (const auto at = next_compare_crossing(c, after); at && (!next || *at < *next))
+            next = at;
+    }
+    return next;
+}
+
+void Board::happen_until(std::int64_t now, Note *note) {
     // The events of this access happen in time order, so that the external event register
     // ends up holding the latest capture: the compare crossing and the periodic event lie
     // between the last access and now, a requested event happens now.
@@ -208,7 +249,6 @@ std::int64_t Board::begin_access(Note *note) {
         raise_compare(*compare_at, note);
     if (requested)
         capture_external(now, note);
-    return now;
 }
 
 void Board::raise_compare(std::int64_t at, Note *note) {

@@ -45,6 +45,9 @@ struct CompareSetting {
 // time on every field the mask keeps, if there is one.
 std::optional<std::int64_t> compare_crossing(const CompareSetting &c, std::int64_t prev_us,
                                              std::int64_t now_us);
+// The first such instant after `after_us`, if the mask gives one (within the next dozen
+// years for a yearly compare).
+std::optional<std::int64_t> next_compare_crossing(const CompareSetting &c, std::int64_t after_us);
 
 // Everything the board holds: plain words and flags, nothing that points into a process,
 // so that it can live in memory that every process using the board maps (the launcher's
@@ -93,9 +96,19 @@ class Board {
     std::uint32_t read(std::uint32_t offset, Note *note = nullptr);
     void write(std::uint32_t offset, std::uint32_t value, Note *note = nullptr);
 
-    // Asks for an external event; it is captured at the start of the next bus access.
-    // Async-signal-safe.
+    // Asks for an external event; it is captured at the start of the next bus access (or
+    // the next settle()). Async-signal-safe.
     void request_external_event() { s_->external_request.store(true, std::memory_order_relaxed); }
+
+    // What an access does first, without being one: the board's time-driven events (and a
+    // requested external event) happen up to the present. No clock tick, no access counted.
+    // The interrupt node's helper calls it at the board's scheduled events, since the
+    // model moves only when something looks at it.
+    void settle();
+    // The board time of the next event that changes what the board shows: the next
+    // periodic external event, or the next compare crossing while the compare flag is clear
+    // (a raised flag stays raised). Nothing when the timer is stopped or none is scheduled.
+    std::optional<std::int64_t> next_event_us() const;
 
     // Inspection, not bus accesses: no tick, no side effects. Words in the board's own
     // order (as a native bus would carry them).
@@ -110,6 +123,7 @@ class Board {
   private:
     void power_up();
     std::int64_t begin_access(Note *note);
+    void happen_until(std::int64_t now, Note *note);
     std::uint32_t status_bits() const;
     std::uint32_t status_nibble() const;
     void latch_snapshot(std::int64_t now, Note *note);
@@ -143,6 +157,9 @@ class Bridge {
     std::uint32_t read(std::uint32_t offset, Note *note = nullptr);
     void write(std::uint32_t offset, std::uint32_t value, Note *note = nullptr);
     std::uint32_t word(std::uint32_t offset) const { return s_->words[(offset % 128) / 4]; }
+    // Sets a word as the bridge itself changes it (the interrupt model's masking): no bus
+    // access, nothing traced.
+    void hold(std::uint32_t offset, std::uint32_t value) { s_->words[(offset % 128) / 4] = value; }
 
   private:
     BridgeState own_;

@@ -47,6 +47,7 @@
 #include "text.h"
 #include "trace.h"
 #include "trap.h"
+#include "uio_node.h"
 
 namespace {
 
@@ -200,22 +201,24 @@ void end_with_run_status(int status, void *) {
 // The simulated devices.
 // ---------------------------------------------------------------------------------------
 
-enum class Kind : std::uint8_t { None, Board, Bridge };
+enum class Kind : std::uint8_t { None, Board, Bridge, Uio };
 
 // A simulated device: which one of which board. Packed into 16 bits for the descriptor
-// table: 0 is no device, else the board number times 2, plus 1 for the bridge.
+// table: 0 is no device, else the board number times 4, plus 1 for the bridge, 2 for the
+// interrupt node.
 struct DeviceId {
     Kind kind = Kind::None;
     int board = 0;
 
     std::uint16_t packed() const {
-        return kind == Kind::None ? 0
-                                  : static_cast<std::uint16_t>(board * 2 + (kind == Kind::Bridge));
+        return kind == Kind::None
+                   ? 0
+                   : static_cast<std::uint16_t>(board * 4 + static_cast<int>(kind) - 1);
     }
     static DeviceId unpack(std::uint16_t v) {
         if (v == 0)
             return {};
-        return {(v & 1u) ? Kind::Bridge : Kind::Board, v / 2};
+        return {static_cast<Kind>(v % 4 + 1), v / 4};
     }
 };
 
@@ -346,6 +349,8 @@ bool on_external_event_signal(int sig, siginfo_t *, void *) {
     for (int k = 1; k <= sim->boards(); ++k)
         if (boards & (std::uint64_t{1} << (k - 1)))
             sim->board(k).request_external_event();
+    // A process waiting on a node has its board's events brought about by a helper.
+    korvic::sim::uio::kick();
     return false;
 }
 
@@ -473,12 +478,14 @@ DeviceId device_of(const char *path) {
         if (bridge != nullptr ? std::strcmp(path, bridge) == 0
                               : is_default_path(path, korvic::sim::kDefaultIntPath, k))
             return {Kind::Bridge, k};
+        if (is_default_path(path, korvic::sim::kDefaultUioPath, k))
+            return {Kind::Uio, k};
     }
     return {};
 }
 
 const char *device_name(Kind kind) {
-    return kind == Kind::Board ? "board" : "bridge";
+    return kind == Kind::Board ? "board" : kind == Kind::Bridge ? "bridge" : "interrupt node";
 }
 
 // An anonymous memory file of `size` bytes; -1 and errno when it cannot be had.
@@ -538,10 +545,12 @@ int open_device(DeviceId device, int flags) {
         return -1;
     }
     const bool board = device.kind == Kind::Board;
-    // The file has the window's size, as a device's size check would find it.
-    const int fd = board ? open_board_file(device.board, flags & O_CLOEXEC)
-                         : new_memory_file("korvic_sim_bridge", korvic::sim::kBridgeWindowBytes,
-                                           (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0u);
+    // The file has the window's size, as a device's size check would find it; the
+    // interrupt node is an eventfd (uio_node.h).
+    const int fd = device.kind == Kind::Uio ? korvic::sim::uio::open_node(device.board, flags)
+                   : board                  ? open_board_file(device.board, flags & O_CLOEXEC)
+                           : new_memory_file("korvic_sim_bridge", korvic::sim::kBridgeWindowBytes,
+                                             (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0u);
     if (fd < 0) {
         const int e = errno;
         say(std::string("cannot open the simulated ") + device_name(device.kind) + " device: " +
@@ -551,6 +560,8 @@ int open_device(DeviceId device, int flags) {
     }
     std::atomic<std::uint16_t> *entry = new_fd_entry(fd);
     if (entry == nullptr) {
+        if (device.kind == Kind::Uio)
+            korvic::sim::uio::forget(fd);
         KORVIC_NEXT(close, "close")(fd);
         errno = EMFILE;
         return -1;
@@ -565,6 +576,10 @@ DeviceId device_of_fd(int fd) {
 }
 
 void *map_device(DeviceId device, size_t len, int flags, off_t offset) {
+    if (device.kind == Kind::Uio) {
+        errno = ENODEV;  // the node counts interrupts; the registers are the board device's
+        return MAP_FAILED;
+    }
     if (offset != 0 || (flags & MAP_FIXED) || len == 0) {
         errno = EINVAL;
         return MAP_FAILED;
@@ -702,6 +717,15 @@ int bsd_mask(int how, int mask) {
 }
 
 }  // namespace
+
+int korvic::sim::uio::board_of_node(int fd) {
+    const DeviceId d = device_of_fd(fd);
+    return d.kind == Kind::Uio ? d.board : 0;
+}
+
+korvic::sim::Simulator *korvic::sim::uio::simulator() {
+    return g_signal_sim.load(std::memory_order_acquire);
+}
 
 extern "C" {
 
@@ -962,7 +986,8 @@ __attribute__((visibility("default"), noreturn)) void _Exit(int status) {
 // handler): an atomic store, then the real close.
 __attribute__((visibility("default"))) int close(int fd) {
     if (std::atomic<std::uint16_t> *entry = fd_entry(fd))
-        entry->store(0);
+        if (DeviceId::unpack(entry->exchange(0)).kind == Kind::Uio)
+            korvic::sim::uio::forget(fd);
     return KORVIC_NEXT(close, "close")(fd);
 }
 

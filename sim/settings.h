@@ -52,6 +52,9 @@ inline constexpr const char *kEnvPreload = "KORVIC_SIM_PRELOAD";
 // are these, board K's (K >= 2) these with K appended.
 inline constexpr const char *kDefaultMemPath = "/dev/korvic_sim/board";
 inline constexpr const char *kDefaultIntPath = "/dev/korvic_sim/bridge";
+// Each board's interrupt node (uio_node.h): board 1's, and board K's with K appended,
+// whatever its device paths.
+inline constexpr const char *kDefaultUioPath = "/dev/korvic_sim/uio";
 
 // The most boards one run simulates.
 inline constexpr int kMaxBoards = 64;

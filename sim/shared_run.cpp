@@ -59,6 +59,7 @@ void SharedRun::initialise(void *base, std::size_t bytes, int boards) {
     new (&h->sequence) std::atomic<std::uint64_t>(0);
     h->origin = HostOrigin::now();
     new (&h->trace_failed) std::atomic<std::uint32_t>(0);
+    new (&h->interrupts) InterruptWake;
     auto *slots = reinterpret_cast<BoardSlot *>(static_cast<char *>(base) + slots_offset());
     for (int i = 0; i < boards; ++i)
         new (&slots[i]) BoardSlot;

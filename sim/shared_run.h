@@ -7,8 +7,9 @@
 // process keeps a run of its own in private memory, shared with nobody.
 //
 // The file holds a header (an identification, the number of boards, the lock, the trace's
-// sequence count, the moment the run started) and one slot per board: the board's state,
-// the bridge's words and the board's virtual clock. Accesses are serialised by one
+// sequence count, the moment the run started, the interrupt nodes' wake word) and one slot
+// per board: the board's state, the bridge's words, the board's virtual clock and its
+// count of interrupts. Accesses are serialised by one
 // process-shared robust mutex: a process killed while it holds it (even by SIGKILL, in the
 // middle of an access) leaves it to the next process, which takes it over; nobody waits
 // for a dead process.
@@ -25,6 +26,7 @@
 
 #include "board.h"
 #include "clock.h"
+#include "interrupt_line.h"
 
 namespace korvic::sim {
 
@@ -69,6 +71,7 @@ struct RunHeader {
     std::atomic<std::uint64_t> sequence;      // of the trace: one count for the whole run
     HostOrigin origin;                        // when the boards were powered up
     std::atomic<std::uint32_t> trace_failed;  // 1 once a process could not write a trace line
+    InterruptWake interrupts;                 // the interrupt nodes' helpers sleep on it
 };
 
 // True when the run whose directory is `dirfd` has lost a trace line (RunHeader's
@@ -81,6 +84,7 @@ struct BoardSlot {
     BridgeState bridge;
     std::atomic<std::int64_t> virtual_now{0};  // the board's virtual clock, if it has one
     std::int64_t virtual_origin = 0;           // that clock's reading at power-up
+    std::atomic<std::uint32_t> interrupts{0};  // the bridge's interrupts counted (the node's)
 };
 
 class SharedRun {

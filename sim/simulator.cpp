@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -44,6 +46,8 @@ SimulatedBoard::SimulatedBoard(Simulator &sim, int number, const BoardSettings &
                                       run.header().origin)),
       board(clock, board_options(settings), run.slot(number).board, power_up),
       bridge(run.slot(number).bridge),
+      line(board, bridge, run.slot(number).interrupts, run.header().interrupts),
+      drift_ppb(settings.drift_ppb),
       board_target(sim, *this, Device::Board),
       bridge_target(sim, *this, Device::Bridge) {}
 
@@ -78,8 +82,15 @@ std::uint32_t TracedTarget::load32(std::uint32_t offset) {
     Note *n = sim_->trace_.enabled() ? &note : nullptr;
     RunHeader &h = sim_->run_.header();
     const RunLock lock(h);
-    const std::uint32_t v =
-        device_ == Device::Board ? unit_->board.read(offset, n) : unit_->bridge.read(offset, n);
+    std::uint32_t v = 0;
+    if (device_ == Device::Board) {
+        v = unit_->board.read(offset, n);
+        unit_->line.evaluate();  // the access may have raised an input, or lowered one
+    } else if (offset % kBridgeWindowBytes == kBridgeIntCsrOffset) {
+        v = unit_->line.intcsr();
+    } else {
+        v = unit_->bridge.read(offset, n);
+    }
     const std::uint64_t seq = h.sequence.fetch_add(1, std::memory_order_relaxed) + 1;
     if (n != nullptr)
         sim_->record({seq, device_, 'R', offset, v, note.view(), 0, unit_->number});
@@ -91,13 +102,79 @@ void TracedTarget::store32(std::uint32_t offset, std::uint32_t value) {
     Note *n = sim_->trace_.enabled() ? &note : nullptr;
     RunHeader &h = sim_->run_.header();
     const RunLock lock(h);
-    if (device_ == Device::Board)
+    if (device_ == Device::Board) {
         unit_->board.write(offset, value, n);
-    else
+        unit_->line.evaluate();
+        // A store may change the board's schedule (a compare, a preset, the timer): the
+        // nodes' helpers look again.
+        wake_helpers(h.interrupts);
+    } else {
         unit_->bridge.write(offset, value, n);
+        if (offset % kBridgeWindowBytes == kBridgeIntCsrOffset) {
+            unit_->bridge.hold(offset, intcsr_as_held(value));
+            unit_->line.evaluate();
+        }
+    }
     const std::uint64_t seq = h.sequence.fetch_add(1, std::memory_order_relaxed) + 1;
     if (n != nullptr)
         sim_->record({seq, device_, 'W', offset, value, note.view(), 0, unit_->number});
+}
+
+namespace {
+
+// Host microseconds for `board_us` of board time on a clock `drift_ppb` fast.
+std::int64_t host_us(std::int64_t board_us, std::int64_t drift_ppb) {
+    const double us =
+        std::ceil(static_cast<double>(board_us) * 1e9 / (1e9 + static_cast<double>(drift_ppb)));
+    return std::max<std::int64_t>(1, static_cast<std::int64_t>(std::min(us, 9.0e18)));
+}
+
+}  // namespace
+
+std::optional<std::int64_t> Simulator::settle(int k, bool &counted) {
+    SimulatedBoard &u = unit(k);
+    const RunLock lock(run_.header());
+    u.board.settle();
+    counted = u.line.evaluate();
+    if (u.virtual_clock != nullptr)
+        return std::nullopt;
+    const std::optional<std::int64_t> next = u.board.next_event_us();
+    if (!next)
+        return std::nullopt;
+    return host_us(*next - u.board.time_us(), u.drift_ppb);
+}
+
+void Simulator::control_interrupt(int k, bool on) {
+    InterruptLine &line = unit(k).line;
+    const RunLock lock(run_.header());
+    if (on)
+        line.rearm();
+    else
+        line.quiet();
+}
+
+bool Simulator::skip_to_next_event(int k) {
+    SimulatedBoard &u = unit(k);
+    if (u.virtual_clock == nullptr)
+        return false;
+    const RunLock lock(run_.header());
+    u.board.settle();
+    const std::optional<std::int64_t> next = u.board.next_event_us();
+    if (!next)
+        return false;
+    // The board's time follows its virtual clock through the rate error and stand-stills:
+    // a few steps reach the instant; a clock that stands still for good does not move it.
+    for (int i = 0; i < 64; ++i) {
+        const std::int64_t now = u.board.time_us();
+        if (now >= *next)
+            break;
+        u.virtual_clock->advance(host_us(*next - now, u.drift_ppb));
+        if (u.board.time_us() == now)
+            break;
+    }
+    u.board.settle();
+    u.line.evaluate();
+    return true;
 }
 
 }  // namespace korvic::sim

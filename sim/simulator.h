@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "board.h"
 #include "clock.h"
+#include "interrupt_line.h"
 #include "settings.h"
 #include "shared_run.h"
 #include "trace.h"
@@ -50,6 +52,8 @@ struct SimulatedBoard {
     BoardClock clock;
     Board board;
     Bridge bridge;
+    InterruptLine line;
+    std::int64_t drift_ppb;  // the board clock's rate error, for the node's schedule
     TracedTarget board_target;
     TracedTarget bridge_target;
 };
@@ -75,6 +79,25 @@ class Simulator {
     VirtualClock *virtual_clock(int k = 1) { return unit(k).virtual_clock; }
     MmioTarget &board_target(int k = 1) { return unit(k).board_target; }
     MmioTarget &bridge_target(int k = 1) { return unit(k).bridge_target; }
+
+    // Board k's interrupt line, whose count every process of the run shares, and the
+    // run's wake word for the interrupt nodes' helpers.
+    InterruptLine &interrupt(int k = 1) { return unit(k).line; }
+    InterruptWake &interrupt_wake() { return run_.header().interrupts; }
+    // Under the run's lock: lets board k's events happen up to now and evaluates its
+    // interrupt line (for the node's helper); `counted` tells whether that counted an
+    // interrupt. Returns how long on the host's clock, in microseconds, until the board's
+    // next scheduled event: nothing when none is scheduled, or when the board runs on a
+    // virtual clock (which moves only by accesses and by waits on the node).
+    std::optional<std::int64_t> settle(int k, bool &counted);
+    // For a wait on board k's node, on a virtual clock: under the run's lock, moves the
+    // clock to the board's next scheduled event, lets it happen and evaluates the line.
+    // False, changing nothing, when nothing is scheduled or the board runs on the host's
+    // clock.
+    bool skip_to_next_event(int k);
+    // The node's write() for board k: 1 re-arms its interrupt inputs, 0 disables them;
+    // under the run's lock.
+    void control_interrupt(int k, bool on);
 
     // A trace line that cannot be written is marked in the run (every process of it sees
     // it) and passed to `report` on the first such line of each process: inside the MMIO

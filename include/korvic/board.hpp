@@ -113,6 +113,9 @@ struct Settings {
     std::int32_t tz_off = 0;                        // TZ_OFF=, hours
     std::int32_t day_off = 0;                       // DAY_OFF=, days
     bool byte_swap = false;                         // BYTE_SWAP= not 0
+    // UIO_PATH=: the board's interrupt node, on which the waits sleep (EventWatcher,
+    // wait_compare_flag). Empty: the node is found from mem_path (see Board(settings)).
+    std::filesystem::path uio_path;
     // Not in korvic_cfg.dat: how long a call waits for the board lock before it throws
     // BoardBusy (0: one try).
     std::chrono::nanoseconds lock_wait = std::chrono::milliseconds{100};
@@ -125,10 +128,11 @@ struct Settings {
 // the setting as it was, the last one that converts wins, SEC_OFF= and TZ_OFF= take a minus
 // sign), starting from the defaults above. A relative MEM_PATH= or INT_PATH= is taken
 // relative to the file's directory (for ./korvic_cfg.dat that is the working directory,
-// as for init_847). Nothing is opened but the file, without blocking: a pipe or FIFO is read
-// when its writer delivers all of it within 1 s. Throws filesystem_error "korvic: read
-// configuration" when the file cannot be read, is a directory (EISDIR), a device or socket
-// (EINVAL), a pipe or FIFO not delivered in time (ETIMEDOUT) or longer than 64 KiB (EFBIG).
+// as for init_847), and so is UIO_PATH= (which init_847 ignores). Nothing is opened but the
+// file, without blocking: a pipe or FIFO is read when its writer delivers all of it within
+// 1 s. Throws filesystem_error "korvic: read configuration" when the file cannot be read,
+// is a directory (EISDIR), a device or socket (EINVAL), a pipe or FIFO not delivered in
+// time (ETIMEDOUT) or longer than 64 KiB (EFBIG).
 Settings read_settings(const std::filesystem::path &config);
 
 // The configuration file that korvic, korvicd and Python's korvic.Board() read, one rule for
@@ -261,17 +265,26 @@ class Board {
     // read_settings(config), then Board(settings).
     static Board open(const std::filesystem::path &config);
 
-    // Attaches: for each enable_int path, opens it, maps its 128 bytes, ORs 0x49 into the
-    // word at 0x4C (one load, one store, no byte order) and releases it again; then opens
-    // mem_path read-write, close-on-exec, and maps its 512-byte window (shared). Only a
-    // character device, a sysfs PCI resource file or a file in memory of exactly the
-    // window's size is mapped; anything else, and a descriptor that would be 0, 1 or 2, is
-    // refused first. Throws filesystem_error: "korvic: ENABLE_INT bridge: open", "korvic:
-    // ENABLE_INT bridge device is ..." (ENODEV, or EBADF for a closed standard stream),
-    // "korvic: ENABLE_INT bridge: map", "korvic: open register device", "korvic: register
-    // device is ...", "korvic: map register window"; nothing stays open after a throw.
-    // Every call below that makes more than one access may throw BoardBusy (see "Board
-    // lock" at the top).
+    // Attaches. First the interrupt node: uio_path, or else the one found from mem_path
+    // (a sysfs resource file of a device that korvic_uio is bound to: its /dev/uioN; a
+    // register device named boardK, the simulator's: uioK beside it), opened read-write,
+    // close-on-exec. A uio_path that cannot be opened, or that is not an interrupt node,
+    // throws; a found node that fails is left aside (the waits poll, said once on standard
+    // error when first needed). Then, with enable_int paths: with a node, one write(1) to
+    // it, no bus access; without, for each path, opens it, maps its 128 bytes, ORs 0x49
+    // into the word at 0x4C (one load, one store, no byte order) and releases it again.
+    // Then opens mem_path read-write, close-on-exec, and maps its 512-byte window (shared;
+    // a sysfs resource file from the page that holds its region, the window where the
+    // region starts in it). Only a character device, a sysfs PCI resource file or a file
+    // in memory of exactly the window's size is mapped; anything else (an interrupt node
+    // too), and a descriptor that would be 0, 1 or 2, is refused first. Throws
+    // filesystem_error: "korvic: open interrupt node (UIO_PATH=)", "korvic: interrupt
+    // node (UIO_PATH=) ... is not an interrupt node ...", "korvic: ENABLE_INT interrupt
+    // node: write", "korvic: ENABLE_INT bridge: open", "korvic: ENABLE_INT bridge device
+    // is ..." (ENODEV, or EBADF for a closed standard stream), "korvic: ENABLE_INT bridge:
+    // map", "korvic: open register device", "korvic: register device is ...", "korvic:
+    // map register window"; nothing stays open after a throw. Every call below that makes
+    // more than one access may throw BoardBusy (see "Board lock" at the top).
     explicit Board(const Settings &settings);
 
     // Move-only. A moved-from Board holds nothing; any call on it but destruction and
@@ -326,6 +339,16 @@ class Board {
     Status status();
     // Status bit 9, the time-compare event flag: one load of 0xFC.
     bool compare_flag();
+    // Waits until the compare flag is raised (true; the flag stays raised: clear it before
+    // the next wait), the deadline passes or stop() returns true (false; asked after each
+    // look that found the flag clear). With an interrupt node: write(1) to it and one load
+    // of 0xFC under the board lock, then a sleep in poll() on the node for at most 100 ms
+    // or until it counts an interrupt, and again. Without: one load of 0xFC every 100
+    // microseconds or so. At least one look. May throw BoardBusy.
+    bool wait_compare_flag(std::chrono::steady_clock::time_point deadline,
+                           const std::function<bool()> &stop = {});
+    // The interrupt node that the waits sleep on; empty when they poll.
+    std::filesystem::path interrupt_node() const;
     // Writes 1 to hardware control bit 25, which clears the flag: one load and one store
     // of 0xF8, every other bit stored as loaded.
     void clear_compare_flag();
@@ -353,6 +376,8 @@ class Board {
 
 // External events: the board captures its time into the external event register (0x174,
 // 0x178, 0x17C) on each event; a new capture shows as a change of those three words.
+// Reading the register's first word acknowledges the capture to the board (which lowers
+// its interrupt for it).
 class EventWatcher {
   public:
     // Reads the register once: what it holds now is not a new event. The Board must
@@ -365,10 +390,13 @@ class EventWatcher {
     // not reported half-old, half-new.
     std::optional<utc_time> poll();
 
-    // Polls until a new capture, the deadline, or stop() returning true (asked after each
-    // poll that found nothing; for Ctrl-C in a command-line tool or Python). Polls at
-    // least once, then every 100 microseconds or so: a 1 kHz event train is followed
-    // without a loss.
+    // Waits for a new capture, the deadline, or stop() returning true (asked after each
+    // poll that found nothing; for Ctrl-C in a command-line tool or Python). Polls at least
+    // once. With an interrupt node (Board::interrupt_node()): write(1) to the node and a
+    // poll() of the register under the board lock, then a sleep on the node for at most
+    // 100 ms or until it counts an interrupt, and again; a compare flag that nobody clears
+    // stays masked and wakes nobody. Without: a poll every 100 microseconds or so. Either
+    // way a 1 kHz event train is followed without a loss. May throw BoardBusy.
     std::optional<utc_time> wait_until(std::chrono::steady_clock::time_point deadline,
                                        const std::function<bool()> &stop = {});
 

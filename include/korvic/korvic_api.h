@@ -111,9 +111,15 @@ extern uint64_t temp_val;
  * deliver all of it within 1 s. Refused before mapping, with fd -1: a register device that
  * cannot be a board (only a character device, a sysfs PCI resource file, or a file in
  * memory of exactly 512 bytes can), and one that would become descriptor 0, 1 or 2 (a
- * standard stream is closed). Ends the process with status -1 (255) when "ENABLE_INT"
- * cannot open, accept (the same rules, 128 bytes) or map the bridge device. A repeated
- * successful call releases the descriptor and the window of the earlier one.
+ * standard stream is closed; an interrupt node is no board either). A sysfs resource file
+ * is mapped from the page that holds its region, and the window is where the region starts
+ * in it (the device's `resource` file says). Ends the process with status -1 (255) when
+ * "ENABLE_INT" cannot open, accept (the same rules, 128 bytes) or map the bridge device. A
+ * repeated successful call releases the descriptor and the window of the earlier one.
+ * "ENABLE_INT" is one load and one store of INTCSR, made before the register device is
+ * open and so outside the board lock: where the interrupt driver korvic_uio is bound, its
+ * handler may mask an input in between, which the store then enables again: at worst one
+ * more wake-up of a waiter on the node. "UIO_PATH=" lines are korvic::Board's and ignored.
  */
 int init_847(void);
 

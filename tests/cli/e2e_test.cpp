@@ -91,6 +91,11 @@ std::string expand(std::string cmd) {
     return cmd;
 }
 
+// Waiting by polling: the simulated register device under a name beside which no interrupt
+// node is found, in a configuration file of its own that the shell exports.
+constexpr const char *kPollingSim = "--mem-path /dev/korvic_sim/registers ";
+constexpr const char *kPollingShell = "export KORVIC_CONFIG=polling.cfg; ";
+
 class CliE2E : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -99,6 +104,8 @@ class CliE2E : public ::testing::Test {
         dir = tmpl;
         std::ofstream(dir / "korvic_cfg.dat")
             << "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/dev/korvic_sim/bridge\nENABLE_INT\n";
+        std::ofstream(dir / "polling.cfg")
+            << "MEM_PATH=/dev/korvic_sim/registers\nINT_PATH=/dev/korvic_sim/bridge\nENABLE_INT\n";
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -297,6 +304,8 @@ TEST_F(CliE2E, HelpAndVersion) {
 // Board and system failures: status 1, one line naming what failed and the path.
 TEST_F(CliE2E, FailuresExitOneNamingWhatFailed) {
     std::ofstream(dir / "nodevice.cfg") << "MEM_PATH=/nonexistent/board\n";
+    std::ofstream(dir / "nonode.cfg")
+        << "MEM_PATH=/dev/korvic_sim/board\nUIO_PATH=/dev/korvic_sim/uio2\n";
     const char *const cases[][2] = {
         {"{korvic} time --config missing.cfg",
          "korvic: read configuration: No such file or directory [missing.cfg]\n"},
@@ -311,6 +320,16 @@ TEST_F(CliE2E, FailuresExitOneNamingWhatFailed) {
          "korvic: events: --timeout 50ms reached after 0 of 2 events\n"},
         {"{sim} --virtual -- {korvic} wait-compare --timeout 10ms",
          "korvic: wait-compare: --timeout 10ms reached after 0 of 1 compare events\n"},
+        {"{sim} --virtual --mem-path /dev/korvic_sim/registers -- {korvic} --config polling.cfg "
+         "events --count 2 --timeout 50ms",
+         "korvic: events: --timeout 50ms reached after 0 of 2 events\n"},
+        {"{sim} --virtual --mem-path /dev/korvic_sim/registers -- {korvic} --config polling.cfg "
+         "wait-compare --timeout 10ms",
+         "korvic: wait-compare: --timeout 10ms reached after 0 of 1 compare events\n"},
+        // An interrupt node that is named must be there: board 2 has none in a run of one.
+        {"{sim} -- {korvic} --config nonode.cfg time",
+         "korvic: open interrupt node (UIO_PATH=): No such file or directory "
+         "[/dev/korvic_sim/uio2]\n"},
         // The board lock held by another open of the board all along.
         {"{sim} -- sh -c 'exec 9<>/dev/korvic_sim/board && flock -n 9 && {korvic} --lock-wait "
          "20ms time'",
@@ -422,20 +441,31 @@ TEST_F(CliE2E, PresetNowOnABoardThatDoesNotRunFails) {
 }
 
 // compare, then wait-compare, two commands of one script on one board: an event every
-// second of board time, each printed once, seen at the poll that crossed the half second
-// and read 3 strobes (3 ms) later.
+// second of board time, each printed once. On the interrupt node the wait moves the virtual
+// clock to the half second, the flag's load comes 1 ms later and the time 3 strobes (3 ms)
+// after that; polling, the load that crossed the half second sees it.
 TEST_F(CliE2E, CompareThenWaitCompareGiveALineASecond) {
-    const Result r =
-        run("{sim} --virtual --start 2026-03-28T12:00:00 --step 1ms -- sh -c "
-            "'{korvic} compare 2026-03-28T12:00:00.5Z --every second && {korvic} "
-            "wait-compare --count 4 --timeout 60s'");
-    const std::vector<std::string> lines = lines_of(r.out);
-    ASSERT_EQ(lines.size(), 5u) << r.out << r.err;
-    EXPECT_EQ(lines[0], "compare 2026-03-28T12:00:00.500000Z every second");
-    for (std::size_t i = 1; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i], std::to_string(i) + " " +
-                                korvic::format_time(parse_time("2026-03-28T12:00:00.503Z") +
-                                                    std::chrono::seconds(i - 1)));
+    const struct {
+        const char *sim_options, *shell, *read_at;
+    } modes[] = {
+        {"", "", "2026-03-28T12:00:00.504Z"},
+        {kPollingSim, kPollingShell, "2026-03-28T12:00:00.503Z"},
+    };
+    for (const auto &[sim_options, shell, read_at] : modes) {
+        const Result r =
+            run(std::string("{sim} --virtual --start 2026-03-28T12:00:00 --step 1ms ") +
+                sim_options + " -- sh -c '" + shell +
+                "{korvic} compare 2026-03-28T12:00:00.5Z --every second && "
+                "{korvic} wait-compare --count 4 --timeout 60s'");
+        const std::vector<std::string> lines = lines_of(r.out);
+        ASSERT_EQ(lines.size(), 5u) << r.out << r.err;
+        EXPECT_EQ(lines[0], "compare 2026-03-28T12:00:00.500000Z every second");
+        for (std::size_t i = 1; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i],
+                      std::to_string(i) + " " +
+                          korvic::format_time(parse_time(read_at) + std::chrono::seconds(i - 1)))
+                << sim_options;
+    }
 }
 
 // events: one line per signal, each sent once the line of the one before is out, numbered
@@ -474,6 +504,58 @@ TEST_F(CliE2E, EventsFollowAKilohertzTrain) {
     }
 }
 
+// An events waiter and a wait-compare waiter on one board at once each get every one of
+// their own events (the train's 100 ms steps without a gap; the compare, once a second,
+// soon after its half second), on the interrupt node and by polling. On the node they
+// sleep: the board is read a few hundred times in the run, where polling reads it tens of
+// thousands of times a second.
+TEST_F(CliE2E, AnEventsAndAWaitCompareWaiterEachGetAllTheirOwn) {
+    const struct {
+        const char *name, *sim_options, *shell;
+        bool node;
+    } modes[] = {
+        {"node", "--trace-tsv trace.tsv ", "", true},
+        {"polling", kPollingSim, kPollingShell, false},
+    };
+    const auto times_in = [this](const char *file) {
+        std::vector<korvic::utc_time> times;
+        for (const std::string &line : lines_of(slurp(dir / file)))
+            times.push_back(parse_time("@" + line.substr(line.find(' ') + 1)));
+        return times;
+    };
+    for (const auto &m : modes) {
+        const Result r = run(
+            std::string("{sim} --ext-period 100ms ") + m.sim_options + "-- sh -c '" + m.shell +
+            "{korvic} compare 2026-01-01T00:00:00.5Z --every second >/dev/null && "
+            "{ {korvic} --format unix events --count 15 --timeout 20s >events.txt & "
+            "{korvic} --format unix wait-compare --count 2 --timeout 20s >compare.txt; wait; }'");
+        EXPECT_EQ(r.status, 0) << m.name << ": " << r.err;
+        EXPECT_EQ(r.err, "") << m.name;
+        const std::vector<korvic::utc_time> events = times_in("events.txt");
+        ASSERT_EQ(events.size(), 15u) << m.name;
+        for (std::size_t i = 1; i < events.size(); ++i)
+            EXPECT_EQ(events[i] - events[i - 1], std::chrono::milliseconds{100}) << m.name << i;
+        const std::vector<korvic::utc_time> compares = times_in("compare.txt");
+        ASSERT_EQ(compares.size(), 2u) << m.name;
+        for (const korvic::utc_time t : compares) {
+            const auto fraction = t - std::chrono::floor<std::chrono::seconds>(t);
+            EXPECT_GE(fraction, std::chrono::milliseconds{500}) << m.name;
+            EXPECT_LT(fraction, std::chrono::milliseconds{700}) << m.name;
+        }
+        EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(compares[1]) -
+                      std::chrono::floor<std::chrono::seconds>(compares[0]),
+                  std::chrono::seconds{1})
+            << m.name;
+        if (m.node) {
+            const std::vector<Access> t = read_trace(dir / "trace.tsv");
+            const auto reads = std::count_if(t.begin(), t.end(), [](const Access &a) {
+                return a.device == "board" && a.dir == 'R';
+            });
+            EXPECT_LT(reads, 5000) << "the waiters polled";
+        }
+    }
+}
+
 // A SIGINT ignored when korvic starts (a `cmd &` of a non-interactive shell, trap '' INT)
 // stays ignored: the waiting commands go on to their count and end with status 0.
 TEST_F(CliE2E, AnInheritedIgnoreOfSigintIsKept) {
@@ -503,16 +585,21 @@ TEST_F(CliE2E, AnInheritedIgnoreOfSigintIsKept) {
 
 // SIGINT and SIGTERM end the waiting commands after their last whole line: the board is
 // released and the process ends by that signal, as the calling shell expects.
+// Waiting on the interrupt node, and polling.
 TEST_F(CliE2E, InterruptEndsWaitingCommandsBySignal) {
     for (const int sig : {SIGINT, SIGTERM}) {
-        for (const char *command :
-             {"events", "wait-compare --count 0", "offset --count 0 --interval 1h"}) {
-            const long pid = start("", command);
-            ASSERT_GT(pid, 0) << command;
-            ASSERT_EQ(kill(static_cast<pid_t>(pid), sig), 0);
-            const int status = finish();
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << command << status;
-            EXPECT_EQ(slurp(dir / "stderr.txt"), "") << command;
+        for (const auto &[sim_options, config] :
+             {std::pair{"", ""}, std::pair{kPollingSim, "--config polling.cfg "}}) {
+            for (const char *command :
+                 {"events", "wait-compare --count 0", "offset --count 0 --interval 1h"}) {
+                const long pid = start(sim_options, config + std::string(command));
+                ASSERT_GT(pid, 0) << command;
+                ASSERT_EQ(kill(static_cast<pid_t>(pid), sig), 0);
+                const int status = finish();
+                EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig)
+                    << config << command << status;
+                EXPECT_EQ(slurp(dir / "stderr.txt"), "") << config << command;
+            }
         }
     }
 }

@@ -139,6 +139,7 @@ struct Model {
             case Key::EnableInt:
                 ++enables;
                 break;
+            case Key::UioPath:  // the interrupt node: korvic::Board's, ignored by init_847
             case Key::None:
                 break;
         }

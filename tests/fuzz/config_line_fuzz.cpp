@@ -33,7 +33,7 @@ constexpr Expected kKeys[] = {
     {"DAY_OFF=", Key::DayOff, Value::Signed},     {"MEM_PATH=", Key::MemPath, Value::Path},
     {"INT_PATH=", Key::IntPath, Value::Path},     {"SEC_OFF=", Key::SecOff, Value::Unsigned},
     {"TZ_OFF=", Key::TzOff, Value::Unsigned},     {"ENABLE_INT", Key::EnableInt, Value::None},
-    {"BYTE_SWAP=", Key::ByteSwap, Value::Signed},
+    {"BYTE_SWAP=", Key::ByteSwap, Value::Signed}, {"UIO_PATH=", Key::UioPath, Value::Path},
 };
 
 using korvic::fuzz::check;

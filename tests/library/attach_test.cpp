@@ -2,6 +2,7 @@
 // files in memory standing in for the register and bridge devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 
 #include "attach.h"
 #include "config.h"
+#include "interrupt_node.h"
 #include "korvic_api.h"
 #include "regmap.h"
 #include "scratch_dir.h"
@@ -30,6 +32,7 @@ namespace {
 
 using korvic::test::ScratchDir;
 using korvic::test::StderrCapture;
+namespace fs = std::filesystem;
 
 void reset_globals() {
     g_day_offset = g_tz_offset = g_time_offset = g_byte_swap = 0;
@@ -111,6 +114,9 @@ const ConfigCase kConfigCases[] = {
     {"DirectoryIsNoDevice", "MEM_PATH=.\n", -1, "open mempath: Is a directory", 0, 0, 0, 0, "."},
     {"DeviceThatCannotBeMapped", "MEM_PATH=/dev/null\n", -1, "memmap mempath: ", 0, 0, 0, 0,
      "/dev/null"},
+    // The interrupt node is korvic::Board's: init_847 ignores its line, whatever it names.
+    {"InterruptNodeLineIgnored", "UIO_PATH=/dev/uio0\nMEM_PATH=regs\nUIO_PATH=regs\n", 0, "", 0, 0,
+     0, 0, "regs"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Korvic, ConfigFiles, ::testing::ValuesIn(kConfigCases),
@@ -655,10 +661,122 @@ TEST(JudgeWindow, AcceptsOnlyWhatCanBeABoard) {
         {S_IFREG, FileSystem::Sysfs, 4096, "resource0_wc", 512, Refusal::SysfsFile},
         {S_IFREG, FileSystem::Sysfs, 4096, "config", 512, Refusal::SysfsFile},
         {S_IFREG, FileSystem::Disk, 4096, "resource0", 512, Refusal::DiskFile},
+        // An interrupt node: a UIO character device, or an eventfd (the simulator's).
+        {S_IFCHR, FileSystem::Disk, 0, "uio0", 512, Refusal::InterruptNode},
+        {0600, FileSystem::Disk, 0, "anon_inode:[eventfd]", 128, Refusal::InterruptNode},
     };
     for (const Row &r : rows) {
-        EXPECT_EQ(judge({r.mode, r.fs, r.size, r.name}, r.bytes), r.expected)
+        const bool node = r.expected == Refusal::InterruptNode;
+        EXPECT_EQ(judge({r.mode, r.fs, r.size, r.name, node}, r.bytes), r.expected)
             << r.name << " " << r.size << " of " << r.bytes;
+    }
+}
+
+// A BAR that does not start a page lies in its resource file's mapping where the device's
+// `resource` file puts it: start % page size. A table that cannot be read changes nothing.
+TEST_F(Attach, AResourceFileMapsFromThePageThatHoldsItsRegion) {
+    const long page = sysconf(_SC_PAGESIZE);
+    ASSERT_GT(page, 128);
+    const auto line = [](std::uint64_t start, std::uint64_t bytes, const char *flags) {
+        char text[80];
+        std::snprintf(text, sizeof text, "0x%016llx 0x%016llx %s\n",
+                      static_cast<unsigned long long>(start),
+                      static_cast<unsigned long long>(start + bytes - 1), flags);
+        return std::string(text);
+    };
+    const std::uint64_t bridge = 0xfebf1000ull + static_cast<std::uint64_t>(page) - 0x80;
+    dir_.write_file("resource", line(bridge, 128, "0x0000000000040200") +
+                                    line(0xe000, 128, "0x0000000000040101") +
+                                    line(0xfebf0000, 512, "0x0000000000040200") +
+                                    "0x0000000000000000 0x0000000000000000 0x0000000000000000\n");
+    const std::string here = dir_.path().string() + "/";
+    const struct {
+        std::string path;
+        std::size_t offset;
+    } rows[] = {
+        {here + "resource0",
+         static_cast<std::size_t>(page) - 0x80},  // 128 bytes, not a page's start
+        {here + "resource2", 0},                  // page-aligned
+        {here + "resource3", 0},                  // an unused region
+        {here + "resource4", 0},                  // no line for it
+        {here + "config", 0},                     // not a resource file
+        {"/nowhere/resource0", 0},                // no table
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(korvic::attach::resource_page_offset(r.path), r.offset) << r.path;
+
+    using korvic::attach::resource_start;
+    EXPECT_EQ(resource_start("0x10 0x1f 0x200\n0x0000000000002080 0x20ff 0x200\n", 1), 0x2080u);
+    EXPECT_EQ(resource_start("0x10 0x1f 0x200", 0), 0x10u);
+    for (const char *bad :
+         {"", "10 0x1f 0x200\n", "0x 0x1f\n", "0xzz 0x1f\n", "0x10000000000000000 0x1 0x0\n"})
+        EXPECT_FALSE(resource_start(bad, 0)) << bad;
+    EXPECT_EQ(korvic::attach::page_offset(0xfebf1080ull, 4096), 0x80u);
+}
+
+// The interrupt node: what is one (an eventfd, as the simulator's node is; a UIO device),
+// and what open_node refuses, before opening it when a write of 1 could land in it.
+TEST_F(Attach, OnlyAnInterruptNodeIsOpenedAsOne) {
+    struct stat st {};
+    const int event = eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(event, 0);
+    ASSERT_EQ(fstat(event, &st), 0);
+    EXPECT_TRUE(korvic::attach::is_interrupt_node(event, st));
+    close(event);
+    for (const char *other : {"regs", "/dev/null", "."}) {
+        const int f = open(other, O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(f, 0) << other;
+        ASSERT_EQ(fstat(f, &st), 0);
+        EXPECT_FALSE(korvic::attach::is_interrupt_node(f, st)) << other;
+        close(f);
+    }
+
+    using korvic::irq::NodeStep;
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    const struct {
+        const char *path;
+        NodeStep failed;
+        int error;
+    } rows[] = {
+        {"regs", NodeStep::Refused, ENODEV},       // a file in memory: never opened
+        {"fifo", NodeStep::Refused, ENODEV},       // never opened, so no wait for a writer
+        {"/dev/null", NodeStep::Refused, ENODEV},  // a character device of another class
+        {"missing", NodeStep::Open, ENOENT},
+    };
+    const int free_fd = korvic::test::lowest_free_fd();
+    for (const auto &r : rows) {
+        const korvic::irq::NodeOpen n = korvic::irq::open_node(r.path);
+        EXPECT_EQ(n.failed, r.failed) << r.path;
+        EXPECT_EQ(n.error, r.error) << r.path;
+        EXPECT_EQ(n.fd, -1) << r.path;
+        EXPECT_EQ(korvic::irq::node_problem(n).empty(), r.failed != NodeStep::Refused) << r.path;
+    }
+    EXPECT_EQ(korvic::test::lowest_free_fd(), free_fd) << "nothing stays open";
+}
+
+// Where a node is looked for: a sysfs device directory's uio/uioN, or beside a register
+// device named as the simulator names them.
+TEST_F(Attach, TheNodeIsFoundBesideTheRegisterDevice) {
+    const fs::path device = dir_.path() / "0000:03:00.0";
+    fs::create_directories(device / "uio" / "uio7");
+    fs::create_directories(dir_.path() / "unbound" / "uio");
+    EXPECT_EQ(korvic::irq::sysfs_node(device), "/dev/uio7");
+    EXPECT_EQ(korvic::irq::sysfs_node(dir_.path() / "unbound"), "");
+    EXPECT_EQ(korvic::irq::sysfs_node(dir_.path() / "missing"), "");
+    const struct {
+        const char *device, *node;
+    } rows[] = {
+        {"/dev/korvic_sim/board", "/dev/korvic_sim/uio"},
+        {"/dev/korvic_sim/board12", "/dev/korvic_sim/uio12"},
+        {"board", "uio"},
+        {"/dev/korvic_sim/boards", ""},
+        {"/dev/shm/regs", ""},
+        {"", ""},
+    };
+    for (const auto &r : rows) {
+        const korvic::irq::Location where = korvic::irq::find_node(r.device);
+        EXPECT_EQ(where.path, r.node) << r.device;
+        EXPECT_FALSE(where.bound) << r.device;
     }
 }
 
@@ -719,6 +837,9 @@ TEST(ConfigLine, RecognisesEachKeyOnItsOwnLength) {
         {"ENABLE_INTERRUPTS please\n", Key::EnableInt, true, 0, ""},
         {"ENABLE_IN\n", Key::None, false, 0, ""},
         {"INT_PATH=/dev/plx 1\n", Key::IntPath, true, 0, "/dev/plx"},
+        {"UIO_PATH=/dev/uio0\n", Key::UioPath, true, 0, "/dev/uio0"},
+        {"UIO_PATH= \n", Key::UioPath, false, 0, ""},
+        {"UIO_PATH\n", Key::None, false, 0, ""},
         {"MEM_PATH=\n", Key::MemPath, false, 0, ""},
         {"#MEM_PATH=regs\n", Key::None, false, 0, ""},
         {"\n", Key::None, false, 0, ""},
@@ -728,7 +849,8 @@ TEST(ConfigLine, RecognisesEachKeyOnItsOwnLength) {
         const auto s = parse_line(r.line);
         EXPECT_EQ(s.key, r.key) << r.line;
         EXPECT_EQ(s.converted, r.converted) << r.line;
-        if (s.converted && r.key != Key::MemPath && r.key != Key::IntPath) {
+        if (s.converted && r.key != Key::MemPath && r.key != Key::IntPath &&
+            r.key != Key::UioPath) {
             EXPECT_EQ(s.number, r.number) << r.line;
         }
         EXPECT_STREQ(s.path, r.path) << r.line;

@@ -199,6 +199,7 @@ struct SettingsCase {
     std::vector<const char *> ints;  // likewise; "" stays empty
     std::int32_t sec, tz, day;
     bool swap;
+    const char *uio = "";  // likewise
 };
 
 // clang-format off
@@ -214,6 +215,8 @@ const SettingsCase kSettingsCases[] = {
     {"EnableIntBeforeIntPath", "ENABLE_INT\nINT_PATH=a\n", "", {""}, 0, 0, 0, false},
     {"AbsolutePathsStay", "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/x\nENABLE_INT\n",
      "/dev/korvic_sim/board", {"/x"}, 0, 0, 0, false},
+    {"InterruptNode", "UIO_PATH=/dev/uio0\nUIO_PATH=node\nUIO_PATH=\nUIO_PATH\n", "", {}, 0, 0, 0,
+     false, "node"},
 };
 // clang-format on
 
@@ -242,6 +245,8 @@ TEST_P(BoardConfigFiles, ReadAsInit847ReadsThem) {
     expected.tz_off = c.tz;
     expected.day_off = c.day;
     expected.byte_swap = c.swap;
+    if (*c.uio != '\0')
+        expected.uio_path = device(c.uio);
     EXPECT_EQ(korvic::read_settings(dir_.path() / "etc/board.cfg"), expected);
 }
 
@@ -288,6 +293,13 @@ const AttachFailure kAttachFailures[] = {
      "korvic: ENABLE_INT bridge device is a file in memory of 64 bytes; a window in memory has "
      "exactly 128 bytes",
      ENODEV, "plx"},
+    // A node that is named must be there, and be a node: before anything else is opened.
+    {"NoInterruptNode", "MEM_PATH=regs\nUIO_PATH=none\n", 512, 0,
+     "korvic: open interrupt node (UIO_PATH=)", ENOENT, "none"},
+    {"InterruptNodeIsAFile", "MEM_PATH=regs\nUIO_PATH=plx\nINT_PATH=plx\nENABLE_INT\n", 512, 128,
+     "korvic: interrupt node (UIO_PATH=) is not an interrupt node", ENODEV, "plx"},
+    {"InterruptNodeIsAnotherDevice", "MEM_PATH=regs\nUIO_PATH=/dev/null\n", 512, 0,
+     "korvic: interrupt node (UIO_PATH=) is not an interrupt node", ENODEV, "/dev/null"},
 };
 
 void PrintTo(const AttachFailure &c, std::ostream *os) {

@@ -25,8 +25,8 @@ from conftest import UTC
         (["MEM_PATH=disk"], "disk", OSError, errno.ENODEV, "korvic: register device is a regular file"),
         (None, "fifo", TimeoutError, errno.ETIMEDOUT, "korvic: read configuration: a pipe or FIFO"),
         (None, "/dev/null", OSError, errno.EINVAL, "korvic: read configuration: a character device"),
-        (["INT_PATH=nobridge", "ENABLE_INT"], "nobridge", FileNotFoundError, errno.ENOENT,
-         "korvic: ENABLE_INT bridge: open"),
+        (["UIO_PATH=nonode"], "nonode", FileNotFoundError, errno.ENOENT,
+         "korvic: open interrupt node (UIO_PATH=)"),
     ],
 )
 def test_attach_errors_are_oserrors_with_errno_and_path(

@@ -4,12 +4,14 @@ send it to themselves, one at a time, so each capture is deterministic."""
 
 import datetime as dt
 import os
+import pathlib
 import signal
 import threading
 import time
 
 import pytest
 
+import korvic
 from conftest import UTC
 
 
@@ -95,3 +97,26 @@ def test_ctrl_c_ends_a_wait_with_keyboard_interrupt(board, wait):
     if wait is wait_for_events:  # and the iterator goes on
         event_signal()
         assert next(state[0]) == board.event_time()
+
+
+@pytest.mark.parametrize("wait", ["events", "wait_compare"])
+def test_the_waits_sleep_on_the_interrupt_node(board, wait):
+    # Found beside the simulator's register device. The board's clock moves 1 us per access:
+    # polling for 0.3 s would read the board thousands of times, sleeping on the node a few.
+    assert board.interrupt_node == pathlib.Path("/dev/korvic_sim/uio")
+    assert board.settings.uio_path is None
+    before = board.now()
+    if wait == "events":
+        assert next(board.events(timeout=0.3), None) is None
+    else:
+        assert board.wait_compare(timeout=0.3) is False
+    assert board.now() - before < dt.timedelta(microseconds=100)
+
+
+def test_a_named_node_is_the_one_waited_on(config_with):
+    with korvic.Board(config_with("UIO_PATH=/dev/korvic_sim/uio")) as named:
+        assert named.settings.uio_path == pathlib.Path("/dev/korvic_sim/uio")
+        assert named.interrupt_node == pathlib.Path("/dev/korvic_sim/uio")
+        events = named.events(timeout=30)
+        event_signal()
+        assert next(events) == named.event_time()

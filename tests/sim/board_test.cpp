@@ -2,7 +2,10 @@
 // timer stop/start, compare events and external events, in both bus orders.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -12,8 +15,10 @@
 #include "board_map.h"
 #include "calendar.h"
 #include "clock.h"
+#include "interrupt_line.h"
 #include "regmap.h"
 #include "settings.h"
+#include "simulator.h"
 #include "trace.h"
 
 namespace {
@@ -567,6 +572,193 @@ TEST(BoardMap, AgreesWithTheLibrarysRegisterMap) {
     EXPECT_EQ(korvic::regs::kBridgeIntCsr, korvic::sim::kBridgeIntCsrOffset);
     EXPECT_EQ(korvic::regs::kSnapshotStrobe, korvic::sim::kSnapshotStrobeValue);
     EXPECT_EQ(korvic::regs::kPositionFreezeStrobe, korvic::sim::kPositionStrobeLow);
+}
+
+// ---------------------------------------------------------------------------------------
+// The schedule that the interrupt node's helper follows, and the bridge's interrupt line.
+// ---------------------------------------------------------------------------------------
+
+// The first compare crossing after an instant, for each kind of mask; none for a reserved
+// mask, compare off, or a kept field out of its range.
+TEST(BoardCompare, NextCrossingIsTheFirstAfter) {
+    using korvic::sim::CompareSetting;
+    using korvic::sim::next_compare_crossing;
+    const struct {
+        const char *what;
+        BoardFields time;  // year unused
+        std::uint32_t mask;
+        std::int64_t after;
+        std::optional<std::int64_t> next;
+    } rows[] = {
+        {"every second, later this second",
+         {0, 0, 0, 0, 0, 250, 0},
+         4,
+         at(2026, 100, 12, 0, 0, 100),
+         at(2026, 100, 12, 0, 0, 250)},
+        {"every second, from a crossing",
+         {0, 0, 0, 0, 0, 250, 0},
+         4,
+         at(2026, 100, 12, 0, 0, 250),
+         at(2026, 100, 12, 0, 1, 250)},
+        {"every millisecond",
+         {0, 0, 0, 0, 0, 0, 7},
+         5,
+         at(2026, 100, 12, 0, 0, 0, 500),
+         at(2026, 100, 12, 0, 0, 1, 7)},
+        {"every day", {0, 0, 6, 0, 0, 0, 0}, 1, at(2026, 100, 12, 0, 0), at(2026, 101, 6, 0, 0)},
+        {"every year on day 365, a leap year's",
+         {0, 365, 0, 0, 0, 0, 0},
+         0,
+         at(2026, 100, 0, 0, 0),
+         at(2028, 365, 0, 0, 0)},
+        {"day 365 over a century that is no leap year",
+         {0, 365, 0, 0, 0, 0, 0},
+         0,
+         at(2097, 0, 0, 0, 0),
+         at(2104, 365, 0, 0, 0)},
+        {"reserved mask", {0, 0, 0, 0, 0, 0, 0}, 7, at(2026, 100, 0, 0, 0), std::nullopt},
+        {"compare off", {0, 0, 0, 0, 0, 0, 0}, 15, at(2026, 100, 0, 0, 0), std::nullopt},
+        {"minute 75 never comes", {0, 0, 0, 75, 0, 0, 0}, 2, at(2026, 100, 0, 0, 0), std::nullopt},
+    };
+    for (const auto &r : rows) {
+        CompareSetting c;
+        c.time = r.time;
+        c.mask = r.mask;
+        EXPECT_EQ(next_compare_crossing(c, r.after), r.next) << r.what;
+    }
+}
+
+// What the helper waits for: the periodic event or the compare crossing, whichever comes
+// first; a raised flag is not raised again, a stopped timer schedules nothing. settle()
+// lets the events happen without being an access: the clock does not step.
+TEST(BoardSchedule, NextEventAndSettleWithoutAnAccess) {
+    VirtualClock clock(at(2026, 100, 12, 0, 0), 1);
+    BoardOptions opt;
+    opt.external_event_period_us = kUsPerSecond;
+    Board b(clock, opt);
+    write_compare(b, 0, 0, 0, 0, 250, 0, 4);  // every second at .250
+    EXPECT_EQ(b.next_event_us(), at(2026, 100, 12, 0, 0, 250));
+    const std::uint64_t accesses = b.accesses();
+    clock.advance(300 * kUsPerMs);
+    const std::int64_t before = clock.now_us();
+    b.settle();
+    EXPECT_EQ(clock.now_us(), before);
+    EXPECT_EQ(b.accesses(), accesses);
+    EXPECT_TRUE(b.compare_flag());
+    EXPECT_EQ(b.next_event_us(), at(2026, 100, 12, 0, 1)) << "the flag is raised already";
+    b.write(kHwCtl, korvic::sim::kHwCtlCompareClear);
+    clock.advance(kUsPerSecond);
+    b.settle();
+    EXPECT_TRUE(b.external_pending());
+    EXPECT_EQ(b.next_event_us(), at(2026, 100, 12, 0, 2)) << "the compare flag is raised again";
+    b.write(kConfig, korvic::sim::kConfigTimerStop);
+    EXPECT_EQ(b.next_event_us(), std::nullopt);
+}
+
+// The line through one board's life: input 1 is the compare flag, input 2 the external
+// event; what a store, the driver's handler, write(1) and write(0) leave in INTCSR (status
+// bits 2 and 5 as loaded), and the board's count of interrupts.
+TEST(BridgeInterrupt, InputsFollowTheBoardAndTheDriversDecision) {
+    VirtualClock clock(at(2026, 100, 12, 0, 0));
+    Board b(clock);
+    korvic::sim::Bridge bridge;
+    std::atomic<std::uint32_t> count{0};
+    korvic::sim::InterruptWake wake;
+    korvic::sim::InterruptLine line(b, bridge, count, wake);
+    const auto happen = [&](std::int64_t us) {
+        clock.advance(us);
+        b.settle();
+        line.evaluate();
+    };
+    const auto event = [&] {
+        b.request_external_event();
+        happen(0);
+    };
+    const struct {
+        const char *what;
+        std::function<void()> act;
+        std::uint32_t intcsr, count;
+    } steps[] = {
+        {"power-up: all off", [] {}, 0x00, 0},
+        {"a compare flag, nothing enabled: no interrupt",
+         [&] {
+             write_compare(b, 0, 0, 0, 0, 0, 0, 5);  // every millisecond
+             happen(2 * kUsPerMs);
+         },
+         0x04, 0},
+        {"write(1): input 1 stays masked (raised), input 2 and PCI armed", [&] { line.rearm(); },
+         0x4C, 0},
+        {"an external event: input 2 fires and is masked", event, 0x64, 1},
+        {"another, masked: not counted", event, 0x64, 1},
+        {"the event read, write(1): input 2 armed again",
+         [&] {
+             b.read(0x174);
+             line.rearm();
+         },
+         0x4C, 1},
+        {"the flag cleared, write(1): both armed",
+         [&] {
+             b.write(kHwCtl, korvic::sim::kHwCtlCompareClear);
+             line.rearm();
+         },
+         0x49, 1},
+        {"the next compare: input 1 fires", [&] { happen(kUsPerMs); }, 0x4C, 2},
+        {"write(0): both inputs and PCI off", [&] { line.quiet(); }, 0x04, 2},
+    };
+    for (const auto &step : steps) {
+        step.act();
+        EXPECT_EQ(line.intcsr(), step.intcsr) << step.what;
+        EXPECT_EQ(line.count(), step.count) << step.what;
+    }
+    EXPECT_EQ(wake.changes.load(), 2u) << "the helpers are woken at each interrupt";
+}
+
+// Through the bus, as init_847's ENABLE_INT does it: a load of INTCSR shows the raised
+// input, the store enables it, the interrupt comes at once and is masked: one extra wake.
+TEST(BridgeInterrupt, EnableIntWithARaisedSourceCountsOneInterrupt) {
+    korvic::sim::SimSettings s;
+    s.virtual_clock = true;
+    korvic::sim::Simulator sim(s, -1, -1);
+    sim.board(1).request_external_event();
+    sim.board_target(1).load32(0x11C);
+    const std::uint32_t w = sim.bridge_target(1).load32(korvic::sim::kBridgeIntCsrOffset);
+    EXPECT_EQ(w, 0x20u);
+    sim.bridge_target(1).store32(korvic::sim::kBridgeIntCsrOffset, w | 0x49u);
+    EXPECT_EQ(sim.interrupt(1).count(), 1u);
+    EXPECT_EQ(sim.bridge_target(1).load32(korvic::sim::kBridgeIntCsrOffset), 0x61u);
+    EXPECT_EQ(sim.bridge(1).word(korvic::sim::kBridgeIntCsrOffset), 0x41u) << "status not held";
+}
+
+// A wait on the node of a board on a virtual clock moves the clock to the next scheduled
+// event, exactly; on the host's clock it moves nothing, and settle() says how long to wait.
+TEST(SimulatorSchedule, AWaitMovesAVirtualClockToTheNextEvent) {
+    korvic::sim::SimSettings s;
+    s.virtual_clock = true;
+    const std::int64_t start = at(2026, 100, 12, 0, 0);
+    s.board(1).start_us = start;
+    s.board(1).step_us = 10;
+    s.board(1).external_event_period_us = kUsPerMs;
+    korvic::sim::Simulator sim(s, -1, -1);
+    sim.control_interrupt(1, true);
+    for (std::uint32_t n = 1; n <= 3; ++n) {
+        EXPECT_TRUE(sim.skip_to_next_event(1));
+        EXPECT_EQ(sim.board(1).time_us(), start + n * kUsPerMs);
+        EXPECT_EQ(sim.interrupt(1).count(), n);
+        sim.board_target(1).load32(0x174);  // consumed (the access steps 10 us)
+        sim.control_interrupt(1, true);
+    }
+    bool counted = true;
+    EXPECT_EQ(sim.settle(1, counted), std::nullopt) << "a virtual clock is moved by waits";
+    EXPECT_FALSE(counted);
+
+    korvic::sim::SimSettings real;
+    real.board(1).external_event_period_us = kUsPerSecond;
+    korvic::sim::Simulator host(real, -1, -1);
+    EXPECT_FALSE(host.skip_to_next_event(1));
+    const std::optional<std::int64_t> wait = host.settle(1, counted);
+    ASSERT_TRUE(wait);
+    EXPECT_GT(*wait, 0);
+    EXPECT_LE(*wait, kUsPerSecond);
 }
 
 }  // namespace

@@ -99,6 +99,37 @@ TEST_F(SimE2E, SignalRequestsAnExternalEvent) {
               std::string::npos);
 }
 
+// The interrupt node's contract, as a program sees it: each check in a run of its own.
+TEST_F(SimE2E, TheInterruptNodeBehavesAsTheKernelsNode) {
+    const std::string check = SIM_NODE_CHECK_BIN;
+    const struct {
+        const char *name, *options, *out;
+    } checks[] = {
+        {"idle", "--ext-signal USR1", "armed, nothing raised: poll timed out after 300 ms\n"},
+        {"wake", "--ext-signal USR1",
+         "event: woken, count +1\nstatus bit 10 (external event) set\n"},
+        {"masked", "--ext-signal USR1",
+         "event: woken, count +1\nevent while masked: poll timed out after 300 ms\n"
+         "re-armed, event unread: poll timed out after 300 ms\n"
+         "event read, re-armed, event: woken, count +1\n"},
+        {"errors", "",
+         "read of 8 bytes: Invalid argument\nread of 2 bytes: Invalid argument\n"
+         "write of 8 bytes: Invalid argument\nwrite of 2: Invalid argument\n"
+         "write of -1: Invalid argument\n"
+         "non-blocking read, no event: Resource temporarily unavailable\n"
+         "mmap: No such device\nblocking read, SIGALRM after 200 ms: Interrupted system call\n"},
+        {"processes", "--ext-signal USR1", "parent: woken, count +1\nchild: woken, count 1\n"},
+        {"virtual", "--virtual --start 2026-03-28T12:00:00.250 --step 1us --ext-period 1s",
+         "wait: woken, count +1\nevent at 12:00:01.000000\n"},
+    };
+    for (const auto &c : checks) {
+        const Result r = run(sim + " " + c.options + " -- " + check + " " + c.name);
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.out << r.err;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+    }
+}
+
 TEST_F(SimE2E, OtherFilesOpenAsUsual) {
     std::ofstream(dir / "plain.txt") << "hello board\n";
     const Result r = run(sim + " -- " + client + " files plain.txt");
