@@ -182,10 +182,14 @@ class Stats {
   public:
     void kept(nanoseconds offset, nanoseconds bracket);
     void dropped(Drop why);
-    // "stats over 60 s: kept 58, dropped 2 (bracket 1, untrusted 1, max offset 0, queue
-    // full 0, chronyd away 0, board busy 0); offset mean +12.0 us rms 13.1 us max -20.0 us; bracket
-    // min 8.9 us median 9.4 us max 15.0 us". Offsets and brackets of kept samples only.
-    std::string line(nanoseconds interval) const;
+    // "stats over 60.000000 s: kept 58, dropped 2 (bracket 1, untrusted 1, max offset 0,
+    // queue full 0, chronyd away 0, board busy 0); offset mean +12.0 us sd 1.2 us rms 13.1 us
+    // max -20.0 us; bracket min 8.9 us median 9.4 us max 15.0 us". `covered` is the time the
+    // counts were gathered in (since the last line), which the line names. Offsets and
+    // brackets of kept samples only: sd is their standard deviation about the mean (the
+    // jitter), rms their root mean square (sd^2 + mean^2 = rms^2), max the one furthest from
+    // 0, with its sign.
+    std::string line(nanoseconds covered) const;
     void reset() { *this = Stats{}; }
     std::uint64_t kept_count() const { return kept_; }
     std::uint64_t dropped_count() const;
@@ -195,7 +199,9 @@ class Stats {
 
     std::uint64_t kept_ = 0;
     std::uint64_t drops_[6] = {};
-    double offset_sum_ = 0, offset_square_sum_ = 0;
+    // Welford's running mean and sum of squared deviations, in nanoseconds: exact enough for
+    // a jitter of nanoseconds beside an offset of a day, where a sum of squares is not.
+    double offset_mean_ = 0, offset_m2_ = 0;
     nanoseconds offset_max_{0};
     nanoseconds bracket_min_{0}, bracket_max_{0};
     // The brackets for the median. Past kMaxBrackets in one interval, a uniform sample of

@@ -228,7 +228,12 @@ int Daemon::run(int signal_fd) {
     const nanoseconds start = clock_ns(CLOCK_MONOTONIC);
     korvicd::Schedule schedule(start, period);
     nanoseconds next = schedule.deadline();
-    nanoseconds stats_due = start + o_.stats.value_or(nanoseconds{0});
+    // The summary's deadlines, like the bursts': a short --stats skips the ones a burst
+    // overran instead of counting through them. A line covers the burst periods since the
+    // last one's, the first from the period before the first burst.
+    nanoseconds stats_since = start - period;
+    korvicd::Schedule stats_schedule(stats_since, o_.stats.value_or(period));
+    nanoseconds stats_due = stats_schedule.advance(stats_since);
 
     for (;;) {
         // The deadlines are absolute on CLOCK_MONOTONIC (see Schedule).
@@ -268,12 +273,15 @@ int Daemon::run(int signal_fd) {
         tick();
 
         const nanoseconds now = clock_ns(CLOCK_MONOTONIC);
+        const nanoseconds ran = next;  // the deadline of the burst just made
         next = schedule.advance(now);
         if (o_.stats && now >= stats_due) {
-            log_line(stats_.line(*o_.stats));
+            // The bursts counted are those of the deadlines after the last line's, up to
+            // this one's: the line names that span.
+            log_line(stats_.line(ran - stats_since));
             stats_.reset();
-            while (stats_due <= now)
-                stats_due += *o_.stats;
+            stats_since = ran;
+            stats_due = stats_schedule.advance(now);
         }
     }
 }
