@@ -1,15 +1,18 @@
 // korvicd's outputs against real sockets and a real System V segment: what arrives, what
-// a missing or full receiver does, and the log lines of an outage.
+// a missing or full receiver does, and the log lines of an outage; and the lock that keeps
+// a second korvicd off an output, held by another process.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -17,6 +20,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "output_lock.h"
 #include "outputs.h"
 
 namespace {
@@ -162,6 +166,88 @@ TEST(ShmOutput, AnExistingSegmentOfAnotherSizeIsNamedInTheError) {
         EXPECT_THAT(e.what(), HasSubstr("(it exists with another size)"));
     }
     shmctl(other, IPC_RMID, nullptr);
+}
+
+// ---------------------------------------------------------------------------------------
+// One korvicd per output.
+// ---------------------------------------------------------------------------------------
+
+TEST(OutputLock, WhereTheLockFilesLiveAndTheirNames) {
+    const struct {
+        const char *runtime, *xdg;
+        uid_t euid;
+        const char *dir;
+    } dirs[] = {
+        {"/run/korvicd", nullptr, 0, "/run/korvicd"},
+        {"/run/korvicd:/run/other", nullptr, 0, "/run/korvicd"},
+        {nullptr, nullptr, 0, "/run/korvicd"},
+        {"", "/run/user/0", 0, "/run/korvicd"},
+        {nullptr, "/run/user/1000", 1000, "/run/user/1000/korvicd"},
+        {nullptr, "", 1000, "/run/korvicd"},
+        {"/tmp/t", "/run/user/1000", 1000, "/tmp/t"},
+    };
+    for (const auto &d : dirs)
+        EXPECT_EQ(korvicd::lock_directory(d.runtime, d.xdg, d.euid), d.dir);
+    const std::string cwd = fs::current_path().string();
+    const std::string name = korvicd::sock_lock_name("/run/chrony.korvicd.sock");
+    EXPECT_THAT(name, ::testing::MatchesRegex("sock-[0-9a-f]{16}\\.lock"));
+    EXPECT_EQ(korvicd::sock_lock_name("/run/./x/../chrony.korvicd.sock"), name);
+    EXPECT_NE(korvicd::sock_lock_name("/run/chrony.korvicd2.sock"), name);
+    EXPECT_EQ(korvicd::sock_lock_name("k.sock"), korvicd::sock_lock_name(cwd + "/k.sock"));
+    EXPECT_EQ(korvicd::shm_lock_name(2), "shm-2.lock");
+}
+
+// The lock held by another process: the second take names its pid; once it is gone, the
+// lock is had, and the file says who holds it. The directory is made when missing.
+TEST(OutputLock, HeldByAnotherProcessItsPidIsNamed) {
+    TempDir dir;
+    const std::string run = (dir / "run").string();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        korvicd::OutputLocks held;
+        held.take(run, "shm-2.lock", "--shm 2");
+        (void)!write(ready[1], "x", 1);
+        char c = 0;
+        (void)!read(done[0], &c, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    {
+        korvicd::OutputLocks mine;
+        try {
+            mine.take(run, "shm-2.lock", "--shm 2");
+            ADD_FAILURE() << "the lock was had twice";
+        } catch (const korvicd::OutputTaken &e) {
+            EXPECT_EQ(e.holder(), child);
+            EXPECT_EQ(std::string(e.what()),
+                      "--shm 2 is fed by another korvicd (pid " + std::to_string(child) + ")");
+        }
+        mine.take(run, "shm-3.lock", "--shm 3");  // another output is free
+    }
+    EXPECT_EQ(write(done[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    korvicd::OutputLocks mine;
+    mine.take(run, "shm-2.lock", "--shm 2");
+    std::ifstream in(run + "/shm-2.lock");
+    std::string pid, output;
+    std::getline(in, pid);
+    std::getline(in, output);
+    EXPECT_EQ(pid, std::to_string(getpid()));
+    EXPECT_EQ(output, "--shm 2");
+    for (const int fd : {ready[0], ready[1], done[0], done[1]})
+        close(fd);
+    // A directory that cannot be made is named.
+    try {
+        mine.take((dir / "no/such/dir").string(), "x.lock", "--shm 4");
+        ADD_FAILURE() << "a lock in a missing directory";
+    } catch (const std::system_error &e) {
+        EXPECT_THAT(e.what(), HasSubstr("lock directory " + (dir / "no/such/dir").string()));
+    }
 }
 
 }  // namespace
