@@ -175,12 +175,12 @@ void Daemon::tick() {
     }
     bool delivered = false;
     korvicd::Drop why = korvicd::Drop::queue_full;
+    std::vector<std::string> log;
     if (shm_) {
-        shm_->write(korvicd::encode_shm(step.reading.sample, o_.offset));
+        shm_->write(korvicd::encode_shm(step.reading.sample, o_.offset), log);
         delivered = true;
     }
     if (sock_) {
-        std::vector<std::string> log;
         switch (sock_->send(korvicd::encode_sock(step.reading.sample, o_.offset), log)) {
             case korvicd::SendResult::sent:
                 delivered = true;
@@ -194,9 +194,9 @@ void Daemon::tick() {
                 why = korvicd::Drop::chronyd_away;
                 break;
         }
-        for (const std::string &line : log)
-            log_line(line);
     }
+    for (const std::string &line : log)
+        log_line(line);
     if (delivered)
         stats_.kept(step.offset, step.reading.bracket());
     else
@@ -302,11 +302,13 @@ int serve(const korvicd::Options &o, int signal_fd) {
     std::string feeds;
     try {
         if (o.shm_unit) {
-            shm = std::make_unique<korvicd::ShmOutput>(korvicd::shm_key(*o.shm_unit), o.shm_perm);
-            char key[16];
-            std::snprintf(key, sizeof key, "0x%08x",
-                          static_cast<unsigned>(korvicd::shm_key(*o.shm_unit)));
-            feeds += " SHM unit " + std::to_string(*o.shm_unit) + " (key " + key + ")";
+            std::vector<std::string> log;
+            shm = std::make_unique<korvicd::ShmOutput>(korvicd::shm_key(*o.shm_unit), o.shm_perm,
+                                                       log);
+            for (const std::string &line : log)
+                log_line(line);
+            feeds += " SHM unit " + std::to_string(*o.shm_unit) + " (key " +
+                     korvicd::shm_key_name(korvicd::shm_key(*o.shm_unit)) + ")";
         }
         if (o.sock) {
             sock = std::make_unique<korvicd::SockOutput>(*o.sock);

@@ -118,7 +118,8 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.add_option("--shm", shm, "Write the NTP shared-memory segment of this unit (0-255)")
         ->type_name("UNIT");
     app.add_option("--shm-perm", shm_perm,
-                   "Permissions of a segment korvicd creates, octal (default 0600)")
+                   "Permissions of the segment, octal: given, also set on one that exists "
+                   "(default: 0600 for a segment korvicd creates)")
         ->type_name("MODE");
     app.add_option("--max-rate-error", max_rate,
                    "Distrust a board that runs faster or slower than this (default 500)")

@@ -15,7 +15,7 @@ struct Options {
     std::optional<std::chrono::nanoseconds> max_offset;  // --max-offset
     std::optional<std::string> sock;                     // --sock
     std::optional<int> shm_unit;                         // --shm
-    int shm_perm = 0600;                                 // --shm-perm
+    std::optional<int> shm_perm;                         // --shm-perm (a new segment: 0600)
     double max_rate_ppm = 500.0;                         // --max-rate-error
     std::chrono::nanoseconds max_step{1'000'000'000};    // --max-step
     bool verbose = false;                                // -v

@@ -34,7 +34,7 @@ TEST(Options, Defaults) {
     EXPECT_EQ(o.max_offset, std::nullopt);
     EXPECT_EQ(o.sock, "/run/chrony.korvicd.sock");
     EXPECT_EQ(o.shm_unit, std::nullopt);
-    EXPECT_EQ(o.shm_perm, 0600);
+    EXPECT_EQ(o.shm_perm, std::nullopt);
     EXPECT_EQ(o.max_rate_ppm, 500.0);
     EXPECT_EQ(o.max_step, 1s);
     EXPECT_FALSE(o.verbose);
