@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "core.h"
 #include "korvic/board.hpp"
 #include "options.h"
+#include "output_lock.h"
 #include "outputs.h"
 #include "quoting.h"
 #include "standard_streams.h"
@@ -286,7 +288,31 @@ int Daemon::run(int signal_fd) {
     }
 }
 
+// The lock of each output, before anything else is opened: a second korvicd on one of them
+// ends here, having touched neither the board nor the output.
+bool lock_outputs(const korvicd::Options &o, korvicd::OutputLocks &locks) {
+    try {
+        const std::string dir = korvicd::lock_directory(std::getenv("RUNTIME_DIRECTORY"),
+                                                        std::getenv("XDG_RUNTIME_DIR"), geteuid());
+        if (o.sock)
+            locks.take(dir, korvicd::sock_lock_name(*o.sock),
+                       "--sock " + korvic::detail::shown(*o.sock));
+        if (o.shm_unit)
+            locks.take(dir, korvicd::shm_lock_name(*o.shm_unit),
+                       "--shm " + std::to_string(*o.shm_unit));
+        return true;
+    } catch (const korvicd::OutputTaken &e) {
+        log_line(std::string(e.what()) + ": not starting a second one");
+    } catch (const std::system_error &e) {
+        log_line("cannot lock the outputs: " + korvic::detail::message_of(e));
+    }
+    return false;
+}
+
 int serve(const korvicd::Options &o, int signal_fd) {
+    korvicd::OutputLocks locks;
+    if (!o.once && !lock_outputs(o, locks))
+        return 1;
     std::optional<korvic::Board> board;
     try {
         board.emplace(open_board(o));

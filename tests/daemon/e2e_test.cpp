@@ -152,6 +152,8 @@ class KorvicdE2E : public ::testing::Test {
         std::ofstream(dir / "korvic_cfg.dat")
             << "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/dev/korvic_sim/bridge\n";
         sock = (dir / "korvic.sock").string();
+        // korvicd's output locks in the test's own directory, as systemd's RuntimeDirectory.
+        setenv("RUNTIME_DIRECTORY", (dir / "run").c_str(), 1);
     }
     void TearDown() override {
         korvicd.reset();
@@ -269,6 +271,14 @@ class KorvicdE2E : public ::testing::Test {
         std::vector<std::string> argv = {KORVICD_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
         Process p(argv, dir, dir / "korvicd.out", dir / "korvicd.err");
+        return p.wait();
+    }
+    // Runs another korvicd on the simulated board beside the one started, to its end, with
+    // its own output files (second.out, second.err): its exit status.
+    int run_second_korvicd(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {KORVIC_SIM_BIN, "--", KORVICD_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Process p(argv, dir, dir / "second.out", dir / "second.err");
         return p.wait();
     }
 
@@ -617,6 +627,47 @@ TEST_F(KorvicdAlone, ABoardThatDriftsIsDistrusted) {
     start_korvicd({"--sock", sock, "--rate", "4"}, {"--drift", "2000"});
     ASSERT_TRUE(korvicd_logged(" ppm, limit 500 ppm); feeding nothing", 30s)) << korvicd_log();
     EXPECT_TRUE(nothing_sent());
+}
+
+// ---------------------------------------------------------------------------------------
+// One korvicd per output.
+// ---------------------------------------------------------------------------------------
+
+// A second korvicd on the first one's socket, or on its SHM unit, exits with status 1
+// naming the first's pid, before it opens the board or touches the output; the first goes
+// on feeding, its log unchanged.
+TEST_F(KorvicdAlone, ASecondKorvicdOnTheSameOutputExitsOneNamingTheFirst) {
+    constexpr int kUnit = 6;
+    shm_units.push_back(kUnit);
+    start_korvicd({"--sock", sock, "--shm", std::to_string(kUnit), "--rate", "5"});
+    ASSERT_TRUE(receive(30s)) << korvicd_log();
+    const std::string first_log = korvicd_log();
+    const std::string pid = std::to_string(korvicd->pid());
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } seconds[] = {
+        {{"--sock", sock},
+         "korvicd: --sock " + sock + " is fed by another korvicd (pid " + pid +
+             "): not starting a second one\n"},
+        {{"--sock", (dir / "other.sock").string(), "--shm", std::to_string(kUnit)},
+         "korvicd: --shm 6 is fed by another korvicd (pid " + pid +
+             "): not starting a second one\n"},
+    };
+    for (const auto &c : seconds) {
+        EXPECT_EQ(run_second_korvicd(c.args), 1);
+        EXPECT_EQ(slurp(dir / "second.err"), c.says);
+    }
+    EXPECT_TRUE(korvicd->running());
+    while (receive(0ms)) {
+    }
+    EXPECT_TRUE(receive(5s)) << "the first korvicd stopped feeding";
+    EXPECT_EQ(korvicd_log(), first_log);
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+    // Gone, it leaves the output to the next one.
+    korvicd.reset();
+    start_korvicd({"--sock", sock, "--rate", "5"});
+    EXPECT_TRUE(receive(30s)) << korvicd_log();
 }
 
 // ---------------------------------------------------------------------------------------
