@@ -313,7 +313,7 @@ SockSample encode_sock(const korvic::Sample &s, nanoseconds correction, int leap
     out.tv.tv_usec = static_cast<suseconds_t>(usec);
     out.offset = static_cast<double>(board_ns + correction.count() - tv_ns) / 1e9;
     out.pulse = 0;
-    out.leap = 0;
+    out.leap = leap;
     out.magic = kSockMagic;
     return out;
 }
@@ -326,7 +326,7 @@ int precision_of(nanoseconds bracket) {
     return std::max(p, -30);
 }
 
-ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction) {
+ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction, int leap) {
     const std::int64_t clock =
         duration_cast<nanoseconds>(s.board.time_since_epoch()).count() + correction.count();
     const std::int64_t receive = s.midpoint().time_since_epoch().count();
@@ -340,6 +340,7 @@ ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction) {
     r.receive_nsec = static_cast<int>(receive - rs * 1'000'000'000);
     r.receive_usec = r.receive_nsec / 1000;
     r.precision = precision_of(s.uncertainty());
+    r.leap = leap;
     return r;
 }
 
@@ -354,7 +355,7 @@ void write_shm(ShmTime &shm, const ShmRecord &r) {
     shm.receiveTimeStampSec = r.receive_sec;
     shm.receiveTimeStampUSec = r.receive_usec;
     shm.receiveTimeStampNSec = r.receive_nsec;
-    shm.leap = 0;
+    shm.leap = r.leap;
     shm.precision = r.precision;
     shm.nsamples = 0;
     std::atomic_thread_fence(std::memory_order_seq_cst);

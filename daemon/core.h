@@ -219,7 +219,7 @@ struct SockSample {
     timeval tv;     // system time of the measurement
     double offset;  // true time minus tv, seconds
     int pulse;      // 0: a full time sample, not a bare pulse
-    int leap;       // 0: no leap second announced
+    int leap;       // 0: none, 1: a second inserted, 2: deleted, at the end of the UTC day
     int pad;
     int magic;
 };
@@ -229,8 +229,9 @@ static_assert(sizeof(SockSample) == 40, "chrony reads 40-byte SOCK samples on x8
 #endif
 
 // tv: the reading's midpoint truncated to the microsecond; offset: the board time plus
-// the correction, less that tv, exactly in nanoseconds before it becomes a double.
-SockSample encode_sock(const korvic::Sample &s, nanoseconds correction);
+// the correction, less that tv, exactly in nanoseconds before it becomes a double; leap:
+// the leap second announced for the end of the UTC day (leap_info()), 0 by default.
+SockSample encode_sock(const korvic::Sample &s, nanoseconds correction, int leap = 0);
 
 // The NTP shared-memory segment of a reference clock (the layout ntpd and chrony share).
 struct ShmTime {
@@ -260,17 +261,19 @@ constexpr key_t shm_key(int unit) {
 // What one sample writes into the segment: the board time (plus the correction) as the
 // clock stamp, the midpoint as the receive stamp, each in seconds, microseconds and
 // nanoseconds (the microseconds the nanoseconds truncated, so a reader that checks they
-// agree takes the nanoseconds); the precision from the bracket.
+// agree takes the nanoseconds); the precision from the bracket; the leap field as the
+// SOCK sample's.
 struct ShmRecord {
     time_t clock_sec;
     int clock_usec, clock_nsec;
     time_t receive_sec;
     int receive_usec, receive_nsec;
     int precision;
+    int leap = 0;
 
     friend bool operator==(const ShmRecord &, const ShmRecord &) = default;
 };
-ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction);
+ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction, int leap = 0);
 
 // log2 of the bracket in seconds, rounded up (a 9 us bracket is 2^-16 s); -30 for none.
 int precision_of(nanoseconds bracket);

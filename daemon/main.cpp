@@ -22,6 +22,7 @@
 
 #include "core.h"
 #include "korvic/board.hpp"
+#include "leap.h"
 #include "options.h"
 #include "output_lock.h"
 #include "outputs.h"
@@ -131,15 +132,30 @@ int run_once(const korvicd::Options &o, korvic::Board &board) {
     return 1;
 }
 
+// The leap second table of --leap-file (the system's by default, where there is one), read
+// at start and at each SIGHUP: one log line when it is used or refused, none for a default
+// that is absent or for "none". Nothing when there is no table to use.
+std::optional<korvicd::LeapTable> read_leap_table(const korvicd::Options &o) {
+    const std::string path = o.leap_file.value_or(korvicd::kSystemLeapFile);
+    if (path.empty() || (!o.leap_file && access(path.c_str(), F_OK) != 0))
+        return std::nullopt;
+    korvicd::LeapLoad load =
+        korvicd::load_leap_table(path, korvic::system_time{clock_ns(CLOCK_REALTIME)});
+    log_line(load.line);
+    return std::move(load.table);
+}
+
 class Daemon {
   public:
     Daemon(const korvicd::Options &o, korvic::Board board,
-           std::unique_ptr<korvicd::SockOutput> sock, std::unique_ptr<korvicd::ShmOutput> shm)
+           std::unique_ptr<korvicd::SockOutput> sock, std::unique_ptr<korvicd::ShmOutput> shm,
+           std::optional<korvicd::LeapTable> leaps)
         : o_(o),
           board_(std::move(board)),
           pipeline_(limits_of(o)),
           sock_(std::move(sock)),
-          shm_(std::move(shm)) {}
+          shm_(std::move(shm)),
+          leaps_(std::move(leaps)) {}
 
     int run(int signal_fd);
 
@@ -153,6 +169,8 @@ class Daemon {
     korvicd::Stats stats_;
     std::unique_ptr<korvicd::SockOutput> sock_;
     std::unique_ptr<korvicd::ShmOutput> shm_;
+    std::optional<korvicd::LeapTable> leaps_;
+    bool leaps_expired_ = false;  // said once
 };
 
 void Daemon::tick() {
@@ -175,15 +193,24 @@ void Daemon::tick() {
             log_line(step.detail);
         return;
     }
+    // The leap second that the table announces for the end of this UTC day.
+    int leap = 0;
+    if (leaps_) {
+        const korvicd::LeapInfo info = korvicd::leap_info(*leaps_, step.reading.sample.midpoint());
+        leap = info.leap;
+        if (info.expired && !leaps_expired_)
+            log_line("leap second table expired: leap seconds announced since are not known");
+        leaps_expired_ = info.expired;
+    }
     bool delivered = false;
     korvicd::Drop why = korvicd::Drop::queue_full;
     std::vector<std::string> log;
     if (shm_) {
-        shm_->write(korvicd::encode_shm(step.reading.sample, o_.offset), log);
+        shm_->write(korvicd::encode_shm(step.reading.sample, o_.offset, leap), log);
         delivered = true;
     }
     if (sock_) {
-        switch (sock_->send(korvicd::encode_sock(step.reading.sample, o_.offset), log)) {
+        switch (sock_->send(korvicd::encode_sock(step.reading.sample, o_.offset, leap), log)) {
             case korvicd::SendResult::sent:
                 delivered = true;
                 break;
@@ -214,6 +241,11 @@ void Daemon::reopen() {
         pipeline_.reset_board();
         log_line("SIGHUP: board reopened from " + korvic::detail::shown(o_.config) +
                  "; feeding after consistent samples");
+        // A table that cannot be read now leaves the one read before.
+        if (std::optional<korvicd::LeapTable> leaps = read_leap_table(o_)) {
+            leaps_ = std::move(leaps);
+            leaps_expired_ = false;
+        }
     } catch (const std::exception &e) {
         log_line("SIGHUP: cannot reopen the board, keeping the one open: " +
                  korvic::detail::message_of(e));
@@ -351,7 +383,7 @@ int serve(const korvicd::Options &o, int signal_fd) {
              korvic::detail::shown(o.config) + "), " + rate + ", best of " +
              std::to_string(o.readings) + " readings; feeding" + feeds +
              " once the board time is consistent");
-    Daemon d(o, std::move(*board), std::move(sock), std::move(shm));
+    Daemon d(o, std::move(*board), std::move(sock), std::move(shm), read_leap_table(o));
     return d.run(signal_fd);
 }
 

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "status.h"
 
 namespace korvicd {
 
@@ -23,6 +26,9 @@ struct Options {
     bool once = false;                                   // --once
     std::string config = "korvic_cfg.dat";               // --config, $KORVIC_CONFIG
     std::chrono::nanoseconds lock_wait{100'000'000};     // --lock-wait
+    // --leap-file: nothing for the system's table where there is one, "" for none.
+    std::optional<std::string> leap_file;
+    std::vector<StatusRequirement> require_status;  // --require-status, in bit order
 };
 
 // The outcome of reading the command line: options to run with, or a text to print and

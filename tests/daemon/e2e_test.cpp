@@ -33,6 +33,7 @@
 #include <gtest/gtest.h>
 
 #include "core.h"
+#include "leap_file.h"
 
 namespace {
 
@@ -181,7 +182,8 @@ class KorvicdE2E : public ::testing::Test {
             shm_units.push_back(*shm_unit);
             conf << "refclock SHM " << *shm_unit << " refid KSHM poll 0 filter 1 noselect\n";
         }
-        conf << "pidfile " << (dir / "chronyd.pid").string() << "\n"
+        conf << "log refclocks\n"
+             << "pidfile " << (dir / "chronyd.pid").string() << "\n"
              << "driftfile " << (dir / "chrony.drift").string() << "\n"
              << "bindcmdaddress " << (dir / "chronyd.sock").string() << "\n"
              << "cmdport 0\nport 0\n"
@@ -280,6 +282,21 @@ class KorvicdE2E : public ::testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         Process p(argv, dir, dir / "second.out", dir / "second.err");
         return p.wait();
+    }
+    // The chronyd's refclocks.log lines of `refid`, split in fields: date, time, refid,
+    // sample number, leap status, ...
+    std::vector<std::vector<std::string>> refclock_lines(const std::string &refid) {
+        std::vector<std::vector<std::string>> out;
+        std::istringstream in(slurp(dir / "refclocks.log"));
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream fields(line);
+            std::vector<std::string> f;
+            for (std::string w; fields >> w;)
+                f.push_back(w);
+            if (f.size() > 4 && f[2] == refid)
+                out.push_back(f);
+        }
+        return out;
     }
 
     fs::path dir;
@@ -736,6 +753,51 @@ TEST_F(KorvicdShm, ASegmentOfAnotherSizeIsOneLineWithOnePrefix) {
     EXPECT_EQ(korvicd_log(),
               "korvicd: NTP shared memory segment 0x4e545034 (it exists with another size): "
               "Invalid argument\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// Leap seconds and statistics.
+// ---------------------------------------------------------------------------------------
+
+// A table that announces a second inserted at the end of this UTC day (and of the next,
+// for a test that runs across midnight): every SOCK sample and SHM record carries leap 1,
+// and chronyd's refclocks.log shows it ('+') for both.
+TEST_F(KorvicdShm, ALeapSecondAtTheEndOfTheDayIsAnnounced) {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    const std::int64_t midnight = (now / 86'400 + 1) * 86'400;
+    std::ofstream(dir / "leap-seconds.list") << korvicd_test::leap_seconds_list(
+        {{63'072'000, 10}, {midnight, 11}, {midnight + 86'400, 12}}, now - 86'400,
+        now + 200 * 86'400);
+    start_chronyd(kUnit);
+    start_korvicd({"--sock", sock, "--shm", std::to_string(kUnit), "--rate", "4", "--leap-file",
+                   (dir / "leap-seconds.list").string()});
+    ASSERT_TRUE(reports("KRVC", 0.0, 200e-6, 15s)) << korvicd_log();
+    ASSERT_TRUE(chronyd_gets_shm_samples(15s)) << korvicd_log();
+    EXPECT_THAT(korvicd_log(),
+                HasSubstr("leap second table " + (dir / "leap-seconds.list").string() +
+                          ": 2 leap seconds, the last at the end of "));
+    auto *seen = static_cast<korvicd::ShmTime *>(shmat(segment(), nullptr, SHM_RDONLY));
+    ASSERT_NE(seen, reinterpret_cast<korvicd::ShmTime *>(-1));
+    EXPECT_EQ(seen->leap, 1);
+    shmdt(seen);
+    ASSERT_TRUE(wait_for([&] { return refclock_lines("KRVC").size() >= 3; }, 15s));
+    for (const char *refid : {"KRVC", "KSHM"}) {
+        const auto lines = refclock_lines(refid);
+        ASSERT_FALSE(lines.empty()) << refid << "\n" << slurp(dir / "refclocks.log");
+        for (const auto &f : lines)
+            EXPECT_EQ(f[4], "+") << refid << ": " << ::testing::PrintToString(f);
+    }
+}
+
+// --stats names the span it covers: at 4 Hz with --stats 1ns, a line per burst over 250 ms.
+TEST_F(KorvicdAlone, StatisticsNameTheSpanTheyCover) {
+    start_korvicd({"--sock", sock, "--rate", "4", "--stats", "1ns"});
+    ASSERT_TRUE(korvicd_logged("stats over 250.000 ms: kept 1, dropped 0 (")) << korvicd_log();
+    EXPECT_THAT(korvicd_log(), Not(HasSubstr("stats over 1 ns")));
+    EXPECT_THAT(korvicd_log(), HasSubstr(" sd "));
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
 }
 
 }  // namespace

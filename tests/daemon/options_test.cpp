@@ -42,6 +42,8 @@ TEST(Options, Defaults) {
     EXPECT_FALSE(o.once);
     EXPECT_EQ(o.config, "korvic_cfg.dat");
     EXPECT_EQ(o.lock_wait, 100ms);
+    EXPECT_EQ(o.leap_file, std::nullopt);
+    EXPECT_TRUE(o.require_status.empty());
 }
 
 TEST(Options, EveryOptionTaken) {
@@ -77,6 +79,15 @@ TEST(Options, EveryOptionTaken) {
     EXPECT_EQ(parse({"--offset", "+250ms", "--once"}).options->offset, 250ms);
     EXPECT_EQ(parse({"--offset", "-24h", "--once"}).options->offset, -24h);
     EXPECT_EQ(parse({"--stats", "24h", "--once"}).options->stats, 24h);
+    // The leap second table: a path, or none; status bits kept in bit order, once each.
+    EXPECT_EQ(parse({"--once", "--leap-file", "/etc/leap.list"}).options->leap_file,
+              "/etc/leap.list");
+    EXPECT_EQ(parse({"--once", "--leap-file=none"}).options->leap_file, "");
+    const auto r = parse({"--sock", "s", "--require-status", "13=0", "--require-status=8=1",
+                          "--require-status", "8=1"});
+    ASSERT_TRUE(r.options) << r.text;
+    EXPECT_EQ(r.options->require_status,
+              (std::vector<korvicd::StatusRequirement>{{8, true}, {13, false}}));
 }
 
 TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
@@ -86,7 +97,8 @@ TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
     for (const char *o :
          {"--rate HZ", "--readings N", "--max-bracket DURATION", "--offset", "--max-offset",
           "--sock PATH", "--shm UNIT", "--shm-perm MODE", "--max-rate-error PPM", "--max-step",
-          "-v,--verbose", "--stats", "--once", "--config PATH", "--lock-wait DURATION"})
+          "-v,--verbose", "--stats", "--once", "--config PATH", "--lock-wait DURATION",
+          "--leap-file PATH", "--require-status BIT=VALUE"})
         EXPECT_THAT(p.text, HasSubstr(o));
     p = parse({"--version"});
     EXPECT_EQ(p.status, 0);
@@ -158,6 +170,15 @@ TEST(Options, RefusedWithOneLineAndStatusTwo) {
         {{"--sock", "s", "--config", ""}, "--config \"\": an empty path"},
         {{"--sock", "s", "--lock-wait", "1001ms"}, "--lock-wait \"1001ms\": more than 1s"},
         {{"--sock", "s", "--lock-wait", "-1ms"}, "--lock-wait \"-1ms\": not a duration"},
+        {{"--sock", "s", "--leap-file", ""}, "--leap-file \"\": an empty path (none: no table)"},
+        {{"--sock", "s", "--require-status", "9=1"},
+         "--require-status \"9=1\": bit 9 is the compare event flag"},
+        {{"--sock", "s", "--require-status", "11=1"},
+         "--require-status \"11=1\": bit 11 is not a field of the hardware status word"},
+        {{"--sock", "s", "--require-status", "on"}, "--require-status \"on\": not BIT=VALUE"},
+        {{"--sock", "s", "--require-status", "8=1", "--require-status", "8=0"},
+         "--require-status \"8=0\": bit 8 is required to read 1 and 0"},
+        {{"--sock", "s", "--require-status"}, "--require-status needs a value"},
         // What the option parser refuses, in our words.
         {{"--sock", "s", "--frobnicate"},
          "korvicd: unknown option \"--frobnicate\" (korvicd --help lists the options)\n"},

@@ -163,7 +163,7 @@ class Reader {
 };
 
 const korvicd::ShmRecord kRecord{1'796'000'000, 250'123, 250'123'456, 1'796'000'000, 9, 9'999,
-                                 -17};
+                                 -17,           1};
 
 TEST(ShmOutput, TheSegmentHoldsTheLastRecordUntilKorvicdGoes) {
     const key_t key = own_key(1);
@@ -185,6 +185,7 @@ TEST(ShmOutput, TheSegmentHoldsTheLastRecordUntilKorvicdGoes) {
         EXPECT_EQ(seen->clockTimeStampNSec, 250'123'456);
         EXPECT_EQ(seen->receiveTimeStampUSec, 9);
         EXPECT_EQ(seen->precision, -17);
+        EXPECT_EQ(seen->leap, 1);
         // Not trusted: the record stays, but readers take nothing from it until the next.
         out.invalidate();
         EXPECT_EQ(seen->valid, 0);
