@@ -18,6 +18,7 @@
 
 #include "leap.h"
 #include "leap_file.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -177,24 +178,16 @@ TEST(LeapTable, WhatItSaysAboutAnInstant) {
             << c.t.time_since_epoch().count() << " ns: leap " << korvicd::leap_info(t, c.t).leap;
 }
 
-class LeapFile : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/korvicd-leap.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
-};
-
-TEST_F(LeapFile, ReadUsedOrRefusedWithOneLine) {
+TEST(LeapFile, ReadUsedOrRefusedWithOneLine) {
+    const korvicd_test::TempDir tmp;
+    const fs::path &dir = tmp.path();
     const std::string path = (dir / "leap-seconds.list").string();
     std::ofstream(path) << test_table();
     korvicd::LeapLoad l = korvicd::load_leap_table(path, at(kUpdated));
     ASSERT_TRUE(l.table) << l.line;
-    EXPECT_EQ(l.line, "leap second table " + path +
-                          ": 2 leap seconds, the last at the end of 2030-12-31, expires 2031-07-01");
+    EXPECT_EQ(l.line,
+              "leap second table " + path +
+                  ": 2 leap seconds, the last at the end of 2030-12-31, expires 2031-07-01");
     l = korvicd::load_leap_table(path, at(kExpires));
     EXPECT_FALSE(l.table);
     EXPECT_EQ(l.line, "leap second table " + path +

@@ -23,6 +23,7 @@
 
 #include "output_lock.h"
 #include "outputs.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -30,23 +31,7 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "korvicd-out-XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr)
-            std::abort();
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    fs::path operator/(const char *name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
-};
+using korvicd_test::TempDir;
 
 // A bound datagram socket, as chronyd makes for refclock SOCK.
 int bind_receiver(const fs::path &path) {
