@@ -18,7 +18,7 @@ namespace korvicd {
 namespace {
 
 constexpr std::int64_t kDay = 86'400;
-constexpr std::size_t kMaxFileBytes = 64 * 1024;
+constexpr std::size_t kMaxFileBytes = std::size_t{64} * 1024;
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';

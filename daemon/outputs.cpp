@@ -121,8 +121,8 @@ bool ShmOutput::reattach(std::vector<std::string> &log) {
     const std::string name = "NTP shared memory segment " + shm_key_name(key_);
     const int mode = perm_.value_or(kNewSegmentPerm) & 0777;
     const int made = ::shmget(key_, sizeof(ShmTime), IPC_CREAT | IPC_EXCL | mode);
-    const int id = made >= 0 ? made : ::shmget(key_, sizeof(ShmTime), IPC_CREAT | mode);
-    void *p = id >= 0 ? ::shmat(id, nullptr, 0) : reinterpret_cast<void *>(-1);
+    const int found = made >= 0 ? made : ::shmget(key_, sizeof(ShmTime), IPC_CREAT | mode);
+    void *p = found >= 0 ? ::shmat(found, nullptr, 0) : reinterpret_cast<void *>(-1);
     if (p == reinterpret_cast<void *>(-1)) {
         const int err = errno;
         if (!lost_)
@@ -133,15 +133,15 @@ bool ShmOutput::reattach(std::vector<std::string> &log) {
         return false;
     }
     if (made < 0 && perm_)
-        set_perm(id, key_, *perm_, log);
+        set_perm(found, key_, *perm_, log);
     // The old segment may still be attached by a reader of the old one: it takes no more.
     invalidate();
     ::shmdt(segment_);
     segment_ = static_cast<ShmTime *>(p);
     log.push_back(name + " was removed: writing to " +
-                  (made >= 0 ? "a new one made" : "the new one") + " (id " + std::to_string(id) +
+                  (made >= 0 ? "a new one made" : "the new one") + " (id " + std::to_string(found) +
                   ", was " + std::to_string(id_) + ")");
-    id_ = id;
+    id_ = found;
     lost_ = false;
     return true;
 }

@@ -1,6 +1,7 @@
 #include "status.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "korvic/board.hpp"
 
@@ -69,11 +70,18 @@ std::optional<StatusRequirement> parse_status_requirement(std::string_view text,
 
 std::optional<StatusRequirement> unmet_status(std::uint32_t status,
                                               std::span<const StatusRequirement> required) {
-    std::optional<StatusRequirement> first;
-    for (const StatusRequirement &r : required)
-        if (((status >> r.bit & 1u) != 0) != r.value && (!first || r.bit < first->bit))
-            first = r;
-    return first;
+    const auto met = [status](const StatusRequirement &r) {
+        return ((status >> r.bit & 1u) != 0) == r.value;
+    };
+    // The unmet ones first, of those the lowest bit.
+    const auto first =
+        std::min_element(required.begin(), required.end(),
+                         [&](const StatusRequirement &a, const StatusRequirement &b) {
+                             return std::pair{met(a), a.bit} < std::pair{met(b), b.bit};
+                         });
+    if (first == required.end() || met(*first))
+        return std::nullopt;
+    return *first;
 }
 
 std::string describe_unmet(const StatusRequirement &unmet) {
