@@ -34,6 +34,7 @@
 
 #include "core.h"
 #include "leap_file.h"
+#include "outputs.h"
 
 namespace {
 
@@ -128,6 +129,14 @@ class Process {
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
+
+// An SHM unit of this run's own, 16 to 255: the host's segments are shared by every
+// process, and two runs of these tests at once (in other checkouts) must not take or remove
+// each other's. `n` (0, 1, 2) tells a run's units apart.
+int own_unit(int n) {
+    return 16 + static_cast<int>((static_cast<unsigned>(getpid()) * 3u + static_cast<unsigned>(n)) %
+                                 240u);
+}
 
 struct Source {
     std::string refid;
@@ -575,7 +584,7 @@ TEST_F(KorvicdE2E, SimulatedBoardAheadShowsInChronydThroughSock) {
 }
 
 TEST_F(KorvicdE2E, SimulatedBoardAheadShowsInChronydThroughShm) {
-    constexpr int kUnit = 3;  // no real ntpd here uses it; removed again at the end
+    const int kUnit = own_unit(0);  // removed again at the end
     const int stale = shmget(korvicd::shm_key(kUnit), 0, 0);
     if (stale >= 0)
         shmctl(stale, IPC_RMID, nullptr);
@@ -654,7 +663,7 @@ TEST_F(KorvicdAlone, ABoardThatDriftsIsDistrusted) {
 // naming the first's pid, before it opens the board or touches the output; the first goes
 // on feeding, its log unchanged.
 TEST_F(KorvicdAlone, ASecondKorvicdOnTheSameOutputExitsOneNamingTheFirst) {
-    constexpr int kUnit = 6;
+    const int kUnit = own_unit(1);
     shm_units.push_back(kUnit);
     start_korvicd({"--sock", sock, "--shm", std::to_string(kUnit), "--rate", "5"});
     ASSERT_TRUE(receive(30s)) << korvicd_log();
@@ -668,7 +677,7 @@ TEST_F(KorvicdAlone, ASecondKorvicdOnTheSameOutputExitsOneNamingTheFirst) {
          "korvicd: --sock " + sock + " is fed by another korvicd (pid " + pid +
              "): not starting a second one\n"},
         {{"--sock", (dir / "other.sock").string(), "--shm", std::to_string(kUnit)},
-         "korvicd: --shm 6 is fed by another korvicd (pid " + pid +
+         "korvicd: --shm " + std::to_string(kUnit) + " is fed by another korvicd (pid " + pid +
              "): not starting a second one\n"},
     };
     for (const auto &c : seconds) {
@@ -693,7 +702,7 @@ TEST_F(KorvicdAlone, ASecondKorvicdOnTheSameOutputExitsOneNamingTheFirst) {
 
 class KorvicdShm : public KorvicdE2E {
   protected:
-    static constexpr int kUnit = 4;
+    const int kUnit = own_unit(2);
     void SetUp() override {
         KorvicdE2E::SetUp();
         const int stale = shmget(korvicd::shm_key(kUnit), 0, 0);
@@ -739,7 +748,10 @@ TEST_F(KorvicdShm, ARemovedSegmentAndANewChronydGetSamplesAgain) {
     const auto restarted = Clock::now();
     EXPECT_TRUE(chronyd_gets_shm_samples(10s)) << korvicd_log();
     EXPECT_LE(Clock::now() - restarted, 10s);
-    EXPECT_EQ(logged_lines("NTP shared memory segment 0x4e545034 was removed: writing to "), 1u)
+    EXPECT_EQ(
+        logged_lines("NTP shared memory segment " + korvicd::shm_key_name(korvicd::shm_key(kUnit)) +
+                     " was removed: writing to "),
+        1u)
         << korvicd_log();
     EXPECT_TRUE(korvicd->running());
 }
@@ -750,9 +762,9 @@ TEST_F(KorvicdShm, ASegmentOfAnotherSizeIsOneLineWithOnePrefix) {
     ASSERT_GE(shmget(korvicd::shm_key(kUnit), 16, IPC_CREAT | IPC_EXCL | 0600), 0);
     start_korvicd({"--shm", std::to_string(kUnit)});
     EXPECT_EQ(korvicd->wait(), 1);
-    EXPECT_EQ(korvicd_log(),
-              "korvicd: NTP shared memory segment 0x4e545034 (it exists with another size): "
-              "Invalid argument\n");
+    EXPECT_EQ(korvicd_log(), "korvicd: NTP shared memory segment " +
+                                 korvicd::shm_key_name(korvicd::shm_key(kUnit)) +
+                                 " (it exists with another size): Invalid argument\n");
 }
 
 // ---------------------------------------------------------------------------------------
