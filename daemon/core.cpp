@@ -247,8 +247,9 @@ nanoseconds Schedule::advance(nanoseconds now) {
 
 void Stats::kept(nanoseconds offset, nanoseconds bracket) {
     const double o = static_cast<double>(offset.count());
-    offset_sum_ += o;
-    offset_square_sum_ += o * o;
+    const double delta = o - offset_mean_;
+    offset_mean_ += delta / static_cast<double>(kept_ + 1);
+    offset_m2_ += delta * (o - offset_mean_);
     if (kept_ == 0 || abs_ns(offset) > abs_ns(offset_max_))
         offset_max_ = offset;
     if (kept_ == 0 || bracket < bracket_min_)
@@ -274,8 +275,8 @@ std::uint64_t Stats::dropped_count() const {
     return std::accumulate(std::begin(drops_), std::end(drops_), std::uint64_t{0});
 }
 
-std::string Stats::line(nanoseconds interval) const {
-    std::string s = "stats over " + format_duration(interval) + ": kept " + std::to_string(kept_) +
+std::string Stats::line(nanoseconds covered) const {
+    std::string s = "stats over " + format_duration(covered) + ": kept " + std::to_string(kept_) +
                     ", dropped " + std::to_string(dropped_count()) + " (bracket " +
                     std::to_string(drops_[0]) + ", untrusted " + std::to_string(drops_[1]) +
                     ", max offset " + std::to_string(drops_[2]) + ", queue full " +
@@ -283,15 +284,17 @@ std::string Stats::line(nanoseconds interval) const {
                     ", board busy " + std::to_string(drops_[5]) + ")";
     if (kept_ == 0)
         return s;
-    const double n = static_cast<double>(kept_);
-    const auto mean = nanoseconds{std::llround(offset_sum_ / n)};
-    const auto rms = nanoseconds{std::llround(std::sqrt(offset_square_sum_ / n))};
+    const double variance = offset_m2_ / static_cast<double>(kept_);
+    const auto mean = nanoseconds{std::llround(offset_mean_)};
+    const auto sd = nanoseconds{std::llround(std::sqrt(variance))};
+    const auto rms = nanoseconds{std::llround(std::sqrt(variance + offset_mean_ * offset_mean_))};
     std::vector<std::int64_t> b = brackets_;
     const auto mid = b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2);
     std::nth_element(b.begin(), mid, b.end());
-    s += "; offset mean " + format_duration(mean, true) + " rms " + format_duration(rms) + " max " +
-         format_duration(offset_max_, true) + "; bracket min " + format_duration(bracket_min_) +
-         " median " + format_duration(nanoseconds{*mid}) + " max " + format_duration(bracket_max_);
+    s += "; offset mean " + format_duration(mean, true) + " sd " + format_duration(sd) + " rms " +
+         format_duration(rms) + " max " + format_duration(offset_max_, true) + "; bracket min " +
+         format_duration(bracket_min_) + " median " + format_duration(nanoseconds{*mid}) + " max " +
+         format_duration(bracket_max_);
     return s;
 }
 
@@ -299,7 +302,7 @@ std::string Stats::line(nanoseconds interval) const {
 // Wire formats.
 // ---------------------------------------------------------------------------------------
 
-SockSample encode_sock(const korvic::Sample &s, nanoseconds correction) {
+SockSample encode_sock(const korvic::Sample &s, nanoseconds correction, int leap) {
     const std::int64_t mid = s.midpoint().time_since_epoch().count();
     const std::int64_t sec = floor_div(mid, 1'000'000'000);
     const std::int64_t usec = (mid - sec * 1'000'000'000) / 1000;
@@ -310,7 +313,7 @@ SockSample encode_sock(const korvic::Sample &s, nanoseconds correction) {
     out.tv.tv_usec = static_cast<suseconds_t>(usec);
     out.offset = static_cast<double>(board_ns + correction.count() - tv_ns) / 1e9;
     out.pulse = 0;
-    out.leap = 0;
+    out.leap = leap;
     out.magic = kSockMagic;
     return out;
 }
@@ -323,7 +326,7 @@ int precision_of(nanoseconds bracket) {
     return std::max(p, -30);
 }
 
-ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction) {
+ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction, int leap) {
     const std::int64_t clock =
         duration_cast<nanoseconds>(s.board.time_since_epoch()).count() + correction.count();
     const std::int64_t receive = s.midpoint().time_since_epoch().count();
@@ -337,6 +340,7 @@ ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction) {
     r.receive_nsec = static_cast<int>(receive - rs * 1'000'000'000);
     r.receive_usec = r.receive_nsec / 1000;
     r.precision = precision_of(s.uncertainty());
+    r.leap = leap;
     return r;
 }
 
@@ -351,7 +355,7 @@ void write_shm(ShmTime &shm, const ShmRecord &r) {
     shm.receiveTimeStampSec = r.receive_sec;
     shm.receiveTimeStampUSec = r.receive_usec;
     shm.receiveTimeStampNSec = r.receive_nsec;
-    shm.leap = 0;
+    shm.leap = r.leap;
     shm.precision = r.precision;
     shm.nsamples = 0;
     std::atomic_thread_fence(std::memory_order_seq_cst);

@@ -182,10 +182,14 @@ class Stats {
   public:
     void kept(nanoseconds offset, nanoseconds bracket);
     void dropped(Drop why);
-    // "stats over 60 s: kept 58, dropped 2 (bracket 1, untrusted 1, max offset 0, queue
-    // full 0, chronyd away 0, board busy 0); offset mean +12.0 us rms 13.1 us max -20.0 us; bracket
-    // min 8.9 us median 9.4 us max 15.0 us". Offsets and brackets of kept samples only.
-    std::string line(nanoseconds interval) const;
+    // "stats over 60.000000 s: kept 58, dropped 2 (bracket 1, untrusted 1, max offset 0,
+    // queue full 0, chronyd away 0, board busy 0); offset mean +12.0 us sd 1.2 us rms 13.1 us
+    // max -20.0 us; bracket min 8.9 us median 9.4 us max 15.0 us". `covered` is the time the
+    // counts were gathered in (since the last line), which the line names. Offsets and
+    // brackets of kept samples only: sd is their standard deviation about the mean (the
+    // jitter), rms their root mean square (sd^2 + mean^2 = rms^2), max the one furthest from
+    // 0, with its sign.
+    std::string line(nanoseconds covered) const;
     void reset() { *this = Stats{}; }
     std::uint64_t kept_count() const { return kept_; }
     std::uint64_t dropped_count() const;
@@ -195,7 +199,9 @@ class Stats {
 
     std::uint64_t kept_ = 0;
     std::uint64_t drops_[6] = {};
-    double offset_sum_ = 0, offset_square_sum_ = 0;
+    // Welford's running mean and sum of squared deviations, in nanoseconds: exact enough for
+    // a jitter of nanoseconds beside an offset of a day, where a sum of squares is not.
+    double offset_mean_ = 0, offset_m2_ = 0;
     nanoseconds offset_max_{0};
     nanoseconds bracket_min_{0}, bracket_max_{0};
     // The brackets for the median. Past kMaxBrackets in one interval, a uniform sample of
@@ -213,7 +219,7 @@ struct SockSample {
     timeval tv;     // system time of the measurement
     double offset;  // true time minus tv, seconds
     int pulse;      // 0: a full time sample, not a bare pulse
-    int leap;       // 0: no leap second announced
+    int leap;       // 0: none, 1: a second inserted, 2: deleted, at the end of the UTC day
     int pad;
     int magic;
 };
@@ -223,8 +229,9 @@ static_assert(sizeof(SockSample) == 40, "chrony reads 40-byte SOCK samples on x8
 #endif
 
 // tv: the reading's midpoint truncated to the microsecond; offset: the board time plus
-// the correction, less that tv, exactly in nanoseconds before it becomes a double.
-SockSample encode_sock(const korvic::Sample &s, nanoseconds correction);
+// the correction, less that tv, exactly in nanoseconds before it becomes a double; leap:
+// the leap second announced for the end of the UTC day (leap_info()), 0 by default.
+SockSample encode_sock(const korvic::Sample &s, nanoseconds correction, int leap = 0);
 
 // The NTP shared-memory segment of a reference clock (the layout ntpd and chrony share).
 struct ShmTime {
@@ -254,17 +261,19 @@ constexpr key_t shm_key(int unit) {
 // What one sample writes into the segment: the board time (plus the correction) as the
 // clock stamp, the midpoint as the receive stamp, each in seconds, microseconds and
 // nanoseconds (the microseconds the nanoseconds truncated, so a reader that checks they
-// agree takes the nanoseconds); the precision from the bracket.
+// agree takes the nanoseconds); the precision from the bracket; the leap field as the
+// SOCK sample's.
 struct ShmRecord {
     time_t clock_sec;
     int clock_usec, clock_nsec;
     time_t receive_sec;
     int receive_usec, receive_nsec;
     int precision;
+    int leap = 0;
 
     friend bool operator==(const ShmRecord &, const ShmRecord &) = default;
 };
-ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction);
+ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction, int leap = 0);
 
 // log2 of the bracket in seconds, rounded up (a 9 us bracket is 2^-16 s); -30 for none.
 int precision_of(nanoseconds bracket);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -21,7 +22,9 @@
 
 #include "core.h"
 #include "korvic/board.hpp"
+#include "leap.h"
 #include "options.h"
+#include "output_lock.h"
 #include "outputs.h"
 #include "quoting.h"
 #include "standard_streams.h"
@@ -136,17 +139,31 @@ void log_lines(std::vector<std::string> &lines) {
     lines.clear();
 }
 
+// The leap second table of --leap-file (the system's by default, where there is one), read
+// at start and at each SIGHUP: one log line when it is used or refused, none for a default
+// that is absent or for "none". Nothing when there is no table to use.
+std::optional<korvicd::LeapTable> read_leap_table(const korvicd::Options &o) {
+    const std::string path = o.leap_file.value_or(korvicd::kSystemLeapFile);
+    if (path.empty() || (!o.leap_file && access(path.c_str(), F_OK) != 0))
+        return std::nullopt;
+    korvicd::LeapLoad load =
+        korvicd::load_leap_table(path, korvic::system_time{clock_ns(CLOCK_REALTIME)});
+    log_line(load.line);
+    return std::move(load.table);
+}
+
 class Daemon {
   public:
     Daemon(const korvicd::Options &o, korvic::Board board,
            std::unique_ptr<korvicd::SockOutput> sock, std::unique_ptr<korvicd::ShmOutput> shm,
-           std::unique_ptr<korvicd::Telemetry> telemetry)
+           std::unique_ptr<korvicd::Telemetry> telemetry, std::optional<korvicd::LeapTable> leaps)
         : o_(o),
           board_(std::move(board)),
           pipeline_(limits_of(o)),
           sock_(std::move(sock)),
           shm_(std::move(shm)),
-          telemetry_(std::move(telemetry)) {}
+          telemetry_(std::move(telemetry)),
+          leaps_(std::move(leaps)) {}
 
     int run(int signal_fd);
 
@@ -163,6 +180,8 @@ class Daemon {
     std::unique_ptr<korvicd::ShmOutput> shm_;
     std::unique_ptr<korvicd::Telemetry> telemetry_;
     std::vector<std::string> log_;
+    std::optional<korvicd::LeapTable> leaps_;
+    bool leaps_expired_ = false;  // said once
 };
 
 korvicd::Snapshot Daemon::snapshot() const {
@@ -195,15 +214,24 @@ void Daemon::tick() {
             log_line(step.detail);
         return;
     }
+    // The leap second that the table announces for the end of this UTC day.
+    int leap = 0;
+    if (leaps_) {
+        const korvicd::LeapInfo info = korvicd::leap_info(*leaps_, step.reading.sample.midpoint());
+        leap = info.leap;
+        if (info.expired && !leaps_expired_)
+            log_line("leap second table expired: leap seconds announced since are not known");
+        leaps_expired_ = info.expired;
+    }
     bool delivered = false;
     korvicd::Drop why = korvicd::Drop::queue_full;
+    std::vector<std::string> log;
     if (shm_) {
-        shm_->write(korvicd::encode_shm(step.reading.sample, o_.offset));
+        shm_->write(korvicd::encode_shm(step.reading.sample, o_.offset, leap), log);
         delivered = true;
     }
     if (sock_) {
-        std::vector<std::string> log;
-        switch (sock_->send(korvicd::encode_sock(step.reading.sample, o_.offset), log)) {
+        switch (sock_->send(korvicd::encode_sock(step.reading.sample, o_.offset, leap), log)) {
             case korvicd::SendResult::sent:
                 delivered = true;
                 break;
@@ -216,9 +244,9 @@ void Daemon::tick() {
                 why = korvicd::Drop::chronyd_away;
                 break;
         }
-        for (const std::string &line : log)
-            log_line(line);
     }
+    for (const std::string &line : log)
+        log_line(line);
     if (delivered)
         stats_.kept(step.offset, step.reading.bracket());
     else
@@ -234,6 +262,11 @@ void Daemon::reopen() {
         pipeline_.reset_board();
         log_line("SIGHUP: board reopened from " + korvic::detail::shown(o_.config) +
                  "; feeding after consistent samples");
+        // A table that cannot be read now leaves the one read before.
+        if (std::optional<korvicd::LeapTable> leaps = read_leap_table(o_)) {
+            leaps_ = std::move(leaps);
+            leaps_expired_ = false;
+        }
     } catch (const std::exception &e) {
         log_line("SIGHUP: cannot reopen the board, keeping the one open: " +
                  korvic::detail::message_of(e));
@@ -250,7 +283,12 @@ int Daemon::run(int signal_fd) {
     const nanoseconds start = clock_ns(CLOCK_MONOTONIC);
     korvicd::Schedule schedule(start, period);
     nanoseconds next = schedule.deadline();
-    nanoseconds stats_due = start + o_.stats.value_or(nanoseconds{0});
+    // The summary's deadlines, like the bursts': a short --stats skips the ones a burst
+    // overran instead of counting through them. A line covers the burst periods since the
+    // last one's, the first from the period before the first burst.
+    nanoseconds stats_since = start - period;
+    korvicd::Schedule stats_schedule(stats_since, o_.stats.value_or(period));
+    nanoseconds stats_due = stats_schedule.advance(stats_since);
 
     for (;;) {
         // The deadlines are absolute on CLOCK_MONOTONIC (see Schedule).
@@ -297,12 +335,15 @@ int Daemon::run(int signal_fd) {
         tick();
 
         const nanoseconds now = clock_ns(CLOCK_MONOTONIC);
+        const nanoseconds ran = next;  // the deadline of the burst just made
         next = schedule.advance(now);
         if (o_.stats && now >= stats_due) {
-            log_line(stats_.line(*o_.stats));
+            // The bursts counted are those of the deadlines after the last line's, up to
+            // this one's: the line names that span.
+            log_line(stats_.line(ran - stats_since));
             stats_.reset();
-            while (stats_due <= now)
-                stats_due += *o_.stats;
+            stats_since = ran;
+            stats_due = stats_schedule.advance(now);
         }
         telemetry_->after_burst(
             now, [this] { return snapshot(); }, log_);
@@ -310,7 +351,31 @@ int Daemon::run(int signal_fd) {
     }
 }
 
+// The lock of each output, before anything else is opened: a second korvicd on one of them
+// ends here, having touched neither the board nor the output.
+bool lock_outputs(const korvicd::Options &o, korvicd::OutputLocks &locks) {
+    try {
+        const std::string dir = korvicd::lock_directory(std::getenv("RUNTIME_DIRECTORY"),
+                                                        std::getenv("XDG_RUNTIME_DIR"), geteuid());
+        if (o.sock)
+            locks.take(dir, korvicd::sock_lock_name(*o.sock),
+                       "--sock " + korvic::detail::shown(*o.sock));
+        if (o.shm_unit)
+            locks.take(dir, korvicd::shm_lock_name(*o.shm_unit),
+                       "--shm " + std::to_string(*o.shm_unit));
+        return true;
+    } catch (const korvicd::OutputTaken &e) {
+        log_line(std::string(e.what()) + ": not starting a second one");
+    } catch (const std::system_error &e) {
+        log_line("cannot lock the outputs: " + korvic::detail::message_of(e));
+    }
+    return false;
+}
+
 int serve(const korvicd::Options &o, int signal_fd) {
+    korvicd::OutputLocks locks;
+    if (!o.once && !lock_outputs(o, locks))
+        return 1;
     std::optional<korvic::Board> board;
     try {
         board.emplace(open_board(o));
@@ -329,11 +394,13 @@ int serve(const korvicd::Options &o, int signal_fd) {
     std::string feeds;
     try {
         if (o.shm_unit) {
-            shm = std::make_unique<korvicd::ShmOutput>(korvicd::shm_key(*o.shm_unit), o.shm_perm);
-            char key[16];
-            std::snprintf(key, sizeof key, "0x%08x",
-                          static_cast<unsigned>(korvicd::shm_key(*o.shm_unit)));
-            feeds += " SHM unit " + std::to_string(*o.shm_unit) + " (key " + key + ")";
+            std::vector<std::string> log;
+            shm = std::make_unique<korvicd::ShmOutput>(korvicd::shm_key(*o.shm_unit), o.shm_perm,
+                                                       log);
+            for (const std::string &line : log)
+                log_line(line);
+            feeds += " SHM unit " + std::to_string(*o.shm_unit) + " (key " +
+                     korvicd::shm_key_name(korvicd::shm_key(*o.shm_unit)) + ")";
         }
         if (o.sock) {
             sock = std::make_unique<korvicd::SockOutput>(*o.sock);
@@ -350,7 +417,8 @@ int serve(const korvicd::Options &o, int signal_fd) {
              korvic::detail::shown(o.config) + "), " + rate + ", best of " +
              std::to_string(o.readings) + " readings; feeding" + feeds +
              " once the board time is consistent");
-    Daemon d(o, std::move(*board), std::move(sock), std::move(shm), std::move(telemetry));
+    Daemon d(o, std::move(*board), std::move(sock), std::move(shm), std::move(telemetry),
+             read_leap_table(o));
     return d.run(signal_fd);
 }
 

@@ -12,6 +12,7 @@
 
 #include "command_line.h"
 #include "korvic/board.hpp"
+#include "leap.h"
 #include "quoting.h"
 
 namespace korvicd {
@@ -97,7 +98,8 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.get_formatter()->column_width(30);
 
     std::string rate, readings, max_bracket, offset, max_offset, sock, shm, shm_perm, max_rate,
-        max_step, stats, config, lock_wait, metrics_file;
+        max_step, stats, config, lock_wait, metrics_file, leap_file;
+    std::vector<std::string> require_status;
     Options o;
     app.add_option("--rate", rate, "Bursts of readings per second (default 1, up to 1000)")
         ->type_name("HZ");
@@ -118,7 +120,8 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.add_option("--shm", shm, "Write the NTP shared-memory segment of this unit (0-255)")
         ->type_name("UNIT");
     app.add_option("--shm-perm", shm_perm,
-                   "Permissions of a segment korvicd creates, octal (default 0600)")
+                   "Permissions of the segment, octal: given, also set on one that exists "
+                   "(default: 0600 for a segment korvicd creates)")
         ->type_name("MODE");
     app.add_option("--max-rate-error", max_rate,
                    "Distrust a board that runs faster or slower than this (default 500)")
@@ -142,6 +145,15 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
                    "Wait this long for the board lock, else drop the sample (default 100ms, "
                    "0 to 1s)")
         ->type_name("DURATION");
+    app.add_option("--leap-file", leap_file,
+                   std::string("The leap second table, leap-seconds.list format, or none "
+                               "(default ") +
+                       kSystemLeapFile + " where present)")
+        ->type_name("PATH");
+    app.add_option("--require-status", require_status,
+                   "Feed only while status bit BIT reads VALUE (8=1; bits 8, 10, 12, 13; may "
+                   "be given again)")
+        ->type_name("BIT=VALUE");
 
     ParsedOptions out;
     try {
@@ -202,6 +214,30 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
             if (metrics_file.empty() || metrics_file.ends_with('/'))
                 bad("--metrics-file", metrics_file, "not a file name");
             o.metrics_file = metrics_file;
+        }
+        if (given("--leap-file")) {
+            if (leap_file.empty())
+                bad("--leap-file", leap_file, "an empty path (none: no table)");
+            o.leap_file = leap_file == "none" ? std::string() : leap_file;
+        }
+        for (const std::string &r : require_status) {
+            std::string why;
+            const auto req = parse_status_requirement(r, &why);
+            if (!req)
+                bad("--require-status", r, why);
+            const auto same =
+                std::find_if(o.require_status.begin(), o.require_status.end(),
+                             [&](const StatusRequirement &x) { return x.bit == req->bit; });
+            if (same != o.require_status.end() && same->value != req->value)
+                bad("--require-status", r,
+                    "bit " + std::to_string(req->bit) + " is required to read 1 and 0");
+            if (same == o.require_status.end())
+                o.require_status.insert(
+                    std::upper_bound(o.require_status.begin(), o.require_status.end(), *req,
+                                     [](const StatusRequirement &a, const StatusRequirement &b) {
+                                         return a.bit < b.bit;
+                                     }),
+                    *req);
         }
         if (given("--config") && config.empty())
             bad("--config", config, "an empty path");

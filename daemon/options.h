@@ -4,6 +4,9 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "status.h"
 
 namespace korvicd {
 
@@ -15,7 +18,7 @@ struct Options {
     std::optional<std::chrono::nanoseconds> max_offset;  // --max-offset
     std::optional<std::string> sock;                     // --sock
     std::optional<int> shm_unit;                         // --shm
-    int shm_perm = 0600;                                 // --shm-perm
+    std::optional<int> shm_perm;                         // --shm-perm (a new segment: 0600)
     double max_rate_ppm = 500.0;                         // --max-rate-error
     std::chrono::nanoseconds max_step{1'000'000'000};    // --max-step
     bool verbose = false;                                // -v
@@ -24,6 +27,9 @@ struct Options {
     std::string config = "korvic_cfg.dat";               // --config, $KORVIC_CONFIG
     std::chrono::nanoseconds lock_wait{100'000'000};     // --lock-wait
     std::optional<std::string> metrics_file;             // --metrics-file
+    // --leap-file: nothing for the system's table where there is one, "" for none.
+    std::optional<std::string> leap_file;
+    std::vector<StatusRequirement> require_status;  // --require-status, in bit order
 };
 
 // The outcome of reading the command line: options to run with, or a text to print and

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,22 +44,41 @@ class SockOutput {
     std::uint64_t lost_ = 0;
 };
 
+// "0x4e545032": a segment's key as messages and ipcs(1) show it.
+std::string shm_key_name(key_t key);
+
 // The NTP shared-memory segment of one key (0x4e545030 + unit), attached for writing.
-// Created with `perm` when absent; an existing one is used as it is.
 class ShmOutput {
   public:
-    // Throws std::system_error naming the key when the segment cannot be had.
-    ShmOutput(key_t key, int perm);
+    // Attaches the key's segment, made with `perm` (0600 when not given) when there is
+    // none. An existing one keeps its permissions unless `perm` is given: then they are set
+    // (IPC_SET), and when that is refused (not its owner), `log` gets one line saying so and
+    // the segment is used as it is; a change made gets one line too. Throws
+    // std::system_error naming the key when the segment cannot be had.
+    ShmOutput(key_t key, std::optional<int> perm, std::vector<std::string> &log);
+    // Marks the record invalid (readers take no sample from it) and detaches.
     ~ShmOutput();
     ShmOutput(const ShmOutput &) = delete;
     ShmOutput &operator=(const ShmOutput &) = delete;
 
-    void write(const ShmRecord &r) { write_shm(*segment_, r); }
+    // Writes one record (write_shm). First it looks up the key: a segment removed (ipcrm,
+    // or a restarted chronyd that made a new one) is noticed, and the key's segment now,
+    // made anew when there is none, is attached in its place with one log line. While no
+    // segment can be had, the record goes nowhere, with one line when that starts.
+    void write(const ShmRecord &r, std::vector<std::string> &log);
+    // valid = 0: readers take no sample from the record until the next write (for a board
+    // that is not trusted).
+    void invalidate();
     int id() const { return id_; }
 
   private:
+    bool reattach(std::vector<std::string> &log);
+
+    key_t key_;
+    std::optional<int> perm_;
     int id_ = -1;
     ShmTime *segment_ = nullptr;
+    bool lost_ = false;  // the segment is gone and no other could be had
 };
 
 }  // namespace korvicd

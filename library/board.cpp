@@ -67,7 +67,15 @@ codec::Offsets offsets_of(const Settings &s) {
     return {s.tz_off, s.day_off, s.sec_off, true};
 }
 
-utc_time to_utc(const korvic_broken_down &fields, const codec::Offsets &o) {
+// A seconds digit of 60 is a leap second: it stands at the last instant of its minute that
+// the register can hold, its last microsecond, or millisecond for a group without
+// microseconds (see board.hpp).
+utc_time to_utc(korvic_broken_down fields, const codec::Offsets &o, bool micro = true) {
+    if (fields.seconds == codec::kLeapSecondDigits) {
+        fields.seconds = codec::kLeapSecondDigits - 1;
+        fields.milliseconds = 999;
+        fields.microseconds = micro ? 999 : 0;
+    }
     return utc_time{std::chrono::microseconds{codec::to_utc_us(fields, o)}};
 }
 
@@ -370,6 +378,7 @@ Sample Board::sample() {
     s.before = b.clock();
     const codec::Words w = seq::snapshot(b.window, [&] { s.after = b.clock(); });
     s.board = to_utc(codec::decode<codec::kTimeStatus>(w), b.offsets);
+    s.status = w[0];
     return s;
 }
 
@@ -382,7 +391,7 @@ utc_time Board::event_time() {
 utc_time Board::preset_time() {
     const Impl &b = live();
     const codec::Words w = seq::read_group(b.window, Reg::PresetTime);
-    return to_utc(codec::decode<codec::kPresetTime>(w), b.offsets);
+    return to_utc(codec::decode<codec::kPresetTime>(w), b.offsets, false);
 }
 
 utc_time Board::latched_time() {

@@ -459,6 +459,9 @@ constexpr std::int64_t to_utc_us(const korvic_broken_down &t, const Offsets &o) 
     return seconds * kMicros + std::int64_t{t.milliseconds} * 1000 + t.microseconds;
 }
 
+// The seconds digits of an inserted leap second (23:59:60).
+inline constexpr std::int32_t kLeapSecondDigits = 60;
+
 // What a UTC instant is moved by to become board time: SEC_OFF seconds added, TZ_OFF hours
 // and DAY_OFF days taken off. In seconds; at most some 2^47 in size.
 constexpr std::int64_t board_shift_seconds(const Offsets &o) {

@@ -175,7 +175,7 @@ std::uint32_t Board::to_bus(std::uint32_t v) const {
     return options_.bus_order == BusOrder::Swapped ? reverse_bytes(v) : v;
 }
 
-std::uint32_t Board::status_bits() const {
+std::uint32_t Board::status_bits(std::uint32_t *forced) const {
     std::uint32_t s = kStatusReferenceLocked;
     if (s_->running)
         s |= kStatusTimerRunning;
@@ -185,7 +185,60 @@ std::uint32_t Board::status_bits() const {
         s |= kStatusExternalEvent;
     if (s_->compare_flag)
         s |= kStatusCompareEvent;
+    std::uint32_t mask = 0;
+    if (!options_.status_faults.empty()) {
+        const std::int64_t moment = clock_->moment_us();
+        for (const StatusFault &f : options_.status_faults) {
+            if (moment < f.at_us || saturating_sub(moment, f.at_us) >= f.for_us)
+                continue;
+            const std::uint32_t bit = 1u << f.bit;
+            s = f.value ? s | bit : s & ~bit;
+            mask |= bit;
+        }
+    }
+    if (forced != nullptr)
+        *forced = mask;
     return s;
+}
+
+BoardFields Board::shown(std::int64_t t) const {
+    const std::optional<LeapSecond> &leap = options_.leap;
+    if (leap && !s_->leap_played && leap->kind == LeapSecond::Kind::Insert &&
+        leap->show == LeapSecond::Show::Sixty && t >= leap->at_us &&
+        t - leap->at_us < kUsPerSecond) {
+        // The second after hh:mm:59 of the minute before the leap, shown as its 60th.
+        BoardFields f = from_us(leap->at_us - kUsPerSecond);
+        const std::int64_t into = t - leap->at_us;
+        f.second = 60;
+        f.millisecond = static_cast<std::int32_t>(into / kUsPerMs);
+        f.microsecond = static_cast<std::int32_t>(into % kUsPerMs);
+        return f;
+    }
+    return from_us(t);
+}
+
+std::int64_t Board::play_leap(std::int64_t now, Note *note) {
+    if (!options_.leap || s_->leap_played)
+        return now;
+    const LeapSecond &leap = *options_.leap;
+    const bool insert = leap.kind == LeapSecond::Kind::Insert;
+    // The count of the board's oscillator at which its time moves by the second: once the
+    // 60 has been shown, at the minute for a repeated 59, at the 59 that is skipped.
+    const std::int64_t turn = !insert                                ? leap.at_us - kUsPerSecond
+                              : leap.show == LeapSecond::Show::Sixty ? leap.at_us + kUsPerSecond
+                                                                     : leap.at_us;
+    // Only a board that runs across it plays it: a preset beyond it is a jump.
+    if (s_->last_eval >= turn || now < turn)
+        return now;
+    const std::int64_t shift = insert ? -kUsPerSecond : kUsPerSecond;
+    if (s_->running)
+        s_->base_board = saturating_add(s_->base_board, shift);
+    else
+        s_->frozen = saturating_add(s_->frozen, shift);
+    s_->leap_played = true;
+    if (note != nullptr)
+        note->then().add(insert ? notes::kLeapInserted : notes::kLeapDeleted).time(leap.at_us);
+    return time_us();
 }
 
 std::uint32_t Board::status_nibble() const {
@@ -196,13 +249,13 @@ std::uint32_t Board::status_nibble() const {
 std::int64_t Board::begin_access(Note *note) {
     clock_->on_access();
     ++s_->accesses;
-    const std::int64_t now = time_us();
+    const std::int64_t now = play_leap(time_us(), note);
     happen_until(now, note);
     return now;
 }
 
 void Board::settle() {
-    happen_until(time_us(), nullptr);
+    happen_until(play_leap(time_us(), nullptr), nullptr);
 }
 
 std::optional<std::int64_t> Board::next_event_us() const {
@@ -258,9 +311,10 @@ void Board::raise_compare(std::int64_t at, Note *note) {
 }
 
 void Board::latch_snapshot(std::int64_t now, Note *note) {
-    encode_layout(kTimeStatusLayout, from_us(now), status_nibble(), s_->latched_time, 3);
+    const BoardFields f = shown(now);
+    encode_layout(kTimeStatusLayout, f, status_nibble(), s_->latched_time, 3);
     if (note != nullptr)
-        note->then().add(notes::kSnapshot).time(now);
+        note->then().add(notes::kSnapshot).fields(f);
 }
 
 void Board::freeze_position(std::int64_t now, Note *note) {
@@ -277,10 +331,11 @@ void Board::freeze_position(std::int64_t now, Note *note) {
 
 void Board::capture_external(std::int64_t at, Note *note) {
     s_->external_count = (s_->external_count + 1) & 0xF;
-    encode_layout(kExternalEventLayout, from_us(at), s_->external_count, s_->external, 3);
+    const BoardFields f = shown(at);
+    encode_layout(kExternalEventLayout, f, s_->external_count, s_->external, 3);
     s_->external_pending = true;
     if (note != nullptr)
-        note->then().add(notes::kExternalCaptured).time(at);
+        note->then().add(notes::kExternalCaptured).fields(f);
 }
 
 void Board::set_time(std::int64_t t) {
@@ -378,6 +433,13 @@ std::uint32_t Board::read(std::uint32_t offset, Note *note) {
             note->add(notes::kStatusCompare);
         if (s_->external_pending)
             note->add(notes::kStatusExternal);
+        std::uint32_t forced = 0;
+        const std::uint32_t bits = status_bits(&forced);
+        if (forced != 0)
+            note->add(notes::kStatusForced);
+        for (const unsigned bit : kForcibleStatusBits)
+            if ((forced >> bit & 1u) != 0)
+                note->add(' ').dec(bit).add('=').dec((bits >> bit) & 1u);
     }
     if (note != nullptr && r == nullptr)
         note->then().add(notes::kNoRegisterRead);

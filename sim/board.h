@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "bcd_layout.h"
 #include "board_map.h"
@@ -22,6 +23,34 @@ namespace korvic::sim {
 
 enum class BusOrder : std::uint8_t { Native, Swapped };
 
+// A leap second that the board plays when its time runs across `at_us`, the instant (board
+// time, a whole minute) that begins the minute after it. An inserted second is shown as
+// hh:mm:60 (Show::Sixty) or as hh:mm:59 once more (Show::Repeat); after it the board's
+// time is one second behind its oscillator. A deleted second skips hh:mm:59: the board
+// goes from hh:mm:58.999999 to the next minute, one second ahead from then on.
+struct LeapSecond {
+    enum class Kind : std::uint8_t { Insert, Delete };
+    enum class Show : std::uint8_t { Sixty, Repeat };
+    std::int64_t at_us = 0;
+    Kind kind = Kind::Insert;
+    Show show = Show::Sixty;
+
+    friend bool operator==(const LeapSecond &, const LeapSecond &) = default;
+};
+
+// A hardware status bit (8, 10, 12 or 13) that reads `value` from `at_us` into the run for
+// `for_us` (kForever: to the end), whatever the board would show there. Only what the
+// bit reads changes: the board behaves as before (bit 13 forced to 0 leaves the timer
+// running).
+struct StatusFault {
+    std::int64_t at_us = 0;
+    std::int64_t for_us = kForever;
+    unsigned bit = 8;
+    bool value = false;
+
+    friend bool operator==(const StatusFault &, const StatusFault &) = default;
+};
+
 struct BoardOptions {
     BusOrder bus_order = BusOrder::Native;
     // External events every this many microseconds of board time, at the instants that are
@@ -29,6 +58,11 @@ struct BoardOptions {
     std::int64_t external_event_period_us = 0;
     // Board time at power-up; by default the clock's reading.
     std::optional<std::int64_t> start_us;
+    // The leap second the board plays, if any (once per power-up).
+    std::optional<LeapSecond> leap;
+    // Status bits forced at moments of the run (Clock::moment_us), sorted by moment; where
+    // two overlap on one bit, the later one wins. Must outlive the board.
+    std::span<const StatusFault> status_faults;
 };
 
 // The compare mask: which leading fields of the compare time are wildcards. See
@@ -74,6 +108,7 @@ struct BoardState {
     bool compare_flag = false;
     bool time_set = false;
     bool external_pending = false;
+    bool leap_played = false;  // BoardOptions::leap has been played
     std::atomic<bool> external_request{false};
     std::uint64_t accesses = 0;
 };
@@ -124,7 +159,9 @@ class Board {
     void power_up();
     std::int64_t begin_access(Note *note);
     void happen_until(std::int64_t now, Note *note);
-    std::uint32_t status_bits() const;
+    std::int64_t play_leap(std::int64_t now, Note *note);
+    BoardFields shown(std::int64_t t) const;
+    std::uint32_t status_bits(std::uint32_t *forced = nullptr) const;
     std::uint32_t status_nibble() const;
     void latch_snapshot(std::int64_t now, Note *note);
     void freeze_position(std::int64_t now, Note *note);

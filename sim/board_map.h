@@ -103,6 +103,9 @@ inline constexpr std::uint32_t kStatusTimeSet = 1u << 12;
 inline constexpr std::uint32_t kStatusExternalEvent = 1u << 10;
 inline constexpr std::uint32_t kStatusCompareEvent = 1u << 9;
 inline constexpr std::uint32_t kStatusReferenceLocked = 1u << 8;
+// The status bits a fault of the run may force (StatusFault): each of the above but the
+// compare event flag, which software clears.
+inline constexpr unsigned kForcibleStatusBits[] = {8, 10, 12, 13};
 
 // Diagnostic register: board type 0x0847 (bits 31..16), model revision 1 (bits 15..8),
 // self-test passed (bit 0).

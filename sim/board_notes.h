@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
 #include "bcd_layout.h"
+#include "board_map.h"
 #include "calendar.h"
 #include "text.h"
 
@@ -42,6 +44,12 @@ inline constexpr std::string_view kStatusStopped = " stopped";
 inline constexpr std::string_view kStatusTimeSet = ", time set";
 inline constexpr std::string_view kStatusCompare = ", compare event";
 inline constexpr std::string_view kStatusExternal = ", external event";
+// Status bits forced by the run's faults, each as " BIT=VALUE".
+inline constexpr std::string_view kStatusForced = ", forced";
+inline constexpr std::string_view kForcedBit = " 13=1";  // the longest
+// A leap second played, before the minute that begins at the time given.
+inline constexpr std::string_view kLeapInserted = "leap second inserted before ";
+inline constexpr std::string_view kLeapDeleted = "leap second deleted before ";
 
 // The bridge.
 inline constexpr std::string_view kInterruptsEnabled = "interrupts enabled:";
@@ -124,6 +132,7 @@ inline constexpr std::size_t kCompareNote =
 // Before every board access: a compare crossing and two external events (a periodic one
 // and a requested one).
 inline constexpr std::size_t kStartOfAccess =
+    longest({kLeapInserted.size(), kLeapDeleted.size()}) + kTimeChars + kSeparator.size() +
     kCompareRaised.size() + kTimeChars + kSeparator.size() +
     2 * (kExternalCaptured.size() + kTimeChars) + kSeparator.size();
 
@@ -134,7 +143,8 @@ inline constexpr std::size_t kBoardEffect = longest({
         kPresetLoaded.size() + kTimeToMsChars,
     kCompareNote,
     kStatus.size() + longest({kStatusRunning.size(), kStatusStopped.size()}) +
-        kStatusTimeSet.size() + kStatusCompare.size() + kStatusExternal.size(),
+        kStatusTimeSet.size() + kStatusCompare.size() + kStatusExternal.size() +
+        kStatusForced.size() + std::size(kForcibleStatusBits) * kForcedBit.size(),
     kSnapshot.size() + kTimeChars,
     kPositionFreeze.size() + std::string_view("0x12345678").size(),
     kNotAStrobe.size(),
@@ -155,7 +165,7 @@ inline constexpr std::size_t kLongestNote =
 namespace korvic::sim {
 
 // What one register access meant to the board or the bridge.
-inline constexpr std::size_t kNoteCapacity = 320;
+inline constexpr std::size_t kNoteCapacity = 384;
 static_assert(notes::kLongestNote <= kNoteCapacity,
               "the longest note the board can write must fit in a Note: raise kNoteCapacity");
 using Note = FixedText<kNoteCapacity>;

@@ -75,6 +75,12 @@ std::int64_t BoardClock::now_us() {
     return saturating_add(floor_div(ns, 1000), faults_.offset_us);
 }
 
+std::int64_t BoardClock::moment_us() {
+    if (source_ != nullptr)
+        return saturating_sub(source_->now_us(), origin_us_);
+    return floor_div(monotonic_ns() - host_.monotonic_ns, 1000);
+}
+
 std::int64_t BoardClock::origin_us() {
     const std::int64_t source =
         source_ != nullptr ? origin_us_ : floor_div(host_.realtime_ns, 1000);

@@ -22,6 +22,9 @@ class Clock {
     // The reading at the start of the run, before any stand-still or jump of the run: what
     // a board powered up then counts its time from, so that a jump at moment 0 is a jump.
     virtual std::int64_t origin_us() { return now_us(); }
+    // The moment of the run, in microseconds since its start, that the faults of the run
+    // are placed at. A clock of no run stays at its start.
+    virtual std::int64_t moment_us() { return 0; }
 };
 
 // Host UTC (CLOCK_REALTIME).
@@ -119,6 +122,9 @@ class BoardClock : public Clock {
             source_->on_access();
     }
     std::int64_t origin_us() override;
+    // The same moment that the stand-stills and jumps count from: the source's time since
+    // `origin_us`, or the host's monotonic time since the origin.
+    std::int64_t moment_us() override;
 
   private:
     Clock *source_ = nullptr;  // nullptr: the host

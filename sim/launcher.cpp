@@ -116,6 +116,17 @@ sets every board, or with "K:" before its value only board K (--offset 2:+3s).
                         where it stood; may be given again for more stand-stills
   --jump-at [K:]AT:STEP the board's time steps by STEP (signed: +2s, -500ms) at AT
                         after the start of the run; may be given again
+  --status-at [K:]AT:BIT=VALUE[:FOR]
+                        status bit BIT (8, 10, 12 or 13; not 9, the compare event
+                        flag) reads VALUE (0 or 1) from AT after the start of the run
+                        for FOR (default: to the end of the run); only what the bit
+                        reads changes; may be given again (10s:8=0:5s)
+  --leap-at [K:]TIME[:insert|:delete][:60|:repeat]
+                        the board plays a leap second before TIME (a whole minute of
+                        board time, as --start takes it: 2017-01-01T00:00:00Z) when
+                        its time runs across it: inserted (default), shown as
+                        23:59:60 (default) or as 23:59:59 twice, then one second
+                        behind; or deleted, 23:59:59 skipped, then one second ahead
   --bus-order [K:]ORDER "native" (default) or "swapped": every register word is
                         presented byte-reversed, as a big-endian host sees the board;
                         then only BYTE_SWAP=1 in korvic_cfg.dat reads correct times
@@ -138,10 +149,10 @@ sets every board, or with "K:" before its value only board K (--offset 2:+3s).
                         afterwards)
   -h, --help            show this help and exit
 
-AT of --stop-at and --jump-at counts from the start of the run (the boards' power-up,
-just before PROGRAM starts) on the host's monotonic clock, or with --virtual on the
-board's virtual clock. A value that begins with digits and a colon is read as a K:
-prefix: write 0s, not 0, for the start of the run (--stop-at 0s:5s).
+AT of --stop-at, --jump-at and --status-at counts from the start of the run (the
+boards' power-up, just before PROGRAM starts) on the host's monotonic clock, or with
+--virtual on the board's virtual clock. A value that begins with digits and a colon is
+read as a K: prefix: write 0s, not 0, for the start of the run (--stop-at 0s:5s).
 
 Options override the KORVIC_SIM_* environment variables of the same meaning (an
 option without K: the board variables KORVIC_SIM_NAME_K too); both are checked alike.
@@ -332,6 +343,8 @@ constexpr OptionSpec kOptions[] = {
     {"--drift", "", true, kEnvDrift, Scope::Board, &set_setting},
     {"--stop-at", "", true, kEnvStopAt, Scope::BoardList, &set_setting},
     {"--jump-at", "", true, kEnvJumpAt, Scope::BoardList, &set_setting},
+    {"--status-at", "", true, kEnvStatusAt, Scope::BoardList, &set_setting},
+    {"--leap-at", "", true, kEnvLeapAt, Scope::Board, &set_setting},
     {"--bus-order", "", true, kEnvBusOrder, Scope::Board, &set_setting},
     {"--ext-period", "", true, kEnvExtPeriod, Scope::Board, &set_setting},
     {"--ext-signal", "", true, kEnvExtSignal, Scope::Board, &set_setting},

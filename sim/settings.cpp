@@ -294,29 +294,50 @@ bool set_drift(std::string_view v, BoardSettings *b, std::string *why) {
     return d.has_value();
 }
 
-// A comma-separated list of moments, each added to the board's.
-template <std::optional<ClockEvent> (*Parse)(std::string_view, std::string *)>
-bool add_events(std::string_view v, BoardSettings *b, std::string *why) {
+// A comma-separated list of moments, each added to the board's list (`List`) in order of
+// moment, a later one of the same moment after the earlier.
+template <typename T>
+struct MomentList;
+template <>
+struct MomentList<ClockEvent> {
+    static constexpr std::vector<ClockEvent> BoardSettings::*list = &BoardSettings::events;
+    static constexpr std::size_t most = kMaxClockEvents;
+    static constexpr const char *what = "stand-stills and jumps";
+};
+template <>
+struct MomentList<StatusFault> {
+    static constexpr std::vector<StatusFault> BoardSettings::*list = &BoardSettings::status_faults;
+    static constexpr std::size_t most = kMaxStatusFaults;
+    static constexpr const char *what = "status faults";
+};
+
+template <typename T, std::optional<T> (*Parse)(std::string_view, std::string *)>
+bool add_moments(std::string_view v, BoardSettings *b, std::string *why) {
+    using List = MomentList<T>;
+    std::vector<T> &list = b->*List::list;
     for (;;) {
         const std::size_t comma = v.find(',');
         const auto e = Parse(v.substr(0, comma), why);
         if (!e)
             return false;
-        if (b->events.size() >= kMaxClockEvents) {
+        if (list.size() >= List::most) {
             if (why != nullptr)
-                *why = "more than " + std::to_string(kMaxClockEvents) +
-                       " stand-stills and jumps for one board";
+                *why =
+                    "more than " + std::to_string(List::most) + " " + List::what + " for one board";
             return false;
         }
-        b->events.insert(std::upper_bound(b->events.begin(), b->events.end(), *e,
-                                          [](const ClockEvent &x, const ClockEvent &y) {
-                                              return x.at_us < y.at_us;
-                                          }),
-                         *e);
+        list.insert(std::upper_bound(list.begin(), list.end(), *e,
+                                     [](const T &x, const T &y) { return x.at_us < y.at_us; }),
+                    *e);
         if (comma == std::string_view::npos)
             return true;
         v.remove_prefix(comma + 1);
     }
+}
+
+bool set_leap(std::string_view v, BoardSettings *b, std::string *why) {
+    b->leap = parse_leap_at(v, why);
+    return b->leap.has_value();
 }
 
 bool set_bus_order(std::string_view v, BoardSettings *b, std::string *why) {
@@ -369,8 +390,10 @@ constexpr BoardRow kBoardRows[] = {
     {kEnvStep, &set_step},
     {kEnvOffset, &set_offset},
     {kEnvDrift, &set_drift},
-    {kEnvStopAt, &add_events<parse_stop_at>},
-    {kEnvJumpAt, &add_events<parse_jump_at>},
+    {kEnvStopAt, &add_moments<ClockEvent, parse_stop_at>},
+    {kEnvJumpAt, &add_moments<ClockEvent, parse_jump_at>},
+    {kEnvStatusAt, &add_moments<StatusFault, parse_status_at>},
+    {kEnvLeapAt, &set_leap},
     {kEnvBusOrder, &set_bus_order},
     {kEnvExtPeriod, &set_period},
     {kEnvExtSignal, &set_signal},
@@ -505,6 +528,76 @@ std::optional<ClockEvent> parse_jump_at(std::string_view text, std::string *why)
     if (*step == 0)
         return refuse<ClockEvent>(why, "a jump of 0");
     return ClockEvent{ClockEvent::Kind::Jump, *at, *step};
+}
+
+std::optional<StatusFault> parse_status_at(std::string_view text, std::string *why) {
+    constexpr const char *kForm = "not AT:BIT=VALUE[:FOR] (10s:8=0:5s)";
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return refuse<StatusFault>(why, kForm);
+    const auto at = parse_duration_us(text.substr(0, colon), Sign::Refused, why);
+    if (!at)
+        return std::nullopt;
+    std::string_view rest = text.substr(colon + 1);
+    const std::string_view bit_digits = take_digits(rest);
+    if (bit_digits.empty() || !take(rest, '=') || rest.empty() ||
+        (rest.front() != '0' && rest.front() != '1') || (rest.size() > 1 && rest[1] != ':'))
+        return refuse<StatusFault>(why, kForm);
+    const auto bit = value_of(bit_digits.size() <= 2 ? bit_digits : std::string_view{});
+    if (bit && *bit == 9)
+        return refuse<StatusFault>(
+            why, "bit 9 is the compare event flag, which the board raises and software clears");
+    if (!bit || std::find(std::begin(kForcibleStatusBits), std::end(kForcibleStatusBits), *bit) ==
+                    std::end(kForcibleStatusBits))
+        return refuse<StatusFault>(why, "no status bit " + std::string(bit_digits) +
+                                            ": the board's are 8, 10, 12 and 13 (and 9)");
+    StatusFault f{*at, kForever, static_cast<unsigned>(*bit), rest.front() == '1'};
+    rest.remove_prefix(1);
+    if (take(rest, ':')) {
+        const auto d = parse_duration_us(rest, Sign::Refused, why);
+        if (!d)
+            return std::nullopt;
+        if (*d == 0)
+            return refuse<StatusFault>(why, "a fault that lasts 0");
+        f.for_us = *d;
+    }
+    return f;
+}
+
+std::optional<LeapSecond> parse_leap_at(std::string_view text, std::string *why) {
+    LeapSecond leap;
+    std::string_view time = text;
+    bool shown = false;
+    const auto word = [&time](std::string_view w) {
+        if (time.size() <= w.size() || !time.ends_with(w) ||
+            time[time.size() - w.size() - 1] != ':')
+            return false;
+        time.remove_suffix(w.size() + 1);
+        return true;
+    };
+    if (word("60")) {
+        shown = true;
+    } else if (word("repeat")) {
+        leap.show = LeapSecond::Show::Repeat;
+        shown = true;
+    }
+    if (word("delete"))
+        leap.kind = LeapSecond::Kind::Delete;
+    else
+        word("insert");
+    if (shown && leap.kind == LeapSecond::Kind::Delete)
+        return refuse<LeapSecond>(why,
+                                  "a deleted second is not shown: no :60 or :repeat after :delete");
+    const auto at = parse_time(time, why);
+    if (!at)
+        return std::nullopt;
+    if (*at % kUsPerMinute != 0)
+        return refuse<LeapSecond>(
+            why,
+            "not at a whole minute: TIME is the instant that begins the minute after the "
+            "leap second (2017-01-01T00:00:00Z)");
+    leap.at_us = *at;
+    return leap;
 }
 
 std::optional<BusOrder> parse_bus_order(std::string_view text, std::string *why) {

@@ -30,6 +30,8 @@ inline constexpr const char *kEnvOffset = "KORVIC_SIM_OFFSET";         // per bo
 inline constexpr const char *kEnvDrift = "KORVIC_SIM_DRIFT";           // per board
 inline constexpr const char *kEnvStopAt = "KORVIC_SIM_STOP_AT";        // per board, a list
 inline constexpr const char *kEnvJumpAt = "KORVIC_SIM_JUMP_AT";        // per board, a list
+inline constexpr const char *kEnvStatusAt = "KORVIC_SIM_STATUS_AT";    // per board, a list
+inline constexpr const char *kEnvLeapAt = "KORVIC_SIM_LEAP_AT";        // per board
 inline constexpr const char *kEnvBusOrder = "KORVIC_SIM_BUS_ORDER";    // per board
 inline constexpr const char *kEnvExtPeriod = "KORVIC_SIM_EXT_PERIOD";  // per board
 inline constexpr const char *kEnvExtSignal = "KORVIC_SIM_EXT_SIGNAL";  // per board
@@ -76,18 +78,21 @@ inline constexpr std::int64_t kMaxStepUs = kUsPerDay;
 inline constexpr std::int64_t kMaxPeriodUs = kUsPerDay;
 // The largest rate error of a board's clock, either way: 10 %, in parts per billion.
 inline constexpr std::int64_t kMaxDriftPpb = 100'000'000;
-// The most stand-stills and jumps one board takes.
+// The most stand-stills and jumps one board takes, and the most status faults.
 inline constexpr std::size_t kMaxClockEvents = 64;
+inline constexpr std::size_t kMaxStatusFaults = 64;
 
 // One board's settings.
 struct BoardSettings {
     std::string mem_path = kDefaultMemPath;
     std::string int_path = kDefaultIntPath;
-    std::optional<std::int64_t> start_us;   // default: the host's time now
-    std::int64_t step_us = 0;               // virtual clock: advance per register access
-    std::optional<std::int64_t> offset_us;  // real clock: board time = host time + offset
-    std::int64_t drift_ppb = 0;             // rate error of the board's clock
-    std::vector<ClockEvent> events;         // stand-stills and jumps, sorted by moment
+    std::optional<std::int64_t> start_us;    // default: the host's time now
+    std::int64_t step_us = 0;                // virtual clock: advance per register access
+    std::optional<std::int64_t> offset_us;   // real clock: board time = host time + offset
+    std::int64_t drift_ppb = 0;              // rate error of the board's clock
+    std::vector<ClockEvent> events;          // stand-stills and jumps, sorted by moment
+    std::vector<StatusFault> status_faults;  // sorted by moment
+    std::optional<LeapSecond> leap;
     BusOrder bus_order = BusOrder::Native;
     std::int64_t external_event_period_us = 0;
     int external_event_signal = 0;  // 0: none
@@ -145,6 +150,15 @@ std::optional<std::int64_t> parse_drift(std::string_view text, std::string *why 
 std::optional<ClockEvent> parse_stop_at(std::string_view text, std::string *why = nullptr);
 // "AT:STEP": the board's clock steps by STEP (a signed duration, not 0) at AT into the run.
 std::optional<ClockEvent> parse_jump_at(std::string_view text, std::string *why = nullptr);
+
+// "AT:BIT=VALUE[:FOR]": status bit BIT (8, 10, 12 or 13) reads VALUE (0 or 1) from AT into
+// the run for FOR (durations, FOR above 0; without it, to the end of the run). Bit 9, the
+// compare event flag, is refused: software clears it, and the board raises it.
+std::optional<StatusFault> parse_status_at(std::string_view text, std::string *why = nullptr);
+// "TIME[:insert|:delete][:60|:repeat]": a leap second before TIME (a time as parse_time
+// takes it, at a whole minute), inserted (the default) or deleted; an inserted one shown as
+// hh:mm:60 (the default) or as hh:mm:59 repeated. A deleted second is shown neither way.
+std::optional<LeapSecond> parse_leap_at(std::string_view text, std::string *why = nullptr);
 
 std::optional<BusOrder> parse_bus_order(std::string_view text, std::string *why = nullptr);
 

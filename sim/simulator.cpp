@@ -24,11 +24,13 @@ std::unique_ptr<VirtualClock> make_virtual(const BoardSettings &s, bool virtual_
     return std::make_unique<VirtualClock>(slot.virtual_now, s.step_us);
 }
 
-BoardOptions board_options(const BoardSettings &s) {
+BoardOptions board_options(const BoardSettings &s, std::span<const StatusFault> faults) {
     BoardOptions o;
     o.bus_order = s.bus_order;
     o.external_event_period_us = s.external_event_period_us;
     o.start_us = s.start_us;
+    o.leap = s.leap;
+    o.status_faults = faults;
     return o;
 }
 
@@ -38,13 +40,14 @@ SimulatedBoard::SimulatedBoard(Simulator &sim, int number, const BoardSettings &
                                bool virtual_time, const SharedRun &run, PowerUp power_up)
     : number(number),
       events(settings.events),
+      status_faults(settings.status_faults),
       own_virtual_clock(make_virtual(settings, virtual_time, run.slot(number), power_up)),
       virtual_clock(own_virtual_clock.get()),
       clock(virtual_time ? BoardClock(*own_virtual_clock, {0, settings.drift_ppb, events},
                                       run.slot(number).virtual_origin)
                          : BoardClock({settings.offset_us.value_or(0), settings.drift_ppb, events},
                                       run.header().origin)),
-      board(clock, board_options(settings), run.slot(number).board, power_up),
+      board(clock, board_options(settings, status_faults), run.slot(number).board, power_up),
       bridge(run.slot(number).bridge),
       line(board, bridge, run.slot(number).interrupts, run.header().interrupts),
       drift_ppb(settings.drift_ppb),

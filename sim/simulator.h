@@ -46,7 +46,8 @@ struct SimulatedBoard {
     SimulatedBoard &operator=(const SimulatedBoard &) = delete;
 
     int number;
-    std::vector<ClockEvent> events;  // what `clock` reads its schedule from
+    std::vector<ClockEvent> events;          // what `clock` reads its schedule from
+    std::vector<StatusFault> status_faults;  // what `board` reads its forced bits from
     std::unique_ptr<VirtualClock> own_virtual_clock;
     VirtualClock *virtual_clock;  // nullptr: the board runs on the host's clock
     BoardClock clock;

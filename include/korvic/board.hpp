@@ -8,11 +8,19 @@
 // codec): what a call touches on the bus is documented with it.
 //
 // Time is korvic::utc_time, microseconds since 1970-01-01T00:00:00Z on the true calendar
-// (leap years counted; no leap seconds, as on the board). The board holds its time as
+// (leap years counted; no leap seconds, as in POSIX time). The board holds its time as
 // digits (year, day of year from 0, time of day); every reading of a time register is
 // converted by one formula, the current time's:
 //
 //     utc = the board's digits as a calendar instant + DAY_OFF days + TZ_OFF hours - SEC_OFF s
+//
+// A board that shows an inserted leap second shows a seconds digit of 60 (23:59:60.250):
+// that reads as the last microsecond of the minute it shows (23:59:59.999999; in the preset
+// register, which holds no microseconds, its last millisecond), for the whole leap second,
+// so that the time neither enters the next minute early nor runs back a second after it; a
+// board that repeats 23:59:59 instead reads as it shows. Seconds digits above 60 are no
+// leap second and carry into the next minute as their value says. The C API's readers
+// keep their own arithmetic (60 seconds carry there too).
 //
 // and preset(t) and set_compare(t, ...) write the exact inverse, the board digits of
 // t - DAY_OFF days - TZ_OFF hours + SEC_OFF s. (The C readers count 365-day years and
@@ -190,6 +198,10 @@ struct Sample {
     system_time before;
     system_time after;
     utc_time board;
+    // The snapshot's first word (0xFC) as loaded, byte order applied: the hardware status
+    // bits of that moment (bits 8 to 13, as Status::hw_status holds them) beside the
+    // latched sub-second digits. No access of its own: it is the load that ends the bracket.
+    std::uint32_t status = 0;
 
     std::chrono::nanoseconds uncertainty() const { return after - before; }
     system_time midpoint() const { return before + (after - before) / 2; }

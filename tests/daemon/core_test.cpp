@@ -299,14 +299,28 @@ TEST(Stats, SummaryOfKeptSamplesAndEveryDrop) {
     s.dropped(korvicd::Drop::board_busy);
     EXPECT_EQ(s.kept_count(), 4u);
     EXPECT_EQ(s.dropped_count(), 7u);
-    // mean (10 - 20 + 10 + 40) / 4 = 10; rms sqrt((100 + 400 + 100 + 1600) / 4) = 23.45.
+    // mean (10 - 20 + 10 + 40) / 4 = 10; sd sqrt((0 + 900 + 0 + 900) / 4) = 21.21; rms
+    // sqrt((100 + 400 + 100 + 1600) / 4) = 23.45.
     EXPECT_EQ(s.line(10s),
               "stats over 10.000000 s: kept 4, dropped 7 (bracket 1, untrusted 2, max offset 1, "
-              "queue full 1, chronyd away 1, board busy 1); offset mean +10.0 us rms 23.5 us max "
-              "+40.0 us; "
+              "queue full 1, chronyd away 1, board busy 1); offset mean +10.0 us sd 21.2 us rms "
+              "23.5 us max +40.0 us; "
               "bracket min 8.0 us median 12.0 us max 30.0 us");
     s.reset();
     EXPECT_EQ(s.kept_count() + s.dropped_count(), 0u);
+}
+
+// A board a day off with a jitter of nanoseconds: the spread is the jitter, not what a sum
+// of squares of 8.64e13 ns leaves of it; and a steady offset has no spread at all.
+TEST(Stats, TheSpreadOfALargeOffsetIsItsJitter) {
+    korvicd::Stats s;
+    for (const nanoseconds jitter : {-2ns, 0ns, 2ns, 0ns})
+        s.kept(24h + jitter, 5us);
+    EXPECT_THAT(s.line(4s), HasSubstr("offset mean +86400.000000 s sd 1 ns rms 86400.000000 s"));
+    s.reset();
+    for (int i = 0; i < 1000; ++i)
+        s.kept(-1733998us, 5us);
+    EXPECT_THAT(s.line(1000s), HasSubstr("offset mean -1.733998 s sd 0 ns rms 1.733998 s"));
 }
 
 TEST(Stats, TheLargestOffsetKeepsItsSign) {

@@ -138,6 +138,14 @@ class Process {
     std::optional<int> status_;
 };
 
+// An SHM unit of this run's own, 16 to 255: the host's segments are shared by every
+// process, and two runs of these tests at once (in other checkouts) must not take or remove
+// each other's. `n` (0 to 3) tells a run's units apart.
+inline int own_unit(int n) {
+    return 16 + static_cast<int>((static_cast<unsigned>(getpid()) * 4u + static_cast<unsigned>(n)) %
+                                 240u);
+}
+
 struct Source {
     std::string refid;
     unsigned reach = 0;         // the 8-bit reachability register (octal in chronyc's text)
@@ -162,6 +170,8 @@ class KorvicdE2E : public ::testing::Test {
         std::ofstream(dir / "korvic_cfg.dat")
             << "MEM_PATH=/dev/korvic_sim/board\nINT_PATH=/dev/korvic_sim/bridge\n";
         sock = (dir / "korvic.sock").string();
+        // korvicd's output locks in the test's own directory, as systemd's RuntimeDirectory.
+        setenv("RUNTIME_DIRECTORY", (dir / "run").c_str(), 1);
     }
     void TearDown() override {
         korvicd.reset();
@@ -189,7 +199,8 @@ class KorvicdE2E : public ::testing::Test {
             shm_units.push_back(*shm_unit);
             conf << "refclock SHM " << *shm_unit << " refid KSHM poll 0 filter 1 noselect\n";
         }
-        conf << "pidfile " << (dir / "chronyd.pid").string() << "\n"
+        conf << "log refclocks\n"
+             << "pidfile " << (dir / "chronyd.pid").string() << "\n"
              << "driftfile " << (dir / "chrony.drift").string() << "\n"
              << "bindcmdaddress " << (dir / "chronyd.sock").string() << "\n"
              << "cmdport 0\nport 0\n"
@@ -265,6 +276,14 @@ class KorvicdE2E : public ::testing::Test {
             std::make_unique<Process>(argv, dir, dir / "korvicd.out", dir / "korvicd.err", env);
     }
     std::string korvicd_log() { return slurp(dir / "korvicd.err"); }
+    // How many lines of korvicd's log hold `text`.
+    std::size_t logged_lines(const std::string &text) {
+        std::istringstream in(korvicd_log());
+        std::size_t n = 0;
+        for (std::string line; std::getline(in, line);)
+            n += line.find(text) != std::string::npos ? 1 : 0;
+        return n;
+    }
     bool korvicd_logged(const std::string &text, Clock::duration limit = 30s) {
         return wait_for([&] { return korvicd_log().find(text) != std::string::npos; }, limit);
     }
@@ -275,6 +294,29 @@ class KorvicdE2E : public ::testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         Process p(argv, dir, dir / "korvicd.out", dir / "korvicd.err");
         return p.wait();
+    }
+    // Runs another korvicd on the simulated board beside the one started, to its end, with
+    // its own output files (second.out, second.err): its exit status.
+    int run_second_korvicd(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {KORVIC_SIM_BIN, "--", KORVICD_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Process p(argv, dir, dir / "second.out", dir / "second.err");
+        return p.wait();
+    }
+    // The chronyd's refclocks.log lines of `refid`, split in fields: date, time, refid,
+    // sample number, leap status, ...
+    std::vector<std::vector<std::string>> refclock_lines(const std::string &refid) {
+        std::vector<std::vector<std::string>> out;
+        std::istringstream in(slurp(dir / "refclocks.log"));
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream fields(line);
+            std::vector<std::string> f;
+            for (std::string w; fields >> w;)
+                f.push_back(w);
+            if (f.size() > 4 && f[2] == refid)
+                out.push_back(f);
+        }
+        return out;
     }
 
     fs::path dir;

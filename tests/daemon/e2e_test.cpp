@@ -19,6 +19,8 @@
 
 #include "core.h"
 #include "e2e_fixture.h"
+#include "leap_file.h"
+#include "outputs.h"
 
 namespace {
 
@@ -43,9 +45,9 @@ TEST_F(KorvicdE2E, ChronydRestartedUnderARunningKorvicd) {
     ASSERT_TRUE(korvicd_logged("chronyd takes samples again at " + sock));
     EXPECT_TRUE(korvicd->running());
     EXPECT_EQ(korvicd->pid(), pid);
-    const std::string log = korvicd_log();
     // Once per outage, however many samples it lost.
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
+    EXPECT_EQ(logged_lines("chronyd not reachable"), 1u) << korvicd_log();
+    EXPECT_EQ(logged_lines("chronyd takes samples again"), 1u) << korvicd_log();
 }
 
 TEST_F(KorvicdAlone, DatagramsCarryTheOffsetAndSignalsAreHandled) {
@@ -260,7 +262,7 @@ TEST_F(KorvicdE2E, SimulatedBoardAheadShowsInChronydThroughSock) {
 }
 
 TEST_F(KorvicdE2E, SimulatedBoardAheadShowsInChronydThroughShm) {
-    constexpr int kUnit = 3;  // no real ntpd here uses it; removed again at the end
+    const int kUnit = own_unit(0);  // removed again at the end
     const int stale = shmget(korvicd::shm_key(kUnit), 0, 0);
     if (stale >= 0)
         shmctl(stale, IPC_RMID, nullptr);
@@ -329,6 +331,163 @@ TEST_F(KorvicdAlone, ABoardThatDriftsIsDistrusted) {
     start_korvicd({"--sock", sock, "--rate", "4"}, {"--drift", "2000"});
     ASSERT_TRUE(korvicd_logged(" ppm, limit 500 ppm); feeding nothing", 30s)) << korvicd_log();
     EXPECT_TRUE(nothing_sent());
+}
+
+// ---------------------------------------------------------------------------------------
+// One korvicd per output.
+// ---------------------------------------------------------------------------------------
+
+// A second korvicd on the first one's socket, or on its SHM unit, exits with status 1
+// naming the first's pid, before it opens the board or touches the output; the first goes
+// on feeding, its log unchanged.
+TEST_F(KorvicdAlone, ASecondKorvicdOnTheSameOutputExitsOneNamingTheFirst) {
+    const int kUnit = own_unit(1);
+    shm_units.push_back(kUnit);
+    start_korvicd({"--sock", sock, "--shm", std::to_string(kUnit), "--rate", "5"});
+    ASSERT_TRUE(receive(30s)) << korvicd_log();
+    const std::string first_log = korvicd_log();
+    const std::string pid = std::to_string(korvicd->pid());
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } seconds[] = {
+        {{"--sock", sock},
+         "korvicd: --sock " + sock + " is fed by another korvicd (pid " + pid +
+             "): not starting a second one\n"},
+        {{"--sock", (dir / "other.sock").string(), "--shm", std::to_string(kUnit)},
+         "korvicd: --shm " + std::to_string(kUnit) + " is fed by another korvicd (pid " + pid +
+             "): not starting a second one\n"},
+    };
+    for (const auto &c : seconds) {
+        EXPECT_EQ(run_second_korvicd(c.args), 1);
+        EXPECT_EQ(slurp(dir / "second.err"), c.says);
+    }
+    EXPECT_TRUE(korvicd->running());
+    while (receive(0ms)) {
+    }
+    EXPECT_TRUE(receive(5s)) << "the first korvicd stopped feeding";
+    EXPECT_EQ(korvicd_log(), first_log);
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+    // Gone, it leaves the output to the next one.
+    korvicd.reset();
+    start_korvicd({"--sock", sock, "--rate", "5"});
+    EXPECT_TRUE(receive(30s)) << korvicd_log();
+}
+
+// ---------------------------------------------------------------------------------------
+// The NTP shared-memory segment.
+// ---------------------------------------------------------------------------------------
+
+class KorvicdShm : public KorvicdE2E {
+  protected:
+    const int kUnit = own_unit(2);
+    void SetUp() override {
+        KorvicdE2E::SetUp();
+        const int stale = shmget(korvicd::shm_key(kUnit), 0, 0);
+        if (stale >= 0)
+            shmctl(stale, IPC_RMID, nullptr);
+    }
+    int segment() { return shmget(korvicd::shm_key(kUnit), 0, 0); }
+    bool chronyd_gets_shm_samples(Clock::duration limit) {
+        Source last;
+        return wait_for(
+            [&] {
+                last = sources()["KSHM"];
+                return last.reach != 0 && last.last_rx <= 2;
+            },
+            limit);
+    }
+};
+
+// While korvicd runs the record is valid between chronyd's reads (chronyd clears it as it
+// takes one); after SIGTERM it is not, at once.
+TEST_F(KorvicdShm, TheRecordIsInvalidAfterSigterm) {
+    start_chronyd(kUnit);
+    start_korvicd({"--shm", std::to_string(kUnit), "--rate", "50"});
+    ASSERT_TRUE(chronyd_gets_shm_samples(15s)) << korvicd_log();
+    auto *seen = static_cast<korvicd::ShmTime *>(shmat(segment(), nullptr, SHM_RDONLY));
+    ASSERT_NE(seen, reinterpret_cast<korvicd::ShmTime *>(-1));
+    ASSERT_TRUE(wait_for([&] { return seen->valid == 1; }, 5s));
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+    EXPECT_EQ(seen->valid, 0);
+    EXPECT_GT(seen->count, 0);
+    shmdt(seen);
+}
+
+// The segment removed (ipcrm) and chronyd restarted: korvicd notices at its next write,
+// says so once, and chronyd gets samples again within 10 s.
+TEST_F(KorvicdShm, ARemovedSegmentAndANewChronydGetSamplesAgain) {
+    start_chronyd(kUnit);
+    start_korvicd({"--shm", std::to_string(kUnit), "--rate", "4"});
+    ASSERT_TRUE(chronyd_gets_shm_samples(15s)) << korvicd_log();
+    EXPECT_EQ(chronyd->stop(SIGTERM), 0);
+    ASSERT_EQ(shmctl(segment(), IPC_RMID, nullptr), 0);
+    start_chronyd(kUnit);
+    const auto restarted = Clock::now();
+    EXPECT_TRUE(chronyd_gets_shm_samples(10s)) << korvicd_log();
+    EXPECT_LE(Clock::now() - restarted, 10s);
+    EXPECT_EQ(
+        logged_lines("NTP shared memory segment " + korvicd::shm_key_name(korvicd::shm_key(kUnit)) +
+                     " was removed: writing to "),
+        1u)
+        << korvicd_log();
+    EXPECT_TRUE(korvicd->running());
+}
+
+// A segment of another size at the unit's key: korvicd exits 1 with one line, one prefix.
+TEST_F(KorvicdShm, ASegmentOfAnotherSizeIsOneLineWithOnePrefix) {
+    shm_units.push_back(kUnit);
+    ASSERT_GE(shmget(korvicd::shm_key(kUnit), 16, IPC_CREAT | IPC_EXCL | 0600), 0);
+    start_korvicd({"--shm", std::to_string(kUnit)});
+    EXPECT_EQ(korvicd->wait(), 1);
+    EXPECT_EQ(korvicd_log(), "korvicd: NTP shared memory segment " +
+                                 korvicd::shm_key_name(korvicd::shm_key(kUnit)) +
+                                 " (it exists with another size): Invalid argument\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// Leap seconds and statistics.
+// ---------------------------------------------------------------------------------------
+
+// A table that announces a second inserted at the end of this UTC day (and of the next,
+// for a test that runs across midnight): every SOCK sample and SHM record carries leap 1,
+// and chronyd's refclocks.log shows it ('+') for both.
+TEST_F(KorvicdShm, ALeapSecondAtTheEndOfTheDayIsAnnounced) {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    const std::int64_t midnight = (now / 86'400 + 1) * 86'400;
+    std::ofstream(dir / "leap-seconds.list") << korvicd_test::leap_seconds_list(
+        {{63'072'000, 10}, {midnight, 11}, {midnight + 86'400, 12}}, now - 86'400,
+        now + 200 * 86'400);
+    start_chronyd(kUnit);
+    start_korvicd({"--sock", sock, "--shm", std::to_string(kUnit), "--rate", "4", "--leap-file",
+                   (dir / "leap-seconds.list").string()});
+    ASSERT_TRUE(reports("KRVC", 0.0, 200e-6, 15s)) << korvicd_log();
+    ASSERT_TRUE(chronyd_gets_shm_samples(15s)) << korvicd_log();
+    EXPECT_THAT(korvicd_log(),
+                HasSubstr("leap second table " + (dir / "leap-seconds.list").string() +
+                          ": 2 leap seconds, the last at the end of "));
+    auto *seen = static_cast<korvicd::ShmTime *>(shmat(segment(), nullptr, SHM_RDONLY));
+    ASSERT_NE(seen, reinterpret_cast<korvicd::ShmTime *>(-1));
+    EXPECT_EQ(seen->leap, 1);
+    shmdt(seen);
+    ASSERT_TRUE(wait_for([&] { return refclock_lines("KRVC").size() >= 3; }, 15s));
+    for (const char *refid : {"KRVC", "KSHM"}) {
+        const auto lines = refclock_lines(refid);
+        ASSERT_FALSE(lines.empty()) << refid << "\n" << slurp(dir / "refclocks.log");
+        for (const auto &f : lines)
+            EXPECT_EQ(f[4], "+") << refid << ": " << ::testing::PrintToString(f);
+    }
+}
+
+// --stats names the span it covers: at 4 Hz with --stats 1ns, a line per burst over 250 ms.
+TEST_F(KorvicdAlone, StatisticsNameTheSpanTheyCover) {
+    start_korvicd({"--sock", sock, "--rate", "4", "--stats", "1ns"});
+    ASSERT_TRUE(korvicd_logged("stats over 250.000 ms: kept 1, dropped 0 (")) << korvicd_log();
+    EXPECT_THAT(korvicd_log(), Not(HasSubstr("stats over 1 ns")));
+    EXPECT_THAT(korvicd_log(), HasSubstr(" sd "));
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
 }
 
 }  // namespace

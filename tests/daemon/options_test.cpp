@@ -34,7 +34,7 @@ TEST(Options, Defaults) {
     EXPECT_EQ(o.max_offset, std::nullopt);
     EXPECT_EQ(o.sock, "/run/chrony.korvicd.sock");
     EXPECT_EQ(o.shm_unit, std::nullopt);
-    EXPECT_EQ(o.shm_perm, 0600);
+    EXPECT_EQ(o.shm_perm, std::nullopt);
     EXPECT_EQ(o.max_rate_ppm, 500.0);
     EXPECT_EQ(o.max_step, 1s);
     EXPECT_FALSE(o.verbose);
@@ -47,6 +47,8 @@ TEST(Options, Defaults) {
         parse({"--sock", "s", "--metrics-file", "/var/lib/prometheus/node-exporter/k.prom"});
     ASSERT_TRUE(m.options) << m.text;
     EXPECT_EQ(m.options->metrics_file, "/var/lib/prometheus/node-exporter/k.prom");
+    EXPECT_EQ(o.leap_file, std::nullopt);
+    EXPECT_TRUE(o.require_status.empty());
 }
 
 TEST(Options, EveryOptionTaken) {
@@ -82,6 +84,15 @@ TEST(Options, EveryOptionTaken) {
     EXPECT_EQ(parse({"--offset", "+250ms", "--once"}).options->offset, 250ms);
     EXPECT_EQ(parse({"--offset", "-24h", "--once"}).options->offset, -24h);
     EXPECT_EQ(parse({"--stats", "24h", "--once"}).options->stats, 24h);
+    // The leap second table: a path, or none; status bits kept in bit order, once each.
+    EXPECT_EQ(parse({"--once", "--leap-file", "/etc/leap.list"}).options->leap_file,
+              "/etc/leap.list");
+    EXPECT_EQ(parse({"--once", "--leap-file=none"}).options->leap_file, "");
+    const auto r = parse({"--sock", "s", "--require-status", "13=0", "--require-status=8=1",
+                          "--require-status", "8=1"});
+    ASSERT_TRUE(r.options) << r.text;
+    EXPECT_EQ(r.options->require_status,
+              (std::vector<korvicd::StatusRequirement>{{8, true}, {13, false}}));
 }
 
 TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
@@ -91,7 +102,8 @@ TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
     for (const char *o :
          {"--rate HZ", "--readings N", "--max-bracket DURATION", "--offset", "--max-offset",
           "--sock PATH", "--shm UNIT", "--shm-perm MODE", "--max-rate-error PPM", "--max-step",
-          "-v,--verbose", "--stats", "--once", "--config PATH", "--lock-wait DURATION"})
+          "-v,--verbose", "--stats", "--once", "--config PATH", "--lock-wait DURATION",
+          "--leap-file PATH", "--require-status BIT=VALUE"})
         EXPECT_THAT(p.text, HasSubstr(o));
     p = parse({"--version"});
     EXPECT_EQ(p.status, 0);
@@ -167,6 +179,15 @@ TEST(Options, RefusedWithOneLineAndStatusTwo) {
         {{"--sock", "s", "--metrics-file", "/var/lib/x/"}, "--metrics-file \"/var/lib/x/\": not a"},
         {{"--once", "--metrics-file", "k.prom"},
          "feeds nothing: not with --sock, --shm or --metrics-file"},
+        {{"--sock", "s", "--leap-file", ""}, "--leap-file \"\": an empty path (none: no table)"},
+        {{"--sock", "s", "--require-status", "9=1"},
+         "--require-status \"9=1\": bit 9 is the compare event flag"},
+        {{"--sock", "s", "--require-status", "11=1"},
+         "--require-status \"11=1\": bit 11 is not a field of the hardware status word"},
+        {{"--sock", "s", "--require-status", "on"}, "--require-status \"on\": not BIT=VALUE"},
+        {{"--sock", "s", "--require-status", "8=1", "--require-status", "8=0"},
+         "--require-status \"8=0\": bit 8 is required to read 1 and 0"},
+        {{"--sock", "s", "--require-status"}, "--require-status needs a value"},
         // What the option parser refuses, in our words.
         {{"--sock", "s", "--frobnicate"},
          "korvicd: unknown option \"--frobnicate\" (korvicd --help lists the options)\n"},

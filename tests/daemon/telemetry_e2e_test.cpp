@@ -198,7 +198,7 @@ Exposed parse(const std::string &text) {
 // the board's state and offset as the simulator sets them; the file readable by another
 // user, no temporary file left beside it, and gone after SIGTERM.
 TEST_F(KorvicdE2E, MetricsFileCountsFromStartAndIsReplacedWhole) {
-    constexpr int kUnit = 6;  // no real ntpd here uses it; removed again at the end
+    const int kUnit = own_unit(3);  // removed again at the end
     const int stale = shmget(korvicd::shm_key(kUnit), 0, 0);
     if (stale >= 0)
         shmctl(stale, IPC_RMID, nullptr);
@@ -232,7 +232,9 @@ TEST_F(KorvicdE2E, MetricsFileCountsFromStartAndIsReplacedWhole) {
     EXPECT_EQ(b.samples.at("korvicd_samples_dropped_total{board=\"board-a\",reason=\"untrusted\"}"),
               3);
     EXPECT_NEAR(b.samples.at("korvicd_offset_seconds{board=\"board-a\"}"), 0.25, 200e-6);
-    EXPECT_EQ(b.samples.at("korvicd_output_up{board=\"board-a\",output=\"shm\",target=\"6\"}"), 1);
+    EXPECT_EQ(b.samples.at("korvicd_output_up{board=\"board-a\",output=\"shm\",target=\"" +
+                           std::to_string(kUnit) + "\"}"),
+              1);
     EXPECT_EQ(b.types.at("korvicd_build_info"), "gauge");
 
     EXPECT_EQ(fs::status(metrics).permissions() & fs::perms::others_read, fs::perms::others_read);

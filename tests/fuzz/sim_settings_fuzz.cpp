@@ -8,7 +8,9 @@
 //     1 January, by the simulator's own calendar;
 //   - a duration the simulator takes is the library's, in whole microseconds, and one the
 //     library takes in whole microseconds the simulator takes;
-//   - the moments of --stop-at and --jump-at are the library's durations of their parts;
+//   - the moments of --stop-at, --jump-at and --status-at are the library's durations of
+//     their parts, and a forced status bit is one the board has, never the compare flag;
+//   - the instant of --leap-at is the start time its TIME names, at a whole minute;
 //   - every setting applies or refuses the text without a crash, its reason one line.
 #include <cstddef>
 #include <cstdint>
@@ -118,12 +120,43 @@ void moments(std::string_view text) {
     }
 }
 
+void faults(std::string_view text) {
+    std::string why;
+    if (const auto f = sim::parse_status_at(text, &why)) {
+        const std::size_t colon = text.find(':');
+        const std::size_t second = text.find(':', colon + 1);
+        check(library_ns(text.substr(0, colon), false) == f->at_us * 1000,
+              "a status fault's moment is not the library's duration");
+        check(second == std::string_view::npos
+                  ? f->for_us == sim::kForever
+                  : library_ns(text.substr(second + 1), false) == f->for_us * 1000,
+              "a status fault's length is not the library's duration");
+        check(f->bit == 8 || f->bit == 10 || f->bit == 12 || f->bit == 13,
+              "a status bit forced that the board has not, or the compare flag");
+    } else {
+        check_reason(why);
+    }
+    if (const auto leap = sim::parse_leap_at(text, &why)) {
+        check(leap->at_us % sim::kUsPerMinute == 0, "a leap second not before a whole minute");
+        bool named = false;
+        for (const std::string_view words :
+             {"", ":insert", ":delete", ":60", ":repeat", ":insert:60", ":insert:repeat"})
+            if (text.ends_with(words))
+                named = named ||
+                        sim::parse_time(text.substr(0, text.size() - words.size())) == leap->at_us;
+        check(named, "a leap second's instant is not the start time its TIME names");
+    } else {
+        check_reason(why);
+    }
+}
+
 // The settings whose parsing the checks above do not already cover: lists of moments, the
 // bounds of each, and the settings of their own kind.
 void settings(std::string_view text) {
-    for (const char *name : {sim::kEnvBoards, sim::kEnvMemPath, sim::kEnvClock, sim::kEnvStep,
-                             sim::kEnvDrift, sim::kEnvStopAt, sim::kEnvJumpAt, sim::kEnvBusOrder,
-                             sim::kEnvExtPeriod, sim::kEnvExtSignal}) {
+    for (const char *name :
+         {sim::kEnvBoards, sim::kEnvMemPath, sim::kEnvClock, sim::kEnvStep, sim::kEnvDrift,
+          sim::kEnvStopAt, sim::kEnvJumpAt, sim::kEnvStatusAt, sim::kEnvLeapAt, sim::kEnvBusOrder,
+          sim::kEnvExtPeriod, sim::kEnvExtSignal}) {
         sim::SimSettings s;
         std::string why;
         if (!sim::apply_setting(name, text, &s, &why))
@@ -138,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     start_times(text);
     durations(text);
     moments(text);
+    faults(text);
     settings(text);
     return 0;
 }

@@ -40,11 +40,13 @@ class ModelTarget final : public korvic::sim::MmioTarget {
 };
 
 // A simulated board on a virtual clock, served through a trapped window, and a Board on it.
+// The moments of the run (for status faults) count from the clock's start.
 struct Simulated {
     explicit Simulated(korvic::Settings settings, korvic::sim::BoardOptions options = {},
                        std::int64_t step_us = 0)
         : clock(1'000'000'000'000'000, step_us),
-          model(clock, with_order(options, settings.byte_swap)),
+          run_clock(clock, {}, clock.now_us()),
+          model(run_clock, with_order(options, settings.byte_swap)),
           target(model),
           window(target, 512),
           board(korvic::detail::BoardInternals::over_window(window.base(), settings)) {}
@@ -55,6 +57,7 @@ struct Simulated {
     }
 
     korvic::sim::VirtualClock clock;
+    korvic::sim::BoardClock run_clock;
     korvic::sim::Board model;
     ModelTarget target;
     korvic::sim::TrapWindow window;
@@ -219,6 +222,59 @@ TEST(BoardEvents, WaitUntilEndsAtStopOrDeadline) {
     const std::uint64_t before = sim.model.accesses();
     EXPECT_EQ(watcher.wait_until(std::chrono::steady_clock::now()), std::nullopt);
     EXPECT_EQ(sim.model.accesses() - before, 3u) << "one poll, then the deadline";
+}
+
+// A leap second played by the board, read through a Board every 250 ms of its
+// oscillator: shown as 23:59:60 it reads as the minute's last microsecond for the whole
+// second, so the time never enters the next minute early nor goes back; shown as 23:59:59
+// twice it reads as shown, one second back. Either way one second behind afterwards.
+TEST(BoardLeapSecond, ReadEitherWayTheBoardShowsIt) {
+    using Show = korvic::sim::LeapSecond::Show;
+    const utc_time leap = parse_time("2017-01-01T00:00:00Z");
+    for (const Show show : {Show::Sixty, Show::Repeat}) {
+        korvic::sim::BoardOptions o;
+        o.start_us = (leap - milliseconds{1'500}).time_since_epoch().count();
+        o.leap = korvic::sim::LeapSecond{leap.time_since_epoch().count(),
+                                         korvic::sim::LeapSecond::Kind::Insert, show};
+        for (const bool swap : {false, true}) {
+            Simulated sim(settings(0, 0, 0, swap), o);
+            for (int k = 0; k <= 16; ++k) {
+                const utc_time oscillator = leap - milliseconds{1'500} + k * milliseconds{250};
+                utc_time want = oscillator;
+                if (oscillator >= leap + std::chrono::seconds{1} ||
+                    (show == Show::Repeat && oscillator >= leap))
+                    want = oscillator - std::chrono::seconds{1};
+                else if (oscillator >= leap)
+                    want = leap - microseconds{1};
+                EXPECT_EQ(format_time(sim.board.now()), format_time(want))
+                    << (show == Show::Sixty ? "60" : "repeat") << ", oscillator "
+                    << format_time(oscillator);
+                sim.clock.advance(250'000);
+            }
+        }
+    }
+}
+
+// The status word latched with a sample is the snapshot's first load, in the caller's byte
+// order, as status() reads it; a status bit forced by the run shows in it.
+TEST(BoardSample, CarriesTheLatchedStatusWord) {
+    const korvic::sim::StatusFault faults[] = {{1'000'000, 500'000, 8, false},
+                                               {1'000'000, 500'000, 12, true}};
+    korvic::sim::BoardOptions o;
+    o.status_faults = faults;
+    for (const bool swap : {false, true}) {
+        Simulated sim(settings(0, 0, 0, swap), o);
+        const struct {
+            std::int64_t moment_us;
+            std::uint32_t bits;  // 15..8: running (13), time set (12), reference locked (8)
+        } cases[] = {{0, 0x21}, {1'000'000, 0x30}, {1'499'999, 0x30}, {1'500'000, 0x21}};
+        for (const auto &c : cases) {
+            sim.clock.set(1'000'000'000'000'000 + c.moment_us);
+            const korvic::Sample s = sim.board.sample();
+            EXPECT_EQ(s.status >> 8 & 0xFFu, c.bits) << c.moment_us << (swap ? " swapped" : "");
+            EXPECT_EQ(sim.board.status().hw_status, s.status);
+        }
+    }
 }
 
 // Every duration the simulator's launcher takes means the same here.

@@ -65,10 +65,15 @@ Settings offsets(std::int32_t sec, std::int32_t tz, std::int32_t day) {
     return s;
 }
 
+codec::Offsets board_offsets(const Settings &s) {
+    return {s.tz_off, s.day_off, s.sec_off, true};
+}
+
 enum class Preset : std::uint8_t {
     Same,     // preset(utc) writes the digits back (to the millisecond)
-    Carry,    // the digits carry into the next year: preset writes that year's digits
+    Carry,    // the digits carry into the next field: preset writes the digits of what they read
     Refused,  // utc or its board time is outside 1970..2099: std::out_of_range
+    Leap,     // the digits show a leap second: preset writes hh:mm:59.999 of its minute
 };
 
 struct Conversion {
@@ -91,6 +96,13 @@ const Conversion kConversions[] = {
     {{0, 0, 0, 0, 23, 364, 2099}, offsets(0, 2, 0), "2100-01-01T01:00:00.000000Z", Preset::Refused},
     {{0, 0, 0, 0, 0, 0, 1970}, offsets(1, 0, 0), "1969-12-31T23:59:59.000000Z", Preset::Refused},
     {{0, 0, 0, 0, 0, 0, 0}, {}, "0000-01-01T00:00:00.000000Z", Preset::Refused},
+    // A seconds digit of 60 is a leap second: the last microsecond of the minute shown, with
+    // the offsets as ever (a board on local time shows it at another hour).
+    {{500, 250, 60, 59, 23, 365, 2016}, {}, "2016-12-31T23:59:59.999999Z", Preset::Leap},
+    {{0, 0, 60, 59, 0, 0, 2017}, offsets(0, -1, 0), "2016-12-31T23:59:59.999999Z", Preset::Leap},
+    {{999, 999, 60, 59, 23, 180, 2015}, offsets(18, 0, 0), "2015-06-30T23:59:41.999999Z", Preset::Leap},
+    // Above 60 it is no leap second: the digits carry.
+    {{0, 0, 61, 59, 23, 365, 2016}, {}, "2017-01-01T00:00:01.000000Z", Preset::Carry},
 };
 // clang-format on
 
@@ -120,7 +132,14 @@ TEST_P(BoardConversions, ReadAndWrittenBothWays) {
         korvic_broken_down expected = c.digits;
         expected.microseconds = 0;
         if (c.preset == Preset::Carry)
-            expected = {0, 0, 0, 0, 0, 0, expected.years + 1};
+            expected = codec::board_fields(t.time_since_epoch().count() +
+                                           codec::board_shift_seconds(board_offsets(c.settings)) *
+                                               1'000'000);
+        if (c.preset == Preset::Leap) {
+            expected.seconds = 59;
+            expected.milliseconds = 999;
+        }
+        expected.microseconds = 0;
         EXPECT_EQ(w.get_group(0x158), codec::encode<codec::kPresetTime>(expected));
         EXPECT_EQ(w.get(0x118), 1u << 26) << "the preset load bit follows";
     }

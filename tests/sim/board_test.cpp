@@ -453,6 +453,139 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<NoteCase> &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
+// Leap seconds, and status bits forced at moments of the run.
+// ---------------------------------------------------------------------------------------
+
+// The digits a snapshot shows.
+BoardFields shown(Board &b) {
+    const Snapshot s = strobe_and_read(b);
+    const std::uint32_t words[3] = {s.w0, s.w1, s.w2};
+    return korvic::sim::decode_layout(korvic::sim::kTimeStatusLayout, words, 3, nullptr);
+}
+
+struct LeapCase {
+    const char *name;
+    korvic::sim::LeapSecond::Kind kind;
+    korvic::sim::LeapSecond::Show show;
+    // What the board shows at 23:59:58.5 and each whole second after it by its
+    // oscillator: day of the year (365 is 31 December 2016), hour, minute, second.
+    int shows[5][4];
+};
+
+void PrintTo(const LeapCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class BoardLeapSecond : public ::testing::TestWithParam<LeapCase> {};
+
+TEST_P(BoardLeapSecond, ShownTheWayItIsChosenOnceAcrossTheInstant) {
+    const LeapCase &c = GetParam();
+    const std::int64_t leap = at(2017, 0, 0, 0, 0);
+    VirtualClock clock(leap - 1500 * kUsPerMs);
+    BoardOptions opt;
+    opt.leap = korvic::sim::LeapSecond{leap, c.kind, c.show};
+    Board b(clock, opt);
+    for (const auto &want : c.shows) {
+        const BoardFields f = shown(b);
+        EXPECT_EQ((std::vector<int>{f.yday, f.hour, f.minute, f.second}),
+                  (std::vector<int>{want[0], want[1], want[2], want[3]}))
+            << "oscillator at " << clock.now_us() - leap << " us from the leap";
+        EXPECT_EQ(f.millisecond, 500);
+        clock.advance(kUsPerSecond);
+    }
+    // Played once: a minute later the board is still the one second off its oscillator.
+    const std::int64_t behind = c.kind == korvic::sim::LeapSecond::Kind::Insert ? -1 : 1;
+    clock.advance(kUsPerMinute);
+    EXPECT_EQ(shown(b).millisecond, 500);
+    EXPECT_EQ(b.time_us(), clock.now_us() + behind * kUsPerSecond);
+}
+
+using Kind = korvic::sim::LeapSecond::Kind;
+using Show = korvic::sim::LeapSecond::Show;
+INSTANTIATE_TEST_SUITE_P(
+    Ways, BoardLeapSecond,
+    ::testing::Values(
+        LeapCase{
+            "InsertedAsSixty",
+            Kind::Insert,
+            Show::Sixty,
+            {{365, 23, 59, 58}, {365, 23, 59, 59}, {365, 23, 59, 60}, {0, 0, 0, 0}, {0, 0, 0, 1}}},
+        LeapCase{
+            "InsertedAsRepeated59",
+            Kind::Insert,
+            Show::Repeat,
+            {{365, 23, 59, 58}, {365, 23, 59, 59}, {365, 23, 59, 59}, {0, 0, 0, 0}, {0, 0, 0, 1}}},
+        LeapCase{"Deleted",
+                 Kind::Delete,
+                 Show::Sixty,
+                 {{365, 23, 59, 58}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 2}, {0, 0, 0, 3}}}),
+    [](const ::testing::TestParamInfo<LeapCase> &info) { return std::string(info.param.name); });
+
+TEST(BoardLeapSecond, SaidInTheTraceAndNotPlayedByAPresetBeyondIt) {
+    const std::int64_t leap = at(2017, 0, 0, 0, 0);
+    VirtualClock clock(leap - 250 * kUsPerMs);
+    BoardOptions opt;
+    opt.leap = korvic::sim::LeapSecond{leap, Kind::Insert, Show::Sixty};
+    Board b(clock, opt);
+    clock.advance(kUsPerSecond);
+    korvic::sim::Note note;
+    b.write(kStatus, 0xFFFFFFFF, &note);
+    EXPECT_EQ(note.view(), "snapshot strobe: latched 2016-365 23:59:60.750000");
+    clock.advance(kUsPerSecond);
+    note.clear();
+    b.write(kStatus, 0xFFFFFFFF, &note);
+    EXPECT_EQ(note.view(),
+              "leap second inserted before 2017-000 00:00:00.000000; "
+              "snapshot strobe: latched 2017-000 00:00:00.750000");
+
+    // A board preset from before the instant to beyond it jumps: no leap second.
+    VirtualClock other(leap - 10 * kUsPerSecond);
+    Board jumped(other, opt);
+    jumped.write(kPreset0, 0x00000005);  // 00:00:05.000
+    jumped.write(kPreset1, 0x00000000);  // day 000
+    jumped.write(kPreset2, 0x17200000);  // 2017
+    jumped.write(kConfig, korvic::sim::kConfigPresetLoad);
+    other.advance(kUsPerMinute);
+    EXPECT_EQ(shown(jumped).second, 5);
+    EXPECT_EQ(jumped.time_us(), leap + 5 * kUsPerSecond + kUsPerMinute);
+}
+
+// Bit 8 cleared from 10 s into the run for 5 s, bit 13 cleared from 12 s on while the
+// timer runs, bit 10 set from 11 s for 1 s: what the status word reads, and what the
+// trace says, at each moment. The board itself is unchanged.
+TEST(BoardStatusFaults, BitsReadAsForcedForTheirWhile) {
+    VirtualClock source(at(2026, 100, 12, 0, 0));
+    korvic::sim::BoardClock clock(source, {}, source.now_us());
+    const korvic::sim::StatusFault faults[] = {
+        {10 * kUsPerSecond, 5 * kUsPerSecond, 8, false},
+        {11 * kUsPerSecond, kUsPerSecond, 10, true},
+        {12 * kUsPerSecond, korvic::sim::kForever, 13, false},
+    };
+    BoardOptions opt;
+    opt.status_faults = faults;
+    Board b(clock, opt);
+    const struct {
+        std::int64_t moment_ms;
+        std::uint32_t bits;  // 15..8
+        const char *note;
+    } reads[] = {
+        {9'999, 0x21, "status running"},
+        {10'000, 0x20, "status running, forced 8=0"},
+        {11'500, 0x24, "status running, forced 8=0 10=1"},
+        {12'000, 0x00, "status running, forced 8=0 13=0"},
+        {14'999, 0x00, "status running, forced 8=0 13=0"},
+        {15'000, 0x01, "status running, forced 13=0"},
+    };
+    for (const auto &r : reads) {
+        source.set(at(2026, 100, 12, 0, 0) + r.moment_ms * kUsPerMs);
+        korvic::sim::Note note;
+        EXPECT_EQ(b.read(kStatus, &note) >> 8 & 0xFFu, r.bits) << r.moment_ms << " ms";
+        EXPECT_EQ(note.view(), r.note) << r.moment_ms << " ms";
+    }
+    EXPECT_TRUE(b.running());
+}
+
+// ---------------------------------------------------------------------------------------
 // Other registers.
 // ---------------------------------------------------------------------------------------
 

@@ -219,6 +219,55 @@ TEST_F(Boards, ClockFaultsOnTheVirtualClockAreExact) {
     }
 }
 
+// A leap second through the launcher, on the virtual clock at 100 ms an access: a reading
+// latches at its third access, so at 58.8 s, 59.4 s, then every 600 ms of the oscillator.
+// korvic::Board reads 23:59:60 as the minute's last microsecond and a repeated 23:59:59 as
+// shown; the C API's mode 3 keeps its arithmetic, in which 23:59:60 is the next minute.
+TEST_F(Boards, ALeapSecondEachWayTheBoardShowsIt) {
+    write_cfg(cfg_devices);
+    constexpr std::int64_t kLeap = 1'483'228'800 * kSecond;  // 2017-01-01T00:00:00Z
+    const std::int64_t last = kLeap - 1;
+    const struct {
+        const char *leap;
+        const char *client;
+        std::vector<std::int64_t> from_leap_ms;  // each reading, from the leap's instant
+    } cases[] = {
+        {":60", "board-series", {-1200, -600, last - kLeap, last - kLeap, 200, 800}},
+        {":repeat", "board-series", {-1200, -600, -1000, -400, 200, 800}},
+        {":delete", "board-series", {-1200, 400, 1000, 1600, 2200, 2800}},
+        {":60", "series", {-1200, -600, 0, 600, 200, 800}},
+    };
+    for (const auto &c : cases) {
+        const Result r =
+            run(sim + " --start 2016-12-31T23:59:58.5 --step 100ms --leap-at " +
+                "2017-01-01T00:00:00Z" + c.leap + " -- " + client + " " + c.client + " 6");
+        ASSERT_EQ(r.status, 0) << c.leap << "\n" << r.err;
+        std::vector<std::int64_t> got;
+        for (const auto &row : numbers(r.out))
+            got.push_back(row.at(1) - kLeap);
+        std::vector<std::int64_t> want;
+        for (const std::int64_t ms : c.from_leap_ms)
+            want.push_back(ms == last - kLeap ? ms : ms * kMs);
+        EXPECT_EQ(got, want) << c.leap << " " << c.client;
+    }
+}
+
+// Status bits forced at moments of the virtual clock, in the status word latched with each
+// sample (bits 15..8; 13 running, 8 set by the model): bit 8 cleared from 20 ms for 30 ms,
+// bit 10 set from 40 ms on. A sample is six accesses at 1 ms; its word is its fourth.
+TEST_F(Boards, StatusBitsForcedAtMomentsShowInTheSamples) {
+    write_cfg(cfg_devices);
+    const Result r = run(sim + " --start @1000 --step 1ms --status-at 20ms:8=0:30ms " +
+                         "--status-at 40ms:10=1 -- " + client + " board-samples 10");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::uint32_t> bits;
+    for (const auto &row : numbers(r.out))
+        bits.push_back(static_cast<std::uint32_t>(row.at(1)) >> 8 & 0xFFu);
+    // Status words at 4, 10, 16, 22, 28, ... 58 ms.
+    EXPECT_EQ(bits, (std::vector<std::uint32_t>{0x21, 0x21, 0x21, 0x20, 0x20, 0x20, 0x24, 0x24,
+                                                0x25, 0x25}));
+}
+
 // On the host's clock the moments are host time since the boards were powered up: the
 // board keeps the host's time, stands still for the window, runs on that far behind, then
 // jumps. Readings are classified by what they show (a scheduling delay between the host's

@@ -159,8 +159,8 @@ TEST_F(SimE2E, LauncherRefusesBadOptionsAndMissingPreload) {
     EXPECT_EQ(r.status, 0);
     for (const char *opt :
          {"--boards", "--trace", "--trace-tsv", "--start", "--virtual", "--step", "--offset",
-          "--drift", "--stop-at", "--jump-at", "--bus-order", "--ext-period", "--ext-signal",
-          "--mem-path", "--int-path", "--workdir"})
+          "--drift", "--stop-at", "--jump-at", "--status-at", "--leap-at", "--bus-order",
+          "--ext-period", "--ext-signal", "--mem-path", "--int-path", "--workdir"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
 }
 
@@ -233,6 +233,9 @@ TEST_F(SimE2E, UsageErrorsExitTwoBeforeAnythingRuns) {
         {"--stop-at 3s:0", "--stop-at \"3s:0\": a stand-still of 0"},
         {"--jump-at 3s", "--jump-at \"3s\": not AT:STEP (3s:+2s)"},
         {"--jump-at 3s:0s", "--jump-at \"3s:0s\": a jump of 0"},
+        {"--status-at 10s:9=0", "--status-at \"10s:9=0\": bit 9 is the compare event flag"},
+        {"--status-at 2:1s:8=0", "--status-at \"2:1s:8=0\": no board 2"},
+        {"--leap-at 2017-01-01T00:00:30Z", "--leap-at \"2017-01-01T00:00:30Z\": not at a whole"},
     };
     for (const Case &c : cases) {
         const Result r = run(sim + " --trace-tsv old.tsv " + c.args + " -- sh -c 'touch ran'");

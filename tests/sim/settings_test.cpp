@@ -446,6 +446,28 @@ TEST(SimSettings, ClockFaultForms) {
         {kEnvJumpAt, "3s", "not AT:STEP"},
         {kEnvJumpAt, "3s:0", "a jump of 0"},
         {kEnvJumpAt, "3:+1s", "no unit"},
+        {kEnvStatusAt, "10s:8=0:5s", ""},
+        {kEnvStatusAt, "0s:13=1,1s:10=0:1ms", ""},
+        {kEnvStatusAt, "10s:9=0", "bit 9 is the compare event flag"},
+        {kEnvStatusAt, "10s:11=1", "no status bit 11: the board's are 8, 10, 12 and 13"},
+        {kEnvStatusAt, "10s:7=1", "no status bit 7"},
+        {kEnvStatusAt, "10s:123=1", "no status bit 123"},
+        {kEnvStatusAt, "10s:8=2", "not AT:BIT=VALUE[:FOR]"},
+        {kEnvStatusAt, "10s:8=", "not AT:BIT=VALUE[:FOR]"},
+        {kEnvStatusAt, "10s:8=01", "not AT:BIT=VALUE[:FOR]"},
+        {kEnvStatusAt, "10s:8", "not AT:BIT=VALUE[:FOR]"},
+        {kEnvStatusAt, "10s", "not AT:BIT=VALUE[:FOR]"},
+        {kEnvStatusAt, "10s:8=0:0", "a fault that lasts 0"},
+        {kEnvStatusAt, "10:8=0", "no unit"},
+        {kEnvStatusAt, "10s:8=0:5", "no unit"},
+        {kEnvLeapAt, "2017-01-01T00:00:00Z", ""},
+        {kEnvLeapAt, "@1483228800:insert:repeat", ""},
+        {kEnvLeapAt, "2016-12-31 23:59:00:delete", ""},
+        {kEnvLeapAt, "2017-01-01T00:00:00:delete:60", "a deleted second is not shown"},
+        {kEnvLeapAt, "2017-01-01T00:00:01", "not at a whole minute"},
+        {kEnvLeapAt, "2017-01-01T00:00:00:sideways", "not a time"},
+        {kEnvLeapAt, ":60", "not a time"},
+        {kEnvLeapAt, "1969-12-31T23:59:00", "before the year 1970"},
         {kEnvOffset, "-1.5s", ""},
         {kEnvOffset, "+250ms", ""},
         {kEnvOffset, "250", "no unit"},
@@ -464,6 +486,23 @@ TEST(SimSettings, ClockFaultForms) {
     EXPECT_EQ(parse_drift("0.001ppm"), 1);
     EXPECT_EQ(parse_stop_at("2s"), (ClockEvent{K::Stop, 2 * kUsPerSecond, kForever}));
     EXPECT_EQ(parse_jump_at("1ms:-1us"), (ClockEvent{K::Jump, kUsPerMs, -1}));
+    EXPECT_EQ(parse_status_at("10s:8=0:5s"),
+              (StatusFault{10 * kUsPerSecond, 5 * kUsPerSecond, 8, false}));
+    EXPECT_EQ(parse_status_at("1ms:13=1"), (StatusFault{kUsPerMs, kForever, 13, true}));
+    const std::int64_t leap = at(2017, 0, 0, 0, 0);
+    using L = LeapSecond;
+    EXPECT_EQ(parse_leap_at("2017-01-01T00:00:00Z"), (L{leap, L::Kind::Insert, L::Show::Sixty}));
+    EXPECT_EQ(parse_leap_at("@1483228800:repeat"), (L{leap, L::Kind::Insert, L::Show::Repeat}));
+    EXPECT_EQ(parse_leap_at("2017+000d 00:00:00:delete"),
+              (L{leap, L::Kind::Delete, L::Show::Sixty}));
+    // Faults of a board are kept in order of their moments, whatever order they came in.
+    SimSettings s;
+    ASSERT_TRUE(apply_setting(kEnvStatusAt, "5s:8=0,1s:13=0", &s));
+    ASSERT_TRUE(apply_setting(kEnvStatusAt, "3s:10=1", &s));
+    ASSERT_EQ(s.board().status_faults.size(), 3u);
+    EXPECT_EQ(s.board().status_faults[0].at_us, kUsPerSecond);
+    EXPECT_EQ(s.board().status_faults[1].at_us, 3 * kUsPerSecond);
+    EXPECT_EQ(s.board().status_faults[2].at_us, 5 * kUsPerSecond);
 }
 
 TEST(SimTrace, LineForms) {

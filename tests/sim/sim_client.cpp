@@ -1,7 +1,7 @@
 // A small program that links korvic_api, for running under korvic_sim in the end-to-end
 // tests. Usage: sim_client position | attach | time | time-then-_exit | times N | event |
 // files PATH | reuse PATH | reattach COUNT | preset YYYY DDD hh mm ss | series N |
-// series-for MS | bracket PATH N | size PATH | board-series N [WAIT_MS]
+// series-for MS | bracket PATH N | size PATH | board-series N [WAIT_MS] | board-samples N
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -171,6 +171,23 @@ int board_series(long n, const char *wait_ms) {
     return 0;
 }
 
+// N samples through a korvic::Board on ./korvic_cfg.dat, one line each: the board's time in
+// microseconds and the status word latched with it.
+int board_samples(long n) {
+    try {
+        korvic::Board board(korvic::read_settings("korvic_cfg.dat"));
+        for (; n > 0; --n) {
+            const korvic::Sample s = board.sample();
+            std::printf("%" PRId64 " %" PRIu32 "\n",
+                        static_cast<std::int64_t>(s.board.time_since_epoch().count()), s.status);
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -185,6 +202,8 @@ int main(int argc, char **argv) {
         return argc > 2
                    ? board_series(std::strtol(argv[2], nullptr, 10), argc > 3 ? argv[3] : nullptr)
                    : 2;
+    if (std::strcmp(what, "board-samples") == 0)
+        return argc > 2 ? board_samples(std::strtol(argv[2], nullptr, 10)) : 2;
     if (std::strcmp(what, "size") == 0 && argc > 2) {
         // The size of a device file, as a size check before mapping finds it.
         struct stat st {};
