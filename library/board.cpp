@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,10 +63,6 @@ void enable_interrupts(const fs::path &bridge) {
     close(w.fd);
 }
 
-codec::Offsets offsets_of(const Settings &s) {
-    return {s.tz_off, s.day_off, s.sec_off, true};
-}
-
 utc_time to_utc(const korvic_broken_down &fields, const codec::Offsets &o) {
     return utc_time{std::chrono::microseconds{codec::to_utc_us(fields, o)}};
 }
@@ -75,7 +70,12 @@ utc_time to_utc(const korvic_broken_down &fields, const codec::Offsets &o) {
 constexpr const char *kRangeText = "1970-01-01T00:00:00Z to 2099-12-31T23:59:59.999999Z";
 static_assert(codec::kBoardEndUs - 1 == kLastBoardTime.time_since_epoch().count());
 
-// The board digits that t is written as, after the range checks; before any bus access.
+}  // namespace
+
+codec::Offsets offsets_of(const Settings &s) {
+    return {s.tz_off, s.day_off, s.sec_off, true};
+}
+
 korvic_broken_down board_digits(utc_time t, const codec::Offsets &o, const char *call) {
     const std::int64_t us = t.time_since_epoch().count();
     const std::string head = std::string("korvic: ") + call + ": " + format_time(t);
@@ -96,14 +96,6 @@ korvic_broken_down board_digits(utc_time t, const codec::Offsets &o, const char 
             head + " is " + format_time(utc_time{std::chrono::microseconds{board_us}}) +
             " in board time (" + offsets + "), outside the board's range " + kRangeText);
     return codec::board_fields(board_us);
-}
-
-}  // namespace
-
-system_time realtime_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return system_time{std::chrono::seconds{ts.tv_sec} + std::chrono::nanoseconds{ts.tv_nsec}};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -354,18 +346,6 @@ utc_time Board::now() {
     return to_utc(codec::decode<codec::kTimeStatus>(seq::snapshot(b.window)), b.offsets);
 }
 
-Sample Board::sample() {
-    const Impl &b = live();
-    // Held from before the first clock reading: a wait for the lock is no part of the
-    // bracket.
-    const seq::Hold hold(b.window);
-    Sample s;
-    s.before = b.clock();
-    const codec::Words w = seq::snapshot(b.window, [&] { s.after = b.clock(); });
-    s.board = to_utc(codec::decode<codec::kTimeStatus>(w), b.offsets);
-    return s;
-}
-
 utc_time Board::event_time() {
     const Impl &b = live();
     const codec::Words w = seq::read_group(b.window, Reg::ExternalEvent);
@@ -542,6 +522,10 @@ Board BoardInternals::over_window(void *window, const Settings &settings, int lo
 
 void BoardInternals::set_clock(Board &board, SystemClock clock) {
     board.live().clock = clock;
+}
+
+void BoardInternals::set_monotonic_clock(Board &board, MonotonicClock clock) {
+    board.live().monotonic = clock;
 }
 
 }  // namespace detail

@@ -15,9 +15,14 @@
 namespace korvic {
 
 using SystemClock = system_time (*)();
+using MonotonicClock = std::chrono::nanoseconds (*)();
 
-// CLOCK_REALTIME, read with clock_gettime.
+// CLOCK_REALTIME, read with clock_gettime: every reading of the system clock that the
+// library makes (sample(), best_of(), preset_now()) goes through a Board's clock, which is
+// this one unless a test set another.
 system_time realtime_now();
+// CLOCK_MONOTONIC_RAW (CLOCK_MONOTONIC where the system has no raw clock), nanoseconds.
+std::chrono::nanoseconds monotonic_now();
 
 // The board lock of one Board, on the register device descriptor that it owns (closed with
 // it). Not had within the wait: BoardBusy. In a child made by fork(), the device is opened
@@ -50,6 +55,7 @@ struct Board::Impl {
     void *mapping = nullptr;   // the window this Board mapped (nullptr: the caller's window)
     DeviceLock lock;           // on the register device this Board opened
     SystemClock clock = &realtime_now;
+    MonotonicClock monotonic = &monotonic_now;
 
     Impl() = default;
     Impl(const Impl &) = delete;
@@ -57,6 +63,13 @@ struct Board::Impl {
     // Unmaps what this Board mapped (the lock closes the device). No bus access.
     ~Impl();
 };
+
+// The offsets of a Board with these settings.
+codec::Offsets offsets_of(const Settings &s);
+// The board digits that t is written as, after the range checks of preset(); throws
+// std::out_of_range "korvic: CALL: TIME is outside the board's range ..." first. No bus
+// access.
+korvic_broken_down board_digits(utc_time t, const codec::Offsets &o, const char *call);
 
 namespace detail {
 
@@ -71,8 +84,10 @@ class BoardInternals {
     static Board over_window(void *window, const Settings &settings, int lock_fd,
                              const std::filesystem::path &path);
 
-    // The clock that sample() reads, in place of CLOCK_REALTIME.
+    // The clock that sample(), best_of() and preset_now() read, in place of
+    // CLOCK_REALTIME; and in place of the monotonic clock.
     static void set_clock(Board &board, SystemClock clock);
+    static void set_monotonic_clock(Board &board, MonotonicClock clock);
 };
 
 }  // namespace detail

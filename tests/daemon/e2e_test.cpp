@@ -469,7 +469,8 @@ TEST_F(KorvicdAlone, ABoardLockedElsewhereDropsSamplesAsBoardBusy) {
             return std::regex_search(korvicd_log(),
                                      std::regex("dropped ([1-9][0-9]*) \\(bracket 0, untrusted 0, "
                                                 "max offset 0, queue full 0, chronyd away 0, "
-                                                "board busy \\1\\)"));
+                                                "board busy \\1, clock stepped 0\\), "
+                                                "readings refused 0"));
         },
         30s))
         << korvicd_log();

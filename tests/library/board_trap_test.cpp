@@ -186,7 +186,7 @@ TEST_P(BoardBus, SampleReadsTheClockAroundTheLatch) {
         EXPECT_EQ(s.after.time_since_epoch(), std::chrono::nanoseconds{3'000});
         EXPECT_EQ(s.uncertainty(), std::chrono::nanoseconds{2'000});
         EXPECT_EQ(s.midpoint().time_since_epoch(), std::chrono::nanoseconds{2'000});
-        EXPECT_EQ(s.offset(), s.board - s.midpoint());
+        EXPECT_EQ(s.offset(), korvic::Offset{s.board - s.midpoint()});
         EXPECT_EQ(s.board, board->now()) << "the same reading as now()";
     });
     const std::uint32_t strobe = 0xFFFFFFFF;
