@@ -32,6 +32,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "chronyd_sandbox.h"
 #include "core.h"
 #include "korvic/board.hpp"
 
@@ -43,99 +44,14 @@ using Clock = std::chrono::steady_clock;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
+using korvic::test::Chronyd;
+using korvic::test::Process;
+using korvic::test::Source;
+using korvic::test::wait_until;
+
 std::string slurp(const fs::path &p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return korvic::test::slurp_file(p);
 }
-
-// Polls `ready` every 100 ms until it holds or `limit` has passed: the way out of a wait
-// for something that never comes, never the thing checked.
-bool wait_for(const std::function<bool()> &ready, Clock::duration limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        if (ready())
-            return true;
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(100ms);
-    }
-}
-
-// A child process with its standard output and error in files.
-class Process {
-  public:
-    Process(const std::vector<std::string> &argv, const fs::path &cwd, const fs::path &out,
-            const fs::path &err) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (chdir(cwd.c_str()) != 0)
-                _exit(126);
-            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int in = open("/dev/null", O_RDONLY);
-            if (o < 0 || e < 0 || in < 0)
-                _exit(126);
-            dup2(in, 0);
-            dup2(o, 1);
-            dup2(e, 2);
-            std::vector<char *> args;
-            for (const std::string &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Process() { stop(SIGKILL); }
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running() {
-        if (status_)
-            return false;
-        int st = 0;
-        if (waitpid(pid_, &st, WNOHANG) == pid_)
-            status_ = st;
-        return !status_;
-    }
-    // Sends `sig` and waits for the end (at most 20 s, then SIGKILL). The exit status,
-    // or 128 + the signal.
-    int stop(int sig) {
-        if (pid_ <= 0)
-            return -1;
-        if (running()) {
-            kill(pid_, sig);
-            if (!wait_for([&] { return !running(); }, 20s)) {
-                kill(pid_, SIGKILL);
-                int st = 0;
-                waitpid(pid_, &st, 0);
-                status_ = st;
-            }
-        }
-        const int st = *status_;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-    // Waits for the process to end by itself (at most 60 s).
-    int wait() {
-        wait_for([&] { return !running(); }, 60s);
-        return stop(SIGKILL);
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
-
-struct Source {
-    std::string refid;
-    unsigned reach = 0;         // the 8-bit reachability register (octal in chronyc's text)
-    std::uint64_t last_rx = 0;  // seconds since the last sample (4294967295: never)
-    double offset = 0;          // seconds; positive: the host is ahead of the source
-    double error = 0;
-};
 
 // A private directory with a korvic_cfg.dat for the simulated board, chronyd's files, and
 // korvicd's output.
@@ -174,72 +90,16 @@ class KorvicdE2E : public ::testing::Test {
     // chronyd with a SOCK reference clock at `sock` (refid KRVC) and, for a unit, an SHM
     // one (refid KSHM). Waits until chronyc answers.
     void start_chronyd(std::optional<int> shm_unit = std::nullopt) {
-        std::ofstream conf(dir / "chrony.conf");
-        conf << "refclock SOCK " << sock << " refid KRVC poll 0 filter 1 noselect\n";
-        if (shm_unit) {
+        if (shm_unit)
             shm_units.push_back(*shm_unit);
-            conf << "refclock SHM " << *shm_unit << " refid KSHM poll 0 filter 1 noselect\n";
-        }
-        conf << "pidfile " << (dir / "chronyd.pid").string() << "\n"
-             << "driftfile " << (dir / "chrony.drift").string() << "\n"
-             << "bindcmdaddress " << (dir / "chronyd.sock").string() << "\n"
-             << "cmdport 0\nport 0\n"
-             << "logdir " << dir.string() << "\n";
-        conf.close();
-        chronyd = std::make_unique<Process>(
-            std::vector<std::string>{CHRONYD_BIN, "-x", "-d", "-u", "root", "-f",
-                                     (dir / "chrony.conf").string()},
-            dir, dir / "chronyd.out", dir / "chronyd.err");
-        ASSERT_TRUE(wait_for([&] { return sources().count("KRVC") == 1; }, 30s))
-            << "chronyd did not answer: " << slurp(dir / "chronyd.err");
+        chronyd.reset();
+        chronyd = std::make_unique<Chronyd>(dir, sock, shm_unit);
+        ASSERT_TRUE(chronyd->answers()) << "chronyd did not answer: " << chronyd->log();
     }
-
-    // chronyc -n -c sources, by refid.
-    std::map<std::string, Source> sources() {
-        const std::string cmd = std::string(CHRONYC_BIN) + " -h " +
-                                (dir / "chronyd.sock").string() + " -n -c sources 2>/dev/null";
-        std::map<std::string, Source> out;
-        FILE *p = popen(cmd.c_str(), "r");
-        if (p == nullptr)
-            return out;
-        char line[512];
-        while (std::fgets(line, sizeof line, p) != nullptr) {
-            // mode, state, name, stratum, poll, reach, lastRx, offset, measured, error
-            std::vector<std::string> f;
-            std::stringstream ss(line);
-            std::string field;
-            while (std::getline(ss, field, ','))
-                f.push_back(field);
-            if (f.size() != 10)
-                continue;
-            Source s;
-            s.refid = f[2];
-            s.reach = static_cast<unsigned>(std::stoul(f[5], nullptr, 8));
-            s.last_rx = std::stoull(f[6]);
-            s.offset = std::stod(f[7]);
-            s.error = std::stod(f[9]);
-            out[s.refid] = s;
-        }
-        pclose(p);
-        return out;
-    }
-
-    // Polls chronyd until `refid` holds a sample whose offset lies within `tolerance` of
-    // `want`, for at most `limit`. The last report seen, for the failure message.
+    std::map<std::string, Source> sources() { return chronyd->sources(); }
     bool reports(const std::string &refid, double want, double tolerance, Clock::duration limit,
                  Source *last = nullptr) {
-        return wait_for(
-            [&] {
-                const auto all = sources();
-                const auto it = all.find(refid);
-                if (it == all.end())
-                    return false;
-                if (last != nullptr)
-                    *last = it->second;
-                return it->second.reach != 0 && it->second.last_rx <= 2 &&
-                       std::fabs(it->second.offset - want) <= tolerance;
-            },
-            limit);
+        return chronyd->reports(refid, want, tolerance, limit, last);
     }
 
     // korvicd on the simulated board: korvic_sim [sim_args] -- korvicd args.
@@ -254,7 +114,7 @@ class KorvicdE2E : public ::testing::Test {
     }
     std::string korvicd_log() { return slurp(dir / "korvicd.err"); }
     bool korvicd_logged(const std::string &text, Clock::duration limit = 30s) {
-        return wait_for([&] { return korvicd_log().find(text) != std::string::npos; }, limit);
+        return wait_until([&] { return korvicd_log().find(text) != std::string::npos; }, limit);
     }
 
     // Runs korvicd (not under the simulator) to its end: its exit status.
@@ -268,7 +128,7 @@ class KorvicdE2E : public ::testing::Test {
     fs::path dir;
     std::string sock;
     std::vector<int> shm_units;
-    std::unique_ptr<Process> chronyd;
+    std::unique_ptr<Chronyd> chronyd;
     std::unique_ptr<Process> korvicd;
 };
 
@@ -465,7 +325,7 @@ TEST_F(KorvicdAlone, ABoardLockedElsewhereDropsSamplesAsBoardBusy) {
                                          "/dev/korvic_sim/board held by another process for "
                                          "over 20 ms"));
     locked_korvicd("--sock " + sock + " --rate 10 --stats 1s");
-    EXPECT_TRUE(wait_for(
+    EXPECT_TRUE(wait_until(
         [&] {
             return std::regex_search(korvicd_log(),
                                      std::regex("dropped ([1-9][0-9]*) \\(bracket 0, untrusted 0, "
@@ -498,7 +358,7 @@ TEST_F(KorvicdAlone, BoardsInTheYears0And9999AreNeverFed) {
                                          KORVICD_BIN " --sock " + sock + " --rate 10 -v"},
             dir, dir / "korvicd.out", dir / "korvicd.err");
         ASSERT_TRUE(korvicd_logged("outside 1970 to 2099; feeding nothing")) << korvicd_log();
-        ASSERT_TRUE(wait_for(
+        ASSERT_TRUE(wait_until(
             [&] {
                 const std::string log = korvicd_log();
                 std::size_t n = 0;
@@ -626,7 +486,7 @@ TEST_F(KorvicdE2E, AStoppedBoardFeedsNothingUntilItRunsAgain) {
     // grows past what one missed sample would make, and the reach register's newest bit
     // is 0.
     Source last;
-    ASSERT_TRUE(wait_for(
+    ASSERT_TRUE(wait_until(
         [&] {
             last = sources()["KRVC"];
             return last.last_rx >= 3 && (last.reach & 1u) == 0;

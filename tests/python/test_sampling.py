@@ -4,6 +4,7 @@ exact in nanoseconds; the narrowest of several readings."""
 
 import datetime as dt
 import json
+import pathlib
 import subprocess
 import sys
 
@@ -15,30 +16,12 @@ from conftest import UTC
 AHEAD_NS = 250_000_000
 EPOCH = dt.datetime(1970, 1, 1, tzinfo=UTC)
 
-# One process: n samples, each checked against the simulator's offset: the board's time
-# less the middle of the bracket lies within half the bracket (the latch is somewhere in
-# it), and one microsecond below (the board's finest digit). What went wrong is counted.
-READER = """
-import datetime as dt, json, sys, korvic
-n, ahead = int(sys.argv[1]), int(sys.argv[2])
-epoch = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
-off, back, worst, last = 0, 0, 0, None
-with korvic.Board() as board:
-    for _ in range(n):
-        s = board.sample()
-        half = (s.after - s.before) / 2
-        excess = max(s.offset_ns - ahead - half, ahead - s.offset_ns - half - 1000)
-        worst = max(worst, excess)
-        off += excess > 0
-        back += last is not None and s.board < last
-        last = s.board
-print(json.dumps({"n": n, "off": off, "back": back, "worst_ns": worst}))
-"""
+READER = pathlib.Path(__file__).with_name("sample_reader.py")
 
 
 def test_three_processes_reading_at_once_stay_within_their_brackets():
     readers = [
-        subprocess.Popen([sys.executable, "-c", READER, "15000", str(AHEAD_NS)],
+        subprocess.Popen([sys.executable, READER, str(AHEAD_NS), "--count", "15000"],
                          stdout=subprocess.PIPE, text=True)
         for _ in range(3)
     ]
