@@ -150,9 +150,11 @@ TEST_F(SharedBoard, SixtySecondsOfEveryReaderAtOnce) {
     EXPECT_EQ(held->wait(), 0);
 
     // Every reader's readings, checked.
+    std::string counts;
     for (const char *name : {"a", "b"}) {
         const Checked c =
             check_offsets(slurp_file(dir / ("offset-" + std::string(name) + ".json")));
+        counts += "korvic offset " + std::string(name) + " " + std::to_string(c.readings) + ", ";
         EXPECT_GT(c.readings, 100u) << name;
         EXPECT_EQ(c.off, 0u) << name;
         EXPECT_EQ(c.backwards, 0u) << name;
@@ -178,6 +180,8 @@ TEST_F(SharedBoard, SixtySecondsOfEveryReaderAtOnce) {
     for (std::sregex_iterator it(log.begin(), log.end(), stats), end; it != end; ++it)
         kept += std::stoull((*it)[1]);
     EXPECT_GT(kept, 100u) << log;
+    std::printf("readings: %sPython %s, console %zu; korvicd kept %llu\n", counts.c_str(),
+                json_value(py, "n").c_str(), shown.readings, static_cast<unsigned long long>(kept));
 }
 
 }  // namespace
