@@ -118,7 +118,7 @@ std::optional<std::string> HealthMonitor::enter(Health next, std::string line) {
 
 std::vector<std::string> HealthMonitor::update(const Reading &r) {
     std::vector<std::string> lines;
-    const std::string board = korvic::format_time(r.sample.board);
+    const auto board = [&r] { return korvic::format_time(r.sample.board); };
     if (r.sample.board < korvic::kFirstBoardTime || r.sample.board > korvic::kLastBoardTime) {
         // No interval is judged across it: its advance may be anything.
         if (pending_)
@@ -126,16 +126,17 @@ std::vector<std::string> HealthMonitor::update(const Reading &r) {
         pending_.reset();
         last_.reset();
         consistent_ = 0;
-        if (auto line = enter(Health::out_of_range,
-                              "board time " + board + " outside 1970 to 2099; feeding nothing"))
-            lines.push_back(*line);
+        if (state_ != Health::out_of_range)
+            lines.push_back(
+                *enter(Health::out_of_range,
+                       "board time " + board() + " outside 1970 to 2099; feeding nothing"));
         return lines;
     }
     if (state_ == Health::out_of_range) {
         last_ = r;
         lines.push_back(
             *enter(Health::recovering,
-                   "board time " + board + " within 1970 to 2099 again; feeding after " +
+                   "board time " + board() + " within 1970 to 2099 again; feeding after " +
                        std::to_string(limits_.consistent_needed) + " consistent samples"));
         return lines;
     }

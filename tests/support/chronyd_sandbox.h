@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "child_exec.h"
+
 namespace korvic::test {
 
 namespace fs = std::filesystem;
@@ -57,13 +59,7 @@ class Process {
   public:
     Process(const std::vector<std::string> &argv, const fs::path &cwd, const fs::path &out,
             const fs::path &err, const std::vector<std::string> &env = {}) {
-        std::vector<char *> args, envp;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        for (const std::string &e : env)
-            envp.push_back(const_cast<char *>(e.c_str()));
-        envp.push_back(nullptr);
+        const ExecArgs exec(argv, env);
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(cwd.c_str()) != 0)
@@ -76,11 +72,7 @@ class Process {
             dup2(in, 0);
             dup2(o, 1);
             dup2(e, 2);
-            if (env.empty())
-                execv(args[0], args.data());
-            else
-                execve(args[0], args.data(), envp.data());
-            _exit(127);
+            exec.exec();
         }
     }
     ~Process() { stop(SIGKILL); }
