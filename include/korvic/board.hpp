@@ -247,7 +247,12 @@ class Offset {
     }
     friend constexpr Offset abs(Offset a) { return a.seconds_.count() < 0 ? -a : a; }
     friend constexpr bool operator==(const Offset &, const Offset &) = default;
-    friend constexpr auto operator<=>(const Offset &, const Offset &) = default;
+    friend constexpr bool operator<(const Offset &a, const Offset &b) {
+        return a.seconds_ != b.seconds_ ? a.seconds_ < b.seconds_ : a.nanos_ < b.nanos_;
+    }
+    friend constexpr bool operator>(const Offset &a, const Offset &b) { return b < a; }
+    friend constexpr bool operator<=(const Offset &a, const Offset &b) { return !(b < a); }
+    friend constexpr bool operator>=(const Offset &a, const Offset &b) { return !(a < b); }
 
   private:
     std::chrono::seconds seconds_{0};
