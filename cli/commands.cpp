@@ -1,13 +1,7 @@
 // The subcommands on an attached board.
 #include "commands.h"
 
-#include <pthread.h>
-#include <sched.h>
-#include <time.h>
-
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -23,12 +17,6 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::steady_clock;
-
-system_time system_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return system_time{std::chrono::seconds{ts.tv_sec} + nanoseconds{ts.tv_nsec}};
-}
 
 utc_time to_utc(system_time t) {
     return std::chrono::floor<microseconds>(t);
@@ -116,95 +104,8 @@ std::string numbered(std::uint64_t n, const std::string &time) {
     return std::to_string(n) + " " + time;
 }
 
-// How late `preset now` may start a preset after its instant, and how far from the system
-// clock it may leave the board, before it tries again at the next second: a wake-up or a
-// preemption on a busy system, not the bus, is what goes beyond these.
-constexpr microseconds kLateStart{100};
-constexpr microseconds kFarResidual{250};
-constexpr int kPresetAttempts = 10;
-
-// Sleeps on CLOCK_REALTIME until `t` less 2 ms, spins to `t` less 200 us, then spins to `t`
-// reading the configuration register: the sleep's wake-up jitter does not reach the preset,
-// and neither does the slower first access after an idle stretch (cold caches, a bus or a
-// simulator that catches up), which the measured cost does not include. False when the
-// process comes back more than kLateStart after `t`. Throws Failure, with nothing written,
-// when the board's time has not advanced over the sleep: a board whose timer is stopped (or
-// that stands still) would take the preset and keep it standing.
-bool wait_for_system_time(Board &board, system_time t) {
-    const auto ns = (t - milliseconds{2}).time_since_epoch().count();
-    const timespec wake{static_cast<time_t>(ns / 1'000'000'000),
-                        static_cast<long>(ns % 1'000'000'000)};
-    const utc_time before = board.now();
-    while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
-    }
-    if (board.now() <= before)
-        throw Failure(std::string("korvic: preset now: the board does not run: ") +
-                      (board.timer_running()
-                           ? "its time stands still"
-                           : "its timer is stopped (korvic timer start runs it)") +
-                      "; nothing was preset");
-    while (system_now() < t - microseconds{200}) {
-    }
-    system_time now = system_now();
-    for (; now < t; now = system_now())
-        board.timer_running();
-    return now - t <= kLateStart;
-}
-
-// For the wait, the preset and the read-back of `preset now`: the process at the lowest
-// real-time priority (SCHED_FIFO) when the system allows it (root, CAP_SYS_NICE), so that
-// no ordinary process of a busy machine runs in between; as it was otherwise and afterwards.
-class RealTimeWindow {
-  public:
-    RealTimeWindow() {
-        sched_param rt{};
-        rt.sched_priority = sched_get_priority_min(SCHED_FIFO);
-        if (pthread_getschedparam(pthread_self(), &policy_, &old_) == 0)
-            raised_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt) == 0;
-    }
-    ~RealTimeWindow() {
-        if (raised_)
-            pthread_setschedparam(pthread_self(), policy_, &old_);
-    }
-    RealTimeWindow(const RealTimeWindow &) = delete;
-    RealTimeWindow &operator=(const RealTimeWindow &) = delete;
-
-  private:
-    int policy_ = SCHED_OTHER;
-    sched_param old_{};
-    bool raised_ = false;
-};
-
-// A first estimate of how long a preset takes from the call to its last bus access, the
-// store of the load bit: the median of five timed runs of as many accesses (three for the
-// preset words, two for the configuration register's read-modify-write), made as loads, so
-// that the board changes nothing meanwhile. A preset made since is a better measure (see
-// preset_now).
-nanoseconds preset_cost(Board &board) {
-    std::array<nanoseconds, 5> runs{};
-    for (nanoseconds &run : runs) {
-        const system_time start = system_now();
-        board.preset_time();
-        board.timer_running();
-        board.timer_running();
-        run = system_now() - start;
-    }
-    std::sort(runs.begin(), runs.end());
-    return runs[runs.size() / 2];
-}
-
-// The read-back of a preset: of five samples the one with the narrowest bracket, the one a
-// preemption or a slow access disturbed least (the board runs at the system clock's rate
-// meanwhile, so each gives the same offset within its bracket).
-Sample best_sample(Board &board) {
-    Sample best = board.sample();
-    for (int i = 1; i < 5; ++i) {
-        const Sample s = board.sample();
-        if (s.uncertainty() < best.uncertainty())
-            best = s;
-    }
-    return best;
-}
+// Each line of `offset`: the narrowest of this many readings.
+constexpr int kOffsetReadings = 5;
 
 }  // namespace
 
@@ -221,16 +122,20 @@ int show_offset(Board &board, const Output &out, std::uint64_t count, nanosecond
             StopSignals::sleep_for(interval);
         if (StopSignals::caught() != 0)
             break;
-        const Sample s = board.sample();
+        const BestReading r = board.best_of(kOffsetReadings);
+        if (!r.best)
+            throw Failure("korvic: offset: the system clock stepped back inside each of " +
+                          std::to_string(kOffsetReadings) + " readings");
+        const Sample &s = r.best->sample;
         const utc_time system = to_utc(s.midpoint());
-        const std::int64_t offset = s.offset().count();
+        const std::string offset = s.offset().nanoseconds_text();
         const std::int64_t bracket = s.uncertainty().count();
         out.record("board " + out.time(s.board) + " system " + out.time(system) + " offset " +
-                       signed_count(offset) + " ns bracket " + std::to_string(bracket) + " ns",
+                       offset + " ns bracket " + std::to_string(bracket) + " ns",
                    Json()
                        .add_time("board", s.board)
                        .add_time("system", system)
-                       .add("offset_ns", offset)
+                       .add_number("offset_ns", offset)
                        .add("bracket_ns", bracket));
     }
     return 0;
@@ -333,55 +238,34 @@ int preset(Board &board, const Output &out, utc_time t) {
     return 0;
 }
 
-utc_time next_whole_second(system_time now, nanoseconds cost) {
-    const auto ready = now + cost + milliseconds{20};
-    return std::chrono::ceil<std::chrono::seconds>(to_utc(ready));
-}
-
 int preset_now(Board &board, const Output &out) {
-    nanoseconds cost = preset_cost(board);
-    bool measured = false;  // cost is a preset's own duration
-    for (int attempt = 1;; ++attempt) {
-        const utc_time target = next_whole_second(system_now(), cost);
-        const nanoseconds issued_with = cost;
-        Sample s;
-        {
-            const RealTimeWindow window;
-            // Late: nothing is written, the next second is the target.
-            if (!wait_for_system_time(board, system_time{target} - cost) &&
-                attempt < kPresetAttempts)
-                continue;
-            const system_time start = system_now();
-            board.preset(target);
-            // The load bit is the call's last access: the next attempt allows for the
-            // shortest call seen (stores may cost more than loads; a first call runs cold
-            // code; a preemption only ever makes a call longer).
-            const nanoseconds took = system_now() - start;
-            cost = measured ? std::min(cost, took) : took;
-            measured = true;
-            s = best_sample(board);
-        }
-        const nanoseconds residual = s.offset();
-        if (std::chrono::abs(residual) > kFarResidual && attempt < kPresetAttempts)
-            continue;
-        const std::int64_t bracket = s.uncertainty().count();
-        out.record("preset " + out.time(target) + " residual " + signed_count(residual.count()) +
-                       " ns bracket " + std::to_string(bracket) + " ns write cost " +
-                       std::to_string(issued_with.count()) + " ns",
-                   Json()
-                       .add_time("preset", target)
-                       .add("residual_ns", static_cast<std::int64_t>(residual.count()))
-                       .add("bracket_ns", bracket)
-                       .add("write_cost_ns", static_cast<std::int64_t>(issued_with.count())));
-        if (std::chrono::abs(residual) <= kFarResidual)
-            return 0;
-        std::fprintf(stderr,
-                     "korvic: preset now: the board is %+lld ns from the system clock after %d "
-                     "attempts (the system is too busy to preset within %lld us)\n",
-                     static_cast<long long>(residual.count()), kPresetAttempts,
-                     static_cast<long long>(kFarResidual.count()));
-        return 1;
+    PresetNow p;
+    try {
+        p = board.preset_now();
+    } catch (const BoardNotRunning &e) {
+        if (!e.timer_stopped())
+            throw;
+        throw Failure(
+            "korvic: preset now: the board does not run: its timer is stopped (korvic timer "
+            "start runs it); nothing was preset");
     }
+    const std::string residual = p.residual().nanoseconds_text();
+    const std::int64_t bracket = p.bracket().count();
+    out.record("preset " + out.time(p.preset) + " residual " + residual + " ns bracket " +
+                   std::to_string(bracket) + " ns write cost " +
+                   std::to_string(p.write_cost.count()) + " ns",
+               Json()
+                   .add_time("preset", p.preset)
+                   .add_number("residual_ns", residual)
+                   .add("bracket_ns", bracket)
+                   .add("write_cost_ns", static_cast<std::int64_t>(p.write_cost.count())));
+    if (abs(p.residual()) <= Offset{kPresetNowResidual})
+        return 0;
+    std::fprintf(stderr,
+                 "korvic: preset now: the board is %s ns from the system clock after %d "
+                 "attempts (the system is too busy to preset within %lld us)\n",
+                 residual.c_str(), p.attempts, static_cast<long long>(kPresetNowResidual.count()));
+    return 1;
 }
 
 int set_compare(Board &board, const Output &out, std::optional<utc_time> t, CompareMask mask) {

@@ -35,8 +35,4 @@ int wait_compare(Board &board, const Output &out, const Limits &limits);
 int watch_events(Board &board, const Output &out, const Limits &limits);
 int set_timer(Board &board, const Output &out, bool run);
 
-// The whole second that `preset now` aims for when the system clock reads `now` and the
-// preset costs `cost`: the next one that leaves at least 20 ms to get ready.
-utc_time next_whole_second(system_time now, std::chrono::nanoseconds cost);
-
 }  // namespace korvic::cli

@@ -134,17 +134,7 @@ Job make_job(const CLI::App &app, const CommandLine &cl) {
     } else if (name == "regs") {
         job.run = c::show_registers;
     } else if (name == "preset" && cl.time == "now") {
-        job.check = [](const korvic::Settings &s) {
-            // The latest second `preset now` may aim for.
-            const auto latest =
-                c::next_whole_second(std::chrono::system_clock::now(), std::chrono::seconds{1});
-            try {
-                korvic::check_board_time(latest, s);
-            } catch (const std::out_of_range &e) {
-                throw Failure("korvic: preset now: the system clock " +
-                              without("korvic: time: ", e.what()));
-            }
-        };
+        job.check = korvic::check_preset_now;
         job.run = c::preset_now;
     } else if (name == "preset") {
         const korvic::utc_time t = time_argument("preset", cl.time);

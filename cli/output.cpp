@@ -63,6 +63,12 @@ Json &Json::add(std::string_view key, const std::vector<std::uint32_t> &numbers)
     return raw(key, list + "]");
 }
 
+Json &Json::add_number(std::string_view key, std::string_view digits) {
+    if (!digits.empty() && digits.front() == '+')
+        digits.remove_prefix(1);
+    return raw(key, digits);
+}
+
 Json &Json::add_time(std::string_view key, utc_time t) {
     add(key, format_time(t));
     return raw(std::string(key) + "_unix", format_unix_time(t));

@@ -37,6 +37,9 @@ class Json {
     Json &add(std::string_view key, const Json &object);
     Json &add(std::string_view key, const std::vector<Json> &objects);
     Json &add(std::string_view key, const std::vector<std::uint32_t> &numbers);
+    // A number given as its exact decimal text ("+250", "-63950000000000000123"): no
+    // 64-bit integer holds every offset a board can have. A leading '+' is dropped.
+    Json &add_number(std::string_view key, std::string_view digits);
     // The time as ISO 8601 under `key` and as Unix seconds under `key`_unix.
     Json &add_time(std::string_view key, utc_time t);
     std::string str() const { return "{" + body_ + "}"; }

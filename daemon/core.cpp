@@ -7,12 +7,13 @@
 #include <cstdlib>
 #include <iterator>
 #include <numeric>
+#include <optional>
+#include <string>
 
 namespace korvicd {
 
 namespace {
 
-using std::chrono::duration_cast;
 using std::chrono::microseconds;
 using std::chrono::seconds;
 
@@ -25,6 +26,13 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 
 nanoseconds abs_ns(nanoseconds d) {
     return d < nanoseconds{0} ? -d : d;
+}
+
+// A count of nanoseconds given as a double, to the nearest nanosecond, however large.
+korvic::Offset offset_of(double ns) {
+    const double s = std::floor(ns / 1e9);
+    return korvic::Offset{seconds{static_cast<std::int64_t>(s)},
+                          nanoseconds{std::llround(ns - s * 1e9)}};
 }
 
 std::string printf_string(const char *format, double value, const char *unit, bool sign) {
@@ -54,10 +62,20 @@ std::string format_duration(nanoseconds d, bool sign) {
     return printf_string("%.6f", ns / 1e9, "s", sign);
 }
 
-const Reading &narrowest(std::span<const Reading> readings) {
-    return *std::min_element(
-        readings.begin(), readings.end(),
-        [](const Reading &a, const Reading &b) { return a.bracket() < b.bracket(); });
+std::string format_duration(const korvic::Offset &d, bool sign) {
+    if (const std::optional<nanoseconds> ns = d.as_nanoseconds())
+        return format_duration(*ns, sign);
+    // Beyond 64-bit nanoseconds (some 292 years): seconds to the microsecond, rounded.
+    const korvic::Offset a = abs(d);
+    std::int64_t s = a.seconds().count(), us = (a.subseconds().count() + 500) / 1000;
+    if (us == 1'000'000) {
+        ++s;
+        us = 0;
+    }
+    char fraction[24];
+    std::snprintf(fraction, sizeof fraction, "%06lld", static_cast<long long>(us));
+    const char *head = d < korvic::Offset{} ? "-" : (sign ? "+" : "");
+    return head + std::to_string(s) + "." + fraction + " s";
 }
 
 // ---------------------------------------------------------------------------------------
@@ -78,6 +96,8 @@ std::string_view to_string(Health h) {
             return "rate error";
         case Health::recovering:
             return "recovering";
+        case Health::out_of_range:
+            return "out of range";
     }
     return "unknown";
 }
@@ -98,6 +118,28 @@ std::optional<std::string> HealthMonitor::enter(Health next, std::string line) {
 
 std::vector<std::string> HealthMonitor::update(const Reading &r) {
     std::vector<std::string> lines;
+    const auto board = [&r] { return korvic::format_time(r.sample.board); };
+    if (r.sample.board < korvic::kFirstBoardTime || r.sample.board > korvic::kLastBoardTime) {
+        // No interval is judged across it: its advance may be anything.
+        if (pending_)
+            lines.push_back(*pending_);
+        pending_.reset();
+        last_.reset();
+        consistent_ = 0;
+        if (state_ != Health::out_of_range)
+            lines.push_back(
+                *enter(Health::out_of_range,
+                       "board time " + board() + " outside 1970 to 2099; feeding nothing"));
+        return lines;
+    }
+    if (state_ == Health::out_of_range) {
+        last_ = r;
+        lines.push_back(
+            *enter(Health::recovering,
+                   "board time " + board() + " within 1970 to 2099 again; feeding after " +
+                       std::to_string(limits_.consistent_needed) + " consistent samples"));
+        return lines;
+    }
     if (!last_) {
         last_ = r;
         return lines;
@@ -191,13 +233,36 @@ std::optional<std::string> HealthMonitor::judge(Health fault, nanoseconds drift,
 // Pipeline.
 // ---------------------------------------------------------------------------------------
 
-Step Pipeline::process(std::span<const Reading> burst) {
+Drop drop_of(Verdict v) {
+    switch (v) {
+        case Verdict::clock_stepped:
+            return Drop::clock_stepped;
+        case Verdict::wide_bracket:
+            return Drop::wide_bracket;
+        case Verdict::beyond_max_offset:
+            return Drop::beyond_max_offset;
+        default:
+            return Drop::untrusted;
+    }
+}
+
+Step Pipeline::process(const korvic::BestReading &burst) {
     Step st;
-    st.reading = narrowest(burst);
-    st.offset = st.reading.sample.offset() + limits_.correction;
+    if (!burst.best) {
+        st.verdict = Verdict::clock_stepped;
+        st.detail = "sample: dropped, the system clock stepped back inside each of " +
+                    std::to_string(burst.refused) + " readings";
+        return st;
+    }
+    st.reading = *burst.best;
+    st.offset = st.reading.sample.offset() + korvic::Offset{limits_.correction};
+    const std::string refused = burst.refused == 0 ? ""
+                                                   : " (" + std::to_string(burst.refused) +
+                                                         " of the burst refused: the "
+                                                         "system clock stepped back)";
     const std::string head = "sample: board " + korvic::format_time(st.reading.sample.board) +
                              " offset " + format_duration(st.offset, true) + " bracket " +
-                             format_duration(st.reading.bracket()) + ": ";
+                             format_duration(st.reading.bracket()) + refused + ": ";
 
     if (st.reading.bracket() > limits_.max_bracket) {
         st.verdict = Verdict::wide_bracket;
@@ -211,7 +276,7 @@ Step Pipeline::process(std::span<const Reading> burst) {
         st.detail = head + "dropped, board " + std::string(to_string(health_.state()));
         return st;
     }
-    if (limits_.max_offset && abs_ns(st.offset) > *limits_.max_offset) {
+    if (limits_.max_offset && abs(st.offset) > korvic::Offset{*limits_.max_offset}) {
         st.verdict = Verdict::beyond_max_offset;
         st.detail = head + "dropped, beyond --max-offset " + format_duration(*limits_.max_offset);
         if (!refusing_offset_)
@@ -245,12 +310,12 @@ nanoseconds Schedule::advance(nanoseconds now) {
 // Statistics.
 // ---------------------------------------------------------------------------------------
 
-void Stats::kept(nanoseconds offset, nanoseconds bracket) {
-    const double o = static_cast<double>(offset.count());
+void Stats::kept(const korvic::Offset &offset, nanoseconds bracket) {
+    const double o = offset.to_seconds() * 1e9;
     const double delta = o - offset_mean_;
     offset_mean_ += delta / static_cast<double>(kept_ + 1);
     offset_m2_ += delta * (o - offset_mean_);
-    if (kept_ == 0 || abs_ns(offset) > abs_ns(offset_max_))
+    if (kept_ == 0 || abs(offset) > abs(offset_max_))
         offset_max_ = offset;
     if (kept_ == 0 || bracket < bracket_min_)
         bracket_min_ = bracket;
@@ -281,13 +346,14 @@ std::string Stats::line(nanoseconds covered) const {
                     std::to_string(drops_[0]) + ", untrusted " + std::to_string(drops_[1]) +
                     ", max offset " + std::to_string(drops_[2]) + ", queue full " +
                     std::to_string(drops_[3]) + ", chronyd away " + std::to_string(drops_[4]) +
-                    ", board busy " + std::to_string(drops_[5]) + ")";
+                    ", board busy " + std::to_string(drops_[5]) + ", clock stepped " +
+                    std::to_string(drops_[6]) + "), readings refused " + std::to_string(refused_);
     if (kept_ == 0)
         return s;
     const double variance = offset_m2_ / static_cast<double>(kept_);
-    const auto mean = nanoseconds{std::llround(offset_mean_)};
-    const auto sd = nanoseconds{std::llround(std::sqrt(variance))};
-    const auto rms = nanoseconds{std::llround(std::sqrt(variance + offset_mean_ * offset_mean_))};
+    const korvic::Offset mean = offset_of(offset_mean_);
+    const korvic::Offset sd = offset_of(std::sqrt(variance));
+    const korvic::Offset rms = offset_of(std::sqrt(variance + offset_mean_ * offset_mean_));
     std::vector<std::int64_t> b = brackets_;
     const auto mid = b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2);
     std::nth_element(b.begin(), mid, b.end());
@@ -306,12 +372,11 @@ SockSample encode_sock(const korvic::Sample &s, nanoseconds correction, int leap
     const std::int64_t mid = s.midpoint().time_since_epoch().count();
     const std::int64_t sec = floor_div(mid, 1'000'000'000);
     const std::int64_t usec = (mid - sec * 1'000'000'000) / 1000;
-    const std::int64_t tv_ns = sec * 1'000'000'000 + usec * 1000;
-    const std::int64_t board_ns = duration_cast<nanoseconds>(s.board.time_since_epoch()).count();
+    const korvic::system_time tv{seconds{sec} + microseconds{usec}};
     SockSample out{};
     out.tv.tv_sec = static_cast<time_t>(sec);
     out.tv.tv_usec = static_cast<suseconds_t>(usec);
-    out.offset = static_cast<double>(board_ns + correction.count() - tv_ns) / 1e9;
+    out.offset = (korvic::Offset::between(s.board, tv) + korvic::Offset{correction}).to_seconds();
     out.pulse = 0;
     out.leap = leap;
     out.magic = kSockMagic;
@@ -327,14 +392,14 @@ int precision_of(nanoseconds bracket) {
 }
 
 ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction, int leap) {
-    const std::int64_t clock =
-        duration_cast<nanoseconds>(s.board.time_since_epoch()).count() + correction.count();
+    // The board's time from 1970 in seconds and nanoseconds, whatever its year.
+    const korvic::Offset clock =
+        korvic::Offset::between(s.board, korvic::system_time{}) + korvic::Offset{correction};
     const std::int64_t receive = s.midpoint().time_since_epoch().count();
     ShmRecord r{};
-    const std::int64_t cs = floor_div(clock, 1'000'000'000);
     const std::int64_t rs = floor_div(receive, 1'000'000'000);
-    r.clock_sec = static_cast<time_t>(cs);
-    r.clock_nsec = static_cast<int>(clock - cs * 1'000'000'000);
+    r.clock_sec = static_cast<time_t>(clock.seconds().count());
+    r.clock_nsec = static_cast<int>(clock.subseconds().count());
     r.clock_usec = r.clock_nsec / 1000;
     r.receive_sec = static_cast<time_t>(rs);
     r.receive_nsec = static_cast<int>(receive - rs * 1'000'000'000);

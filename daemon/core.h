@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <ctime>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -22,38 +21,30 @@ namespace korvicd {
 
 using std::chrono::nanoseconds;
 
-// One reading of the board: korvic::Board::sample() (CLOCK_REALTIME around the latch) with
-// CLOCK_MONOTONIC_RAW read just before and just after it. The monotonic readings place
-// the latch on a clock that neither chrony's slewing nor a step of the system clock moves,
-// which is what the health checks compare the board against.
-struct Reading {
-    korvic::Sample sample;
-    nanoseconds mono_before{0};
-    nanoseconds mono_after{0};
-
-    nanoseconds bracket() const { return sample.uncertainty(); }
-    nanoseconds mono_mid() const { return mono_before + (mono_after - mono_before) / 2; }
-    nanoseconds mono_bracket() const { return mono_after - mono_before; }
-};
-
-// The reading with the narrowest bracket (after - before); the first of equals. The span
-// must not be empty.
-const Reading &narrowest(std::span<const Reading> readings);
+// One reading of the board: its sample (CLOCK_REALTIME around the latch) with
+// CLOCK_MONOTONIC_RAW read just before and just after it, from korvic::Board::best_of().
+// The monotonic readings place the latch on a clock that neither chrony's slewing nor a
+// step of the system clock moves, which is what the health checks compare the board
+// against.
+using Reading = korvic::Reading;
 
 // ---------------------------------------------------------------------------------------
 // Board health.
 // ---------------------------------------------------------------------------------------
 
 enum class Health {
-    starting,    // not yet enough consistent samples since start (or since a new board)
-    ok,          // consistent: samples are fed
-    stopped,     // the board time did not advance between two samples
-    stepped,     // it moved against the system clock by more than the step limit
-    rate,        // it moved against the system clock faster than the rate limit allows
-    recovering,  // a stopped board runs again; waiting for consistent samples
+    starting,      // not yet enough consistent samples since start (or since a new board)
+    ok,            // consistent: samples are fed
+    stopped,       // the board time did not advance between two samples
+    stepped,       // it moved against the system clock by more than the step limit
+    rate,          // it moved against the system clock faster than the rate limit allows
+    recovering,    // a stopped board runs again; waiting for consistent samples
+    out_of_range,  // its time lies outside 1970 to 2099 (after reset_time: year 0)
 };
+// The last state: the states count from starting (0) to it.
+inline constexpr Health kLastHealth = Health::out_of_range;
 
-// "starting", "ok", "stopped", "stepped", "rate error", "recovering".
+// "starting", "ok", "stopped", "stepped", "rate error", "recovering", "out of range".
 std::string_view to_string(Health h);
 
 struct HealthLimits {
@@ -70,6 +61,9 @@ struct HealthLimits {
 //              readings themselves cannot tell apart: half of each monotonic bracket
 //              and the board's microsecond digit,
 //   consistent otherwise.
+// A reading whose board time lies outside 1970 to 2099 is judged by nothing else: the
+// board is out of range until a reading within it, which is judged afresh from there
+// ("recovering"), as after a restart; no interval spans the two.
 // Samples are fed only in state ok, reached after consistent_needed consistent intervals
 // in a row. Every change of state gives exactly one log line; staying in a state gives
 // none. A stop rarely begins at a sample: the interval in which it begins shows a board
@@ -107,6 +101,7 @@ class HealthMonitor {
 
 enum class Verdict {
     feed,               // passed every check: goes to the outputs
+    clock_stepped,      // no valid reading: the system clock stepped back inside each one
     wide_bracket,       // narrowest bracket wider than --max-bracket
     untrusted,          // the board is not in state ok
     beyond_max_offset,  // |offset| larger than --max-offset
@@ -121,21 +116,21 @@ struct PipelineLimits {
 
 struct Step {
     Verdict verdict = Verdict::feed;
-    Reading reading;               // the narrowest of the burst
-    nanoseconds offset{0};         // board - midpoint + correction
+    Reading reading;               // the narrowest valid one of the burst
+    korvic::Offset offset;         // board - midpoint + correction, exact for any board time
     std::vector<std::string> log;  // lines for changes of state (health, max offset)
     std::string detail;            // the -v line for this sample
 };
 
-// One burst at a time: the narrowest reading, dropped when its bracket is too wide (a
-// wide bracket says nothing reliable, so it does not reach the health checks either),
-// else judged by the health monitor, then by --max-offset (logged once when samples
-// start and stop being refused).
+// One burst at a time: the narrowest valid reading (none: the system clock stepped back
+// inside each one), dropped when its bracket is too wide (a wide bracket says nothing
+// reliable, so it does not reach the health checks either), else judged by the health
+// monitor, then by --max-offset (logged once when samples start and stop being refused).
 class Pipeline {
   public:
     explicit Pipeline(const PipelineLimits &limits) : limits_(limits), health_(limits.health) {}
 
-    Step process(std::span<const Reading> burst);
+    Step process(const korvic::BestReading &burst);
     const HealthMonitor &health() const { return health_; }
     void reset_board() { health_.reset(); }
 
@@ -168,27 +163,35 @@ class Schedule {
 // Statistics for --stats.
 // ---------------------------------------------------------------------------------------
 
-// board_busy: the board lock was held elsewhere for the whole of --lock-wait.
+// board_busy: the board lock was held elsewhere for the whole of --lock-wait;
+// clock_stepped: the system clock stepped back inside every reading of the burst.
 enum class Drop {
     wide_bracket,
     untrusted,
     beyond_max_offset,
     queue_full,
     chronyd_away,
-    board_busy
+    board_busy,
+    clock_stepped,
 };
+
+// The drop that a verdict other than feed counts as.
+Drop drop_of(Verdict v);
 
 class Stats {
   public:
-    void kept(nanoseconds offset, nanoseconds bracket);
+    void kept(const korvic::Offset &offset, nanoseconds bracket);
     void dropped(Drop why);
+    // Readings of a burst left out because the system clock stepped back inside them
+    // (korvic::BestReading::refused), whatever became of the burst.
+    void refused(int readings) { refused_ += static_cast<std::uint64_t>(readings); }
     // "stats over 60.000000 s: kept 58, dropped 2 (bracket 1, untrusted 1, max offset 0,
-    // queue full 0, chronyd away 0, board busy 0); offset mean +12.0 us sd 1.2 us rms 13.1 us
-    // max -20.0 us; bracket min 8.9 us median 9.4 us max 15.0 us". `covered` is the time the
-    // counts were gathered in (since the last line), which the line names. Offsets and
-    // brackets of kept samples only: sd is their standard deviation about the mean (the
-    // jitter), rms their root mean square (sd^2 + mean^2 = rms^2), max the one furthest from
-    // 0, with its sign.
+    // queue full 0, chronyd away 0, board busy 0, clock stepped 0), readings refused 0;
+    // offset mean +12.0 us sd 1.2 us rms 13.1 us max -20.0 us; bracket min 8.9 us median
+    // 9.4 us max 15.0 us". `covered` is the time the counts were gathered in (since the last
+    // line), which the line names. Offsets and brackets of kept samples only: sd is their
+    // standard deviation about the mean (the jitter), rms their root mean square (sd^2 +
+    // mean^2 = rms^2), max the one furthest from 0, with its sign.
     std::string line(nanoseconds covered) const;
     void reset() { *this = Stats{}; }
     std::uint64_t kept_count() const { return kept_; }
@@ -198,11 +201,12 @@ class Stats {
     static constexpr std::size_t kMaxBrackets = std::size_t{1} << 20;
 
     std::uint64_t kept_ = 0;
-    std::uint64_t drops_[6] = {};
+    std::uint64_t drops_[7] = {};
+    std::uint64_t refused_ = 0;
     // Welford's running mean and sum of squared deviations, in nanoseconds: exact enough for
     // a jitter of nanoseconds beside an offset of a day, where a sum of squares is not.
     double offset_mean_ = 0, offset_m2_ = 0;
-    nanoseconds offset_max_{0};
+    korvic::Offset offset_max_;
     nanoseconds bracket_min_{0}, bracket_max_{0};
     // The brackets for the median. Past kMaxBrackets in one interval, a uniform sample of
     // them (reservoir sampling with a fixed generator), so memory stays bounded.
@@ -275,7 +279,8 @@ struct ShmRecord {
 };
 ShmRecord encode_shm(const korvic::Sample &s, nanoseconds correction, int leap = 0);
 
-// log2 of the bracket in seconds, rounded up (a 9 us bracket is 2^-16 s); -30 for none.
+// log2 of a valid (not negative) bracket in seconds, rounded up (a 9 us bracket is
+// 2^-16 s); -30 for a bracket of zero.
 int precision_of(nanoseconds bracket);
 
 // Writes one record with the mode 1 protocol: valid = 0, count++, fence, the fields,
@@ -289,5 +294,7 @@ void write_shm(ShmTime &shm, const ShmRecord &r);
 
 // "250.000 ms", "9.1 us", "1.500000 s", "120 ns"; with sign: "+250.000 ms", "-3.2 us".
 std::string format_duration(nanoseconds d, bool sign = false);
+// The same for any offset, however long: "-63950000000.123457 s" beyond 64-bit nanoseconds.
+std::string format_duration(const korvic::Offset &d, bool sign = false);
 
 }  // namespace korvicd

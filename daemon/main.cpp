@@ -46,16 +46,6 @@ nanoseconds clock_ns(clockid_t id) {
     return std::chrono::seconds{ts.tv_sec} + nanoseconds{ts.tv_nsec};
 }
 
-std::vector<korvicd::Reading> burst(korvic::Board &board, int n) {
-    std::vector<korvicd::Reading> readings(static_cast<std::size_t>(n));
-    for (korvicd::Reading &r : readings) {
-        r.mono_before = clock_ns(CLOCK_MONOTONIC_RAW);
-        r.sample = board.sample();
-        r.mono_after = clock_ns(CLOCK_MONOTONIC_RAW);
-    }
-    return readings;
-}
-
 // The board of --config, waiting up to --lock-wait for its lock.
 korvic::Board open_board(const korvicd::Options &o) {
     korvic::Settings settings = korvic::read_settings(o.config);
@@ -71,17 +61,6 @@ korvicd::PipelineLimits limits_of(const korvicd::Options &o) {
     l.health.max_step = o.max_step;
     l.health.max_rate_ppm = o.max_rate_ppm;
     return l;
-}
-
-korvicd::Drop drop_of(korvicd::Verdict v) {
-    switch (v) {
-        case korvicd::Verdict::wide_bracket:
-            return korvicd::Drop::wide_bracket;
-        case korvicd::Verdict::beyond_max_offset:
-            return korvicd::Drop::beyond_max_offset;
-        default:
-            return korvicd::Drop::untrusted;
-    }
 }
 
 void sleep_until(nanoseconds deadline) {
@@ -105,9 +84,9 @@ int run_once(const korvicd::Options &o, korvic::Board &board) {
         if (i > 0)
             sleep_until(next);
         next += std::chrono::milliseconds{100};
-        std::vector<korvicd::Reading> readings;
+        korvic::BestReading readings;
         try {
-            readings = burst(board, o.readings);
+            readings = board.best_of(o.readings);
         } catch (const korvic::BoardBusy &e) {
             reason = e.what();
             continue;
@@ -119,9 +98,9 @@ int run_once(const korvicd::Options &o, korvic::Board &board) {
             log_line(step.detail);
         }
         if (step.verdict == korvicd::Verdict::feed) {
-            std::printf("%s offset %+.9f s bracket %.9f s\n",
+            std::printf("%s offset %s s bracket %.9f s\n",
                         korvic::format_time(step.reading.sample.board).c_str(),
-                        static_cast<double>(step.offset.count()) / 1e9,
+                        step.offset.seconds_text().c_str(),
                         static_cast<double>(step.reading.bracket().count()) / 1e9);
             return korvic::program::flush_standard_output("korvicd") ? 0 : 1;
         }
@@ -195,9 +174,9 @@ korvicd::Snapshot Daemon::snapshot() const {
 }
 
 void Daemon::tick() {
-    std::vector<korvicd::Reading> readings;
+    korvic::BestReading readings;
     try {
-        readings = burst(board_, o_.readings);
+        readings = board_.best_of(o_.readings);
     } catch (const korvic::BoardBusy &e) {
         // The burst ends at the first reading that found the lock taken: it waits once.
         stats_.dropped(korvicd::Drop::board_busy);
@@ -205,11 +184,12 @@ void Daemon::tick() {
             log_line(std::string("sample dropped: ") + e.what());
         return;
     }
+    stats_.refused(readings.refused);
     korvicd::Step step = pipeline_.process(readings);
     for (const std::string &line : step.log)
         log_line(line);
     if (step.verdict != korvicd::Verdict::feed) {
-        stats_.dropped(drop_of(step.verdict));
+        stats_.dropped(korvicd::drop_of(step.verdict));
         if (o_.verbose)
             log_line(step.detail);
         return;

@@ -15,11 +15,16 @@ bool Totals::board_answered() const {
     return fed + dropped_count() > dropped[static_cast<std::size_t>(Drop::board_busy)];
 }
 
-void Tally::kept(nanoseconds offset, nanoseconds bracket) {
+void Tally::kept(const korvic::Offset &offset, nanoseconds bracket) {
     interval_.kept(offset, bracket);
     ++totals_.fed;
     totals_.last_offset = offset;
     totals_.last_bracket = bracket;
+}
+
+void Tally::refused(int readings) {
+    interval_.refused(readings);
+    totals_.readings_refused += static_cast<std::uint64_t>(readings);
 }
 
 void Tally::dropped(Drop why) {
@@ -143,8 +148,7 @@ std::string metrics_text(const Snapshot &s, std::string_view version) {
     Exposition m({{"board", s.board}});
     m.gauge("korvicd_build_info", "korvicd's version; always 1", 1,
             {{"version", std::string(version)}});
-    // Health's states count from starting (0) to recovering, the last.
-    for (int i = 0; i <= static_cast<int>(Health::recovering); ++i) {
+    for (int i = 0; i <= static_cast<int>(kLastHealth); ++i) {
         const auto h = static_cast<Health>(i);
         m.gauge("korvicd_health_state", "The board's health state: 1 for the current one",
                 h == s.health ? 1 : 0, {{"state", health_name(h)}});
@@ -152,7 +156,7 @@ std::string metrics_text(const Snapshot &s, std::string_view version) {
     if (s.totals.last_offset) {
         m.gauge("korvicd_offset_seconds",
                 "Board time less system time of the last fed sample, --offset included",
-                seconds(*s.totals.last_offset));
+                s.totals.last_offset->to_seconds());
         m.gauge("korvicd_bracket_seconds", "Bracket of the last fed sample",
                 seconds(*s.totals.last_bracket));
     }
@@ -160,6 +164,9 @@ std::string metrics_text(const Snapshot &s, std::string_view version) {
     for (std::size_t i = 0; i < kDropReasons; ++i)
         m.counter("korvicd_samples_dropped_total", "Samples dropped since start, by reason",
                   s.totals.dropped[i], {{"reason", std::string(drop_name(static_cast<Drop>(i)))}});
+    m.counter("korvicd_readings_refused_total",
+              "Readings left out since start because the system clock stepped back inside them",
+              s.totals.readings_refused);
     for (const OutputState &o : s.outputs)
         m.gauge("korvicd_output_up", "Whether samples reach the output: 1 yes, 0 no", o.up ? 1 : 0,
                 {{"output", o.kind}, {"target", o.target}});

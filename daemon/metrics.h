@@ -34,6 +34,8 @@ constexpr std::string_view drop_name(Drop d) {
             return "chronyd_away";
         case Drop::board_busy:
             return "board_busy";
+        case Drop::clock_stepped:
+            return "clock_stepped";
     }
     return {};
 }
@@ -56,7 +58,10 @@ struct Totals {
     std::uint64_t fed = 0;
     std::array<std::uint64_t, kDropReasons> dropped{};
     // The last fed sample's offset and bracket; none before the first.
-    std::optional<nanoseconds> last_offset, last_bracket;
+    std::optional<korvic::Offset> last_offset;
+    std::optional<nanoseconds> last_bracket;
+    // Readings left out because the system clock stepped back inside them.
+    std::uint64_t readings_refused = 0;
 
     std::uint64_t dropped_count() const;
     // Whether a burst has read the board at all (every outcome but "board busy" had readings).
@@ -67,8 +72,9 @@ struct Totals {
 // reset() ends an interval: the totals count on.
 class Tally {
   public:
-    void kept(nanoseconds offset, nanoseconds bracket);
+    void kept(const korvic::Offset &offset, nanoseconds bracket);
     void dropped(Drop why);
+    void refused(int readings);
     std::string line(nanoseconds interval) const { return interval_.line(interval); }
     void reset() { interval_.reset(); }
     const Totals &totals() const { return totals_; }
@@ -138,7 +144,7 @@ class Exposition {
 
 // korvicd's metrics, each labelled board="NAME": build info, the health state (one sample
 // per state, 1 for the current one), the last fed offset and bracket in seconds, samples
-// fed and dropped by reason since start, and each output's state.
+// fed and dropped by reason and readings refused since start, and each output's state.
 std::string metrics_text(const Snapshot &s, std::string_view version);
 
 }  // namespace korvicd

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,6 +62,11 @@ void enable_interrupts(const fs::path &bridge) {
     close(w.fd);
 }
 
+constexpr const char *kRangeText = "1970-01-01T00:00:00Z to 2099-12-31T23:59:59.999999Z";
+static_assert(codec::kBoardEndUs - 1 == kLastBoardTime.time_since_epoch().count());
+
+}  // namespace
+
 codec::Offsets offsets_of(const Settings &s) {
     return {s.tz_off, s.day_off, s.sec_off, true};
 }
@@ -70,7 +74,7 @@ codec::Offsets offsets_of(const Settings &s) {
 // A seconds digit of 60 is a leap second: it stands at the last instant of its minute that
 // the register can hold, its last microsecond, or millisecond for a group without
 // microseconds (see board.hpp).
-utc_time to_utc(korvic_broken_down fields, const codec::Offsets &o, bool micro = true) {
+utc_time to_utc(korvic_broken_down fields, const codec::Offsets &o, bool micro) {
     if (fields.seconds == codec::kLeapSecondDigits) {
         fields.seconds = codec::kLeapSecondDigits - 1;
         fields.milliseconds = 999;
@@ -79,10 +83,6 @@ utc_time to_utc(korvic_broken_down fields, const codec::Offsets &o, bool micro =
     return utc_time{std::chrono::microseconds{codec::to_utc_us(fields, o)}};
 }
 
-constexpr const char *kRangeText = "1970-01-01T00:00:00Z to 2099-12-31T23:59:59.999999Z";
-static_assert(codec::kBoardEndUs - 1 == kLastBoardTime.time_since_epoch().count());
-
-// The board digits that t is written as, after the range checks; before any bus access.
 korvic_broken_down board_digits(utc_time t, const codec::Offsets &o, const char *call) {
     const std::int64_t us = t.time_since_epoch().count();
     const std::string head = std::string("korvic: ") + call + ": " + format_time(t);
@@ -103,14 +103,6 @@ korvic_broken_down board_digits(utc_time t, const codec::Offsets &o, const char 
             head + " is " + format_time(utc_time{std::chrono::microseconds{board_us}}) +
             " in board time (" + offsets + "), outside the board's range " + kRangeText);
     return codec::board_fields(board_us);
-}
-
-}  // namespace
-
-system_time realtime_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return system_time{std::chrono::seconds{ts.tv_sec} + std::chrono::nanoseconds{ts.tv_nsec}};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -369,19 +361,6 @@ utc_time Board::now() {
     return to_utc(codec::decode<codec::kTimeStatus>(seq::snapshot(b.window)), b.offsets);
 }
 
-Sample Board::sample() {
-    const Impl &b = live();
-    // Held from before the first clock reading: a wait for the lock is no part of the
-    // bracket.
-    const seq::Hold hold(b.window);
-    Sample s;
-    s.before = b.clock();
-    const codec::Words w = seq::snapshot(b.window, [&] { s.after = b.clock(); });
-    s.board = to_utc(codec::decode<codec::kTimeStatus>(w), b.offsets);
-    s.status = w[0];
-    return s;
-}
-
 utc_time Board::event_time() {
     const Impl &b = live();
     const codec::Words w = seq::read_group(b.window, Reg::ExternalEvent);
@@ -542,6 +521,10 @@ Board BoardInternals::over_window(void *window, const Settings &settings, int lo
 
 void BoardInternals::set_clock(Board &board, SystemClock clock) {
     board.live().clock = clock;
+}
+
+void BoardInternals::set_monotonic_clock(Board &board, MonotonicClock clock) {
+    board.live().monotonic = clock;
 }
 
 }  // namespace detail

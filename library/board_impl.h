@@ -18,9 +18,14 @@
 namespace korvic {
 
 using SystemClock = system_time (*)();
+using MonotonicClock = std::chrono::nanoseconds (*)();
 
-// CLOCK_REALTIME, read with clock_gettime.
+// CLOCK_REALTIME, read with clock_gettime: every reading of the system clock that the
+// library makes (sample(), best_of(), preset_now()) goes through a Board's clock, which is
+// this one unless a test set another.
 system_time realtime_now();
+// CLOCK_MONOTONIC_RAW (CLOCK_MONOTONIC where the system has no raw clock), nanoseconds.
+std::chrono::nanoseconds monotonic_now();
 
 // The board lock of one Board, on the register device descriptor that it owns (closed with
 // it). Not had within the wait: BoardBusy. In a child made by fork(), the device is opened
@@ -72,6 +77,7 @@ struct Board::Impl {
     // Gives the node up after `step` ("write", "poll") failed with `error`: said once; the
     // waits poll from then on.
     void drop_node(const char *step, int error);
+    MonotonicClock monotonic = &monotonic_now;
 
     Impl() = default;
     Impl(const Impl &) = delete;
@@ -79,6 +85,17 @@ struct Board::Impl {
     // Unmaps what this Board mapped (the lock closes the device). No bus access.
     ~Impl();
 };
+
+// The offsets of a Board with these settings.
+codec::Offsets offsets_of(const Settings &s);
+// A time register's digits as UTC, with the offsets: the one formula of every reading. A
+// seconds digit of 60 (a leap second) reads as the last instant of its minute that the
+// register holds (`micro`: it has microsecond digits). No bus access.
+utc_time to_utc(korvic_broken_down fields, const codec::Offsets &o, bool micro = true);
+// The board digits that t is written as, after the range checks of preset(); throws
+// std::out_of_range "korvic: CALL: TIME is outside the board's range ..." first. No bus
+// access.
+korvic_broken_down board_digits(utc_time t, const codec::Offsets &o, const char *call);
 
 namespace detail {
 
@@ -93,8 +110,10 @@ class BoardInternals {
     static Board over_window(void *window, const Settings &settings, int lock_fd,
                              const std::filesystem::path &path);
 
-    // The clock that sample() reads, in place of CLOCK_REALTIME.
+    // The clock that sample(), best_of() and preset_now() read, in place of
+    // CLOCK_REALTIME; and in place of the monotonic clock.
     static void set_clock(Board &board, SystemClock clock);
+    static void set_monotonic_clock(Board &board, MonotonicClock clock);
 };
 
 }  // namespace detail

@@ -68,7 +68,35 @@ struct PySample {
     std::int64_t before = 0;
     std::int64_t after = 0;
     double offset = 0;
+    py::object offset_ns;
     double uncertainty = 0;
+};
+
+// An offset's exact count of nanoseconds as a Python int (no 64-bit integer holds every
+// offset a board can have).
+py::object exact_ns(const Offset &o) {
+    return py::int_(o.seconds().count()) * py::int_(1'000'000'000) +
+           py::int_(o.subseconds().count());
+}
+
+PySample to_python(const Sample &s) {
+    const Offset offset = s.offset();
+    return PySample{to_datetime(s.board),
+                    s.before.time_since_epoch().count(),
+                    s.after.time_since_epoch().count(),
+                    offset.to_seconds(),
+                    exact_ns(offset),
+                    static_cast<double>(s.uncertainty().count()) / 1e9};
+}
+
+// The result of preset_now(), in Python's units.
+struct PyPresetNow {
+    py::object preset;
+    PySample read_back;
+    double residual = 0;
+    py::object residual_ns;
+    double write_cost = 0;
+    int attempts = 0;
 };
 
 // The iterator that events() gives.
@@ -197,6 +225,8 @@ PYBIND11_MODULE(_korvic, m) {
         .def_readonly("offset", &PySample::offset,
                       "The board's time less the system clock's midpoint, seconds (float; "
                       "positive: the board is ahead).")
+        .def_readonly("offset_ns", &PySample::offset_ns,
+                      "The same offset exactly, in nanoseconds (int), for any board time.")
         .def_readonly("uncertainty", &PySample::uncertainty,
                       "after - before, seconds (float): the latch lies in this bracket.")
         .def("__repr__", [](const PySample &s) {
@@ -204,6 +234,27 @@ PYBIND11_MODULE(_korvic, m) {
                    ", after=" + std::to_string(s.after) +
                    ", offset=" + repr_of(py::float_(s.offset)) +
                    ", uncertainty=" + repr_of(py::float_(s.uncertainty)) + ")";
+        });
+
+    py::class_<PyPresetNow>(m, "PresetNow", "What Board.preset_now() did.")
+        .def_readonly("preset", &PyPresetNow::preset, "The whole second loaded (datetime, UTC).")
+        .def_readonly("residual", &PyPresetNow::residual,
+                      "The board's time less the system clock's, read back after the preset, "
+                      "seconds (float).")
+        .def_readonly("residual_ns", &PyPresetNow::residual_ns,
+                      "The same residual exactly, in nanoseconds (int).")
+        .def_readonly("read_back", &PyPresetNow::read_back,
+                      "The reading read back after the preset (Sample), the narrowest of "
+                      "five.")
+        .def_readonly("write_cost", &PyPresetNow::write_cost,
+                      "What the preset was allowed to take on the bus, seconds (float).")
+        .def_readonly("attempts", &PyPresetNow::attempts,
+                      "The seconds it aimed for, 1 to 10: it tries again when woken late or "
+                      "read back more than 250 us off.")
+        .def("__repr__", [](const PyPresetNow &p) {
+            return "PresetNow(preset=" + repr_of(p.preset) +
+                   ", residual=" + repr_of(py::float_(p.residual)) +
+                   ", attempts=" + std::to_string(p.attempts) + ")";
         });
 
     py::class_<StatusBit>(m, "StatusBit", "One bit of the hardware status word.")
@@ -370,16 +421,32 @@ fork() (multiprocessing) that uses this Board has a lock of its own.)doc")
             "The board's current time: a snapshot strobe, then the latched time.")
         .def(
             "sample",
-            [](PyBoard &self) {
-                const Sample s = locked(self, [](Board &b) { return b.sample(); });
-                return PySample{to_datetime(s.board), s.before.time_since_epoch().count(),
-                                s.after.time_since_epoch().count(),
-                                static_cast<double>(s.offset().count()) / 1e9,
-                                static_cast<double>(s.uncertainty().count()) / 1e9};
+            [](PyBoard &self, const py::object &readings_arg) {
+                const auto readings =
+                    static_cast<int>(to_whole(readings_arg, "sample", "readings", 1000));
+                if (readings == 0)
+                    throw py::value_error("korvic: sample: readings 0 is not 1 to 1000");
+                const Sample s = locked(self, [readings](Board &b) {
+                    if (readings == 1)
+                        return b.sample();
+                    const BestReading r = b.best_of(readings);
+                    if (!r.best)
+                        throw ClockStepped(
+                            "korvic: sample: the system clock stepped back "
+                            "inside each of " +
+                            std::to_string(readings) + " readings");
+                    return r.best->sample;
+                });
+                return to_python(s);
             },
-            "sample(self) -> Sample\n\n"
+            py::arg("readings") = 1,
+            "sample(self, readings: int = 1) -> Sample\n\n"
             "The board's time bracketed by the system clock: board, before and\n"
-            "after (integer ns since 1970), offset and uncertainty (float seconds).")
+            "after (integer ns since 1970), offset and uncertainty (float seconds),\n"
+            "offset_ns (exact int). With readings above 1, the narrowest of that many.\n"
+            "A reading inside which the system clock stepped back is left out;\n"
+            "RuntimeError when every one was. ValueError for a board time outside\n"
+            "the years 1 to 9999 that a datetime holds.")
         .def(
             "event_time",
             [](PyBoard &self) {
@@ -406,6 +473,26 @@ fork() (multiprocessing) that uses this Board has a lock of its own.)doc")
             "as the board's new time. ValueError for a naive datetime or a time\n"
             "outside 1970 to 2099 (as UTC or as board time after the offsets), with\n"
             "the board untouched.")
+        .def(
+            "preset_now",
+            [](PyBoard &self) {
+                const PresetNow p = locked(self, [](Board &b) { return b.preset_now(); });
+                return PyPresetNow{to_datetime(p.preset),
+                                   to_python(p.read_back),
+                                   p.residual().to_seconds(),
+                                   exact_ns(p.residual()),
+                                   static_cast<double>(p.write_cost.count()) / 1e9,
+                                   p.attempts};
+            },
+            "preset_now(self) -> PresetNow\n\n"
+            "Sets the board to the system clock at its next whole second, as\n"
+            "`korvic preset now` does: measures the preset's cost, waits for the\n"
+            "second less that cost, loads it and reads the board back; tries again\n"
+            "at the next second when woken late or read back more than 250 us off,\n"
+            "ten times at most (see residual and attempts). Blocks about a second\n"
+            "per attempt, with the GIL released. RuntimeError, nothing written, on a\n"
+            "board that does not run; ValueError when the system clock lies outside\n"
+            "1970 to 2099.")
         .def(
             "set_compare",
             [](PyBoard &self, const py::object &time, const py::object &every) {

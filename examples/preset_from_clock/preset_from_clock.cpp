@@ -8,16 +8,17 @@
 // two, it attaches two boards at once, each with its own window, byte order and offsets,
 // and handles one after the other.
 //
-// For each board: preset with the system's UTC time, then one sample(): the board's time
-// with the system clock read just before and just after the latch. It prints the preset,
-// the time read back, their difference, and the board's offset from the system clock.
-// A Board converts by the true calendar and undoes the SEC_OFF=, TZ_OFF= and DAY_OFF= of
-// its file on the way back, so the difference is only the board's run between the two
-// calls, less what the preset cannot hold (it keeps whole milliseconds): between -1 ms and
-// a few microseconds.
+// For each board: korvic::Board::preset_now(), which loads the system clock's next whole
+// second at that second (it measures what a preset costs on the bus, waits for the second
+// less that cost, and tries again at the next second when the system woke it late or the
+// board reads back far off), then reads the board back. It prints the second loaded, the
+// time read back, their difference, and the board's offset from the system clock at the
+// read-back. A Board converts by the true calendar and undoes the SEC_OFF=, TZ_OFF= and
+// DAY_OFF= of its file on the way back, so the difference is only the board's run between
+// the preset and the read-back: a few microseconds.
 //
-// Exit status: 0 on success; 1 when a board cannot be attached or the system clock lies
-// outside the board's years (1970 to 2099).
+// Exit status: 0 on success; 1 when a board cannot be attached, does not run, or the system
+// clock lies outside the board's years (1970 to 2099).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,16 +36,16 @@ double seconds(std::chrono::nanoseconds d) {
 }
 
 void preset_and_read_back(korvic::Board &board) {
-    const auto now = std::chrono::system_clock::now();
-    const auto preset = std::chrono::time_point_cast<std::chrono::microseconds>(now);
-    board.preset(preset);
-    const korvic::Sample back = board.sample();
-
-    std::printf("preset:     %s (system clock)\n", korvic::format_time(preset).c_str());
-    std::printf("read back:  %s (board)\n", korvic::format_time(back.board).c_str());
-    std::printf("difference: %+.6f s\n", seconds(back.board - preset));
-    std::printf("offset:     %+.6f s (board minus system clock at the latch, +/- %.1f us)\n",
-                seconds(back.offset()), seconds(back.uncertainty()) * 1e6 / 2);
+    const korvic::PresetNow p = board.preset_now();
+    std::printf("preset:     %s (the system clock's whole second)\n",
+                korvic::format_time(p.preset).c_str());
+    std::printf("read back:  %s (board)\n", korvic::format_time(p.read_back.board).c_str());
+    std::printf("difference: %+.6f s\n", seconds(p.read_back.board - p.preset));
+    std::printf(
+        "offset:     %+.6f s (board minus system clock at the read-back, +/- %.1f us; "
+        "%d attempt%s)\n",
+        p.residual().to_seconds(), seconds(p.bracket()) * 1e6 / 2, p.attempts,
+        p.attempts == 1 ? "" : "s");
 }
 
 }  // namespace

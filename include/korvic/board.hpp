@@ -58,6 +58,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -191,9 +192,90 @@ struct CompareSetting {
     unsigned mask = 0;                         // 0..15 (see CompareMask)
 };
 
+// A signed span of time exact to the nanosecond however far a board time lies from the
+// system clock: whole seconds (rounded toward minus infinity) and the nanoseconds past
+// them. Sample::offset() returns one, not 64-bit nanoseconds: those hold some 292 years
+// either way of 1970, and a board may hold any year from 0 to 9999 (after reset_time it
+// holds year 0). Exact for any utc_time less any system_time; no bus access anywhere here.
+class Offset {
+  public:
+    constexpr Offset() = default;
+    // Exactly d.
+    constexpr explicit Offset(std::chrono::nanoseconds d) {
+        constexpr std::int64_t kG = 1'000'000'000;
+        std::int64_t s = d.count() / kG, n = d.count() % kG;
+        if (n < 0) {
+            n += kG;
+            --s;
+        }
+        seconds_ = std::chrono::seconds{s};
+        nanos_ = std::chrono::nanoseconds{n};
+    }
+    // s + sub, exactly (sub of any sign and size).
+    constexpr Offset(std::chrono::seconds s, std::chrono::nanoseconds sub) : Offset(sub) {
+        seconds_ += s;
+    }
+    // a - b, exactly.
+    static constexpr Offset between(utc_time a, system_time b) {
+        const std::int64_t a_us = a.time_since_epoch().count();
+        return Offset(std::chrono::seconds{a_us / 1'000'000},
+                      std::chrono::nanoseconds{a_us % 1'000'000 * 1000}) -
+               Offset(b.time_since_epoch());
+    }
+
+    // Whole seconds, rounded toward minus infinity (-0.25 s is -1 s and 750,000,000 ns).
+    constexpr std::chrono::seconds seconds() const { return seconds_; }
+    // The nanoseconds past seconds(): 0 to 999,999,999.
+    constexpr std::chrono::nanoseconds subseconds() const { return nanos_; }
+    // The span in 64-bit nanoseconds, or nothing when it is longer than those hold.
+    std::optional<std::chrono::nanoseconds> as_nanoseconds() const;
+    // In seconds: the count of nanoseconds rounded once to a double (exact to the
+    // nanosecond up to some 100 days).
+    double to_seconds() const;
+    // The exact count of nanoseconds, always with its sign: "+250000123",
+    // "-63950000000000000000".
+    std::string nanoseconds_text() const;
+    // The exact seconds with nine decimals, always with a sign: "+0.250000123".
+    std::string seconds_text() const;
+
+    constexpr Offset operator-() const { return Offset{} - *this; }
+    friend constexpr Offset operator+(Offset a, Offset b) {
+        a.seconds_ += b.seconds_;
+        a.nanos_ += b.nanos_;
+        if (a.nanos_ >= std::chrono::seconds{1}) {
+            a.nanos_ -= std::chrono::seconds{1};
+            ++a.seconds_;
+        }
+        return a;
+    }
+    friend constexpr Offset operator-(Offset a, Offset b) {
+        a.seconds_ -= b.seconds_;
+        a.nanos_ -= b.nanos_;
+        if (a.nanos_ < std::chrono::nanoseconds{0}) {
+            a.nanos_ += std::chrono::seconds{1};
+            --a.seconds_;
+        }
+        return a;
+    }
+    friend constexpr Offset abs(Offset a) { return a.seconds_.count() < 0 ? -a : a; }
+    friend constexpr bool operator==(const Offset &, const Offset &) = default;
+    friend constexpr bool operator<(const Offset &a, const Offset &b) {
+        return a.seconds_ != b.seconds_ ? a.seconds_ < b.seconds_ : a.nanos_ < b.nanos_;
+    }
+    friend constexpr bool operator>(const Offset &a, const Offset &b) { return b < a; }
+    friend constexpr bool operator<=(const Offset &a, const Offset &b) { return !(b < a); }
+    friend constexpr bool operator>=(const Offset &a, const Offset &b) { return !(a < b); }
+
+  private:
+    std::chrono::seconds seconds_{0};
+    std::chrono::nanoseconds nanos_{0};
+};
+
 // One reading of the board's current time bracketed by the system clock: `before` is read
 // just before the first snapshot strobe, `after` just after the first word of the snapshot
-// is loaded. The latch happened between them.
+// is loaded. The latch happened between them. A bracket below zero (the system clock
+// stepped back between the two readings) is no reading: Board::sample() and
+// Board::best_of() never return one. A bracket of zero (a coarse clock) is one.
 struct Sample {
     system_time before;
     system_time after;
@@ -205,9 +287,80 @@ struct Sample {
 
     std::chrono::nanoseconds uncertainty() const { return after - before; }
     system_time midpoint() const { return before + (after - before) / 2; }
-    // The board's time less the system clock's at the latch (positive: the board is ahead).
-    std::chrono::nanoseconds offset() const { return board - midpoint(); }
+    // The board's time less the system clock's at the latch (positive: the board is ahead),
+    // exact for any board time.
+    Offset offset() const { return Offset::between(board, midpoint()); }
 };
+
+// A sample with the system's monotonic clock around it: CLOCK_MONOTONIC_RAW (CLOCK_MONOTONIC
+// where the system has no raw clock), read just before sample.before and just after
+// sample.after, in nanoseconds since that clock's start. It places the latch on a clock
+// that neither the time daemon's slewing nor a step of the system clock moves.
+struct Reading {
+    Sample sample;
+    std::chrono::nanoseconds mono_before{0};
+    std::chrono::nanoseconds mono_after{0};
+
+    std::chrono::nanoseconds bracket() const { return sample.uncertainty(); }
+    std::chrono::nanoseconds mono_mid() const {
+        return mono_before + (mono_after - mono_before) / 2;
+    }
+    std::chrono::nanoseconds mono_bracket() const { return mono_after - mono_before; }
+};
+
+// What Board::best_of() found.
+struct BestReading {
+    // The valid reading with the narrowest bracket (the first of equals); nothing when every
+    // reading was refused.
+    std::optional<Reading> best;
+    // The readings refused because their bracket was negative (the system clock stepped
+    // back inside them).
+    int refused = 0;
+};
+
+// Thrown by Board::sample() and Board::preset_now() when the system clock stepped back
+// inside every reading they took.
+class ClockStepped : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Thrown by Board::preset_now() when the board's time did not advance over its wait, with
+// nothing written: its timer is stopped, or its time stands still with the timer running.
+class BoardNotRunning : public std::runtime_error {
+  public:
+    BoardNotRunning(const std::string &what, bool timer_stopped)
+        : std::runtime_error(what), timer_stopped_(timer_stopped) {}
+    bool timer_stopped() const { return timer_stopped_; }
+
+  private:
+    bool timer_stopped_;
+};
+
+// What Board::preset_now() did.
+struct PresetNow {
+    utc_time preset;                         // the whole second it loaded
+    Sample read_back;                        // the narrowest of five readings after it
+    std::chrono::nanoseconds write_cost{0};  // the preset's own time, allowed for in advance
+    int attempts = 0;                        // 1 to kPresetNowAttempts
+
+    // The board's time less the system clock's at the read-back.
+    Offset residual() const { return read_back.offset(); }
+    std::chrono::nanoseconds bracket() const { return read_back.uncertainty(); }
+};
+
+// How late preset_now() may start a preset after its instant, and how far from the system
+// clock it may leave the board, before it tries again at the next second (a late wake-up
+// or a preemption, not the bus, goes beyond these); how often it tries at most.
+inline constexpr std::chrono::microseconds kPresetNowLate{100};
+inline constexpr std::chrono::microseconds kPresetNowResidual{250};
+inline constexpr int kPresetNowAttempts = 10;
+
+// Throws the std::out_of_range that preset_now() throws on a Board with these settings,
+// when the latest second it may aim for (a second and a little after the system clock's
+// now) lies outside kFirstBoardTime to kLastBoardTime as UTC or as board time. For checking
+// before attaching. Reads CLOCK_REALTIME; no bus access.
+void check_preset_now(const Settings &settings);
 
 // One bit of the hardware status word, named where the board gives it a meaning.
 struct StatusBit {
@@ -317,8 +470,30 @@ class Board {
     // now() between two readings of CLOCK_REALTIME (see Sample): the same bus accesses,
     // and nothing but the three strobe stores and the first load between the two readings.
     // The board lock is taken before the first clock reading and released after the last
-    // load, so the bracket holds no wait for it.
+    // load, so the bracket holds no wait for it. A reading whose bracket is negative (the
+    // system clock stepped back inside it) is left out and the reading made again, three
+    // readings at most; then ClockStepped.
     Sample sample();
+    // `readings` readings (1 to 1000, else std::out_of_range before any access), each
+    // sample()'s accesses under the board lock, with CLOCK_MONOTONIC_RAW read just outside
+    // the two CLOCK_REALTIME readings (see Reading); the lock is released between readings.
+    // The narrowest valid one, and how many were refused. A BoardBusy ends the call.
+    BestReading best_of(int readings);
+    // Sets the board to the system clock at a whole second: measures what a preset costs on
+    // the bus, sleeps until the system clock reaches the next whole second (20 ms or more
+    // ahead) less that cost, loads that second and reads the board back (the narrowest of
+    // best_of(5)). The wait's last 200 us, the preset and the read-back run under the board
+    // lock and, where the system allows it (root, CAP_SYS_NICE), at the lowest real-time
+    // priority (SCHED_FIFO; as before afterwards). Woken more than kPresetNowLate after its
+    // instant (nothing written) or reading back more than kPresetNowResidual off, it tries
+    // again at the next second, kPresetNowAttempts times in all; the result says how far the
+    // last attempt got. Bus: loads of 0x158, 0x15C, 0x160 and 0x118 to measure, snapshots
+    // before and after the sleep, loads of 0x118 while it waits, then preset()'s accesses
+    // and five snapshots. Throws BoardNotRunning, with nothing written, when the board's
+    // time did not advance over the sleep; std::out_of_range, before any access, as
+    // check_preset_now(); ClockStepped when no reading read back was valid in the last
+    // attempt.
+    PresetNow preset_now();
     // The time of the last external event: loads of 0x174, 0x178, 0x17C.
     utc_time event_time();
     // The preset time register: loads of 0x158, 0x15C, 0x160. Whole milliseconds.

@@ -189,6 +189,13 @@ bool PtySession::pump(Clock::time_point deadline) {
     return true;
 }
 
+void PtySession::collect_for(std::chrono::milliseconds duration) {
+    const auto deadline = Clock::now() + duration;
+    while (Clock::now() < deadline && (pump(deadline) || !terminal_closed_)) {
+    }
+    cursor_ = out_.size();
+}
+
 bool PtySession::wait_for(std::string_view text, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     for (;;) {

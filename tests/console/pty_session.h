@@ -57,6 +57,10 @@ class PtySession {
     bool wait_for_count(std::string_view text, std::size_t n,
                         std::chrono::milliseconds limit = kDefaultWait);
 
+    // Collects what the program writes for `duration` (less if it closes the terminal),
+    // then moves the cursor past it all: for a display that runs until it is stopped.
+    void collect_for(std::chrono::milliseconds duration);
+
     // Waits for the program to end; its exit status (0 to 255), kSignalled + signal, or
     // kTimedOut (the program is then killed).
     int wait_exit(std::chrono::milliseconds limit = kDefaultWait);

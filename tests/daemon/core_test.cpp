@@ -65,7 +65,7 @@ TEST_P(HealthSequence, StatesAndOneLinePerChange) {
         board += c.intervals[i].board;
         mono += c.intervals[i].mono;
         // The system clock is slewed and stepped at will: the monitor must not care.
-        const nanoseconds sys = board + (i % 2 == 0 ? 3s : -40ms);
+        const nanoseconds sys = kBase * 1s + mono + (i % 2 == 0 ? 3s : -40ms);
         for (const std::string &line : h.update(reading(sys, board, mono)))
             lines.push_back(line);
         ASSERT_LT(i, c.states.size());
@@ -80,7 +80,14 @@ TEST_P(HealthSequence, StatesAndOneLinePerChange) {
 constexpr Interval kGood{1'000'000us, 1s};
 constexpr Interval kStill{0us, 1s};
 constexpr Health S = Health::starting, OK = Health::ok, STOP = Health::stopped,
-                 STEP = Health::stepped, RATE = Health::rate, REC = Health::recovering;
+                 STEP = Health::stepped, RATE = Health::rate, REC = Health::recovering,
+                 OUT = Health::out_of_range;
+// From the board's time kBase + 3 s to 0000-01-01T00:00:00Z (reset_time's year 0), and a
+// second after it back to kBase + 5 s (a preset); from kBase to 9999-12-31T00:00:00Z.
+constexpr std::chrono::seconds kYear0{-62'167'219'200}, k9999{253'402'214'400};
+constexpr Interval kToYear0{kYear0 - (kBase + 3) * 1s, 1s};
+constexpr Interval kFromYear0{(kBase + 5) * 1s - (kYear0 + 1s), 1s};
+constexpr Interval kTo9999{k9999 - kBase * 1s, 1s};
 
 INSTANTIATE_TEST_SUITE_P(
     Daemon, HealthSequence,
@@ -159,6 +166,20 @@ INSTANTIATE_TEST_SUITE_P(
                    {kGood, kGood, kGood, {1'000'514us, 1s}},
                    {S, S, OK, RATE},
                    {"consistent", "+514 ppm"}},
+        // Outside 1970 to 2099 nothing is fed, and no interval into or out of it is
+        // judged (no step is said for the reset or the preset): one line each way.
+        HealthCase{"reset_to_year_0_then_preset",
+                   {kGood, kGood, kGood, kToYear0, kGood, kFromYear0, kGood, kGood, kGood},
+                   {S, S, OK, OUT, OUT, REC, REC, REC, OK},
+                   {"consistent",
+                    "board time 0000-01-01T00:00:00.000000Z outside 1970 to 2099; feeding nothing",
+                    "board time 2026-11-30T00:53:25.000000Z within 1970 to 2099 again; feeding "
+                    "after 3 consistent samples",
+                    "sane again after 3 consistent intervals"}},
+        HealthCase{"year_9999_from_the_start",
+                   {kTo9999, kGood, kGood, kGood, kGood},
+                   {OUT, OUT, OUT, OUT, OUT},
+                   {"board time 9999-12-31T00:00:00.000000Z outside 1970 to 2099"}},
         HealthCase{"a_fault_while_recovering_is_logged",
                    {kGood, kGood, kGood, kStill, kGood, {2'500'000us, 1s}, kStill},
                    {S, S, OK, STOP, REC, STEP, STOP},
@@ -179,14 +200,6 @@ TEST(HealthMonitor, ResetForgetsTheHistoryWithoutALine) {
     EXPECT_EQ(h.state(), Health::starting);
 }
 
-TEST(Narrowest, TheSmallestBracketAndTheFirstOfEquals) {
-    const nanoseconds t = kBase * 1s;
-    const std::chrono::microseconds b{kBase * 1'000'000};
-    std::vector<Reading> r = {reading(t, b, 1s, 30us), reading(t, b + 1us, 1s, 9us),
-                              reading(t, b + 2us, 1s, 12us), reading(t, b + 3us, 1s, 9us)};
-    EXPECT_EQ(&korvicd::narrowest(r), &r[1]);
-}
-
 // ---------------------------------------------------------------------------------------
 // Pipeline: verdicts, the -v line and the --max-offset lines.
 // ---------------------------------------------------------------------------------------
@@ -202,12 +215,10 @@ std::vector<korvicd::Step> run_pipeline(const korvicd::PipelineLimits &limits,
     std::vector<korvicd::Step> steps;
     for (std::size_t i = 0; i < bursts.size(); ++i) {
         const std::chrono::microseconds board{(kBase + static_cast<std::int64_t>(i)) * 1'000'000};
-        const std::vector<Reading> burst = {
-            reading(board + bursts[i].sys_minus_board, board, static_cast<std::int64_t>(i) * 1s,
-                    bursts[i].bracket + 5us),
-            reading(board + bursts[i].sys_minus_board, board, static_cast<std::int64_t>(i) * 1s,
-                    bursts[i].bracket)};
-        steps.push_back(p.process(burst));
+        steps.push_back(p.process(
+            korvic::BestReading{reading(board + bursts[i].sys_minus_board, board,
+                                        static_cast<std::int64_t>(i) * 1s, bursts[i].bracket),
+                                0}));
     }
     return steps;
 }
@@ -231,9 +242,9 @@ TEST(Pipeline, VerdictsInOrderOfTheChecks) {
         EXPECT_EQ(steps[i].verdict, want[i]) << "burst " << i;
         log.insert(log.end(), steps[i].log.begin(), steps[i].log.end());
     }
-    EXPECT_EQ(steps[4].offset, -200us);
+    EXPECT_EQ(steps[4].offset, korvic::Offset{-200us});
     EXPECT_EQ(steps[4].reading.bracket(), 10us);
-    EXPECT_EQ(steps[5].offset, 2ms);
+    EXPECT_EQ(steps[5].offset, korvic::Offset{2ms});
     EXPECT_EQ(steps[0].detail,
               "sample: board 2026-11-30T00:53:20.000000Z offset -200.0 us bracket 10.0 us: "
               "dropped, board starting");
@@ -246,19 +257,49 @@ TEST(Pipeline, VerdictsInOrderOfTheChecks) {
                          "offset -200.0 us within --max-offset again: feeding samples"));
 }
 
+// A burst with no valid reading (the system clock stepped back inside each) is dropped for
+// that; readings refused beside a valid one are said in its line; a board far outside the
+// years shows its exact offset and is not fed.
+TEST(Pipeline, ClockStepsAndBoardsOutsideTheYears) {
+    korvicd::PipelineLimits limits;
+    limits.correction = 250ms;
+    korvicd::Pipeline p(limits);
+    const korvicd::Step none = p.process(korvic::BestReading{std::nullopt, 5});
+    EXPECT_EQ(none.verdict, korvicd::Verdict::clock_stepped);
+    EXPECT_EQ(korvicd::drop_of(none.verdict), korvicd::Drop::clock_stepped);
+    EXPECT_EQ(none.detail,
+              "sample: dropped, the system clock stepped back inside each of 5 readings");
+    EXPECT_TRUE(none.log.empty());
+    EXPECT_EQ(p.health().state(), Health::starting);
+
+    const std::chrono::microseconds b{kBase * 1'000'000};
+    const korvicd::Step one = p.process(korvic::BestReading{reading(b, b, 0s), 2});
+    EXPECT_EQ(one.detail,
+              "sample: board 2026-11-30T00:53:20.000000Z offset +250.000 ms bracket 10.0 us (2 "
+              "of the burst refused: the system clock stepped back): dropped, board starting");
+
+    // Year 0 against a system clock in 2026: 63,963,219,200 s and the correction.
+    const std::chrono::microseconds year0{kYear0};
+    const korvicd::Step far = p.process(korvic::BestReading{reading(b, year0, 1s), 0});
+    EXPECT_EQ(far.verdict, korvicd::Verdict::untrusted);
+    EXPECT_EQ(far.offset.seconds_text(), "-63963219199.750000000");
+    EXPECT_EQ(far.detail,
+              "sample: board 0000-01-01T00:00:00.000000Z offset -63963219199.750000 s "
+              "bracket 10.0 us: dropped, board out of range");
+    EXPECT_THAT(far.log, ::testing::ElementsAre(HasSubstr("outside 1970 to 2099")));
+}
+
 TEST(Pipeline, AWideBracketNeverReachesTheHealthChecks) {
     korvicd::PipelineLimits limits;
     korvicd::Pipeline p(limits);
     const std::chrono::microseconds b{kBase * 1'000'000};
-    for (int i = 0; i < 4; ++i) {
-        const std::vector<Reading> burst = {reading(b + i * 1s, b + i * 1s, i * 1s)};
-        p.process(burst);
-    }
+    for (int i = 0; i < 4; ++i)
+        p.process(korvic::BestReading{reading(b + i * 1s, b + i * 1s, i * 1s), 0});
     ASSERT_TRUE(p.health().trusted());
     // Same board time a second later (a stopped board), but read through a bracket too
     // wide to tell anything: dropped, and the board stays trusted.
-    const std::vector<Reading> wide = {reading(b + 4s, b + 3s, 4s, 300us)};
-    EXPECT_EQ(p.process(wide).verdict, korvicd::Verdict::wide_bracket);
+    EXPECT_EQ(p.process(korvic::BestReading{reading(b + 4s, b + 3s, 4s, 300us), 0}).verdict,
+              korvicd::Verdict::wide_bracket);
     EXPECT_TRUE(p.health().trusted());
     p.reset_board();
     EXPECT_EQ(p.health().state(), Health::starting);
@@ -285,11 +326,12 @@ TEST(Stats, SummaryOfKeptSamplesAndEveryDrop) {
     korvicd::Stats s;
     EXPECT_EQ(s.line(60s),
               "stats over 60.000000 s: kept 0, dropped 0 (bracket 0, untrusted 0, max offset 0, "
-              "queue full 0, chronyd away 0, board busy 0)");
-    s.kept(10us, 9us);
-    s.kept(-20us, 12us);
-    s.kept(10us, 8us);
-    s.kept(40us, 30us);
+              "queue full 0, chronyd away 0, board busy 0, clock stepped 0), readings refused 0");
+    s.kept(korvic::Offset{10us}, 9us);
+    s.kept(korvic::Offset{-20us}, 12us);
+    s.kept(korvic::Offset{10us}, 8us);
+    s.kept(korvic::Offset{40us}, 30us);
+    s.refused(2);
     s.dropped(korvicd::Drop::wide_bracket);
     s.dropped(korvicd::Drop::untrusted);
     s.dropped(korvicd::Drop::untrusted);
@@ -297,14 +339,15 @@ TEST(Stats, SummaryOfKeptSamplesAndEveryDrop) {
     s.dropped(korvicd::Drop::chronyd_away);
     s.dropped(korvicd::Drop::beyond_max_offset);
     s.dropped(korvicd::Drop::board_busy);
+    s.dropped(korvicd::Drop::clock_stepped);
     EXPECT_EQ(s.kept_count(), 4u);
-    EXPECT_EQ(s.dropped_count(), 7u);
+    EXPECT_EQ(s.dropped_count(), 8u);
     // mean (10 - 20 + 10 + 40) / 4 = 10; sd sqrt((0 + 900 + 0 + 900) / 4) = 21.21; rms
     // sqrt((100 + 400 + 100 + 1600) / 4) = 23.45.
     EXPECT_EQ(s.line(10s),
-              "stats over 10.000000 s: kept 4, dropped 7 (bracket 1, untrusted 2, max offset 1, "
-              "queue full 1, chronyd away 1, board busy 1); offset mean +10.0 us sd 21.2 us rms "
-              "23.5 us max +40.0 us; "
+              "stats over 10.000000 s: kept 4, dropped 8 (bracket 1, untrusted 2, max offset 1, "
+              "queue full 1, chronyd away 1, board busy 1, clock stepped 1), readings refused 2; "
+              "offset mean +10.0 us sd 21.2 us rms 23.5 us max +40.0 us; "
               "bracket min 8.0 us median 12.0 us max 30.0 us");
     s.reset();
     EXPECT_EQ(s.kept_count() + s.dropped_count(), 0u);
@@ -315,18 +358,18 @@ TEST(Stats, SummaryOfKeptSamplesAndEveryDrop) {
 TEST(Stats, TheSpreadOfALargeOffsetIsItsJitter) {
     korvicd::Stats s;
     for (const nanoseconds jitter : {-2ns, 0ns, 2ns, 0ns})
-        s.kept(24h + jitter, 5us);
+        s.kept(korvic::Offset{24h + jitter}, 5us);
     EXPECT_THAT(s.line(4s), HasSubstr("offset mean +86400.000000 s sd 1 ns rms 86400.000000 s"));
     s.reset();
     for (int i = 0; i < 1000; ++i)
-        s.kept(-1733998us, 5us);
+        s.kept(korvic::Offset{-1733998us}, 5us);
     EXPECT_THAT(s.line(1000s), HasSubstr("offset mean -1.733998 s sd 0 ns rms 1.733998 s"));
 }
 
 TEST(Stats, TheLargestOffsetKeepsItsSign) {
     korvicd::Stats s;
-    s.kept(5us, 1us);
-    s.kept(-7us, 1us);
+    s.kept(korvic::Offset{5us}, 1us);
+    s.kept(korvic::Offset{-7us}, 1us);
     EXPECT_THAT(s.line(1s), HasSubstr("max -7.0 us"));
 }
 
@@ -369,6 +412,10 @@ TEST(SockSample, MidpointTruncatedAndOffsetAgainstIt) {
         {T + 999'999'000, T + 1'000'002'000, T / 1000 + 500'000, 7, kBase + 1, 0, -0.499999993},
         // a midpoint at 999 ns into a microsecond: truncated, never rounded up.
         {T + 1998, T + 2000, T / 1000 + 1, 0, kBase, 1, 0.0},
+        // the last instant of 2099 against a system clock in 1700: 400 years, beyond 64-bit
+        // nanoseconds (4102444800 + 8520336000 s, less 1 us).
+        {-8'520'336'000'000'000'000, -8'520'336'000'000'000'000, 4'102'444'799'999'999, 0,
+         -8'520'336'000, 0, 12'622'780'799.999999},
     };
     for (const SockCase &c : cases) {
         const korvicd::SockSample s = korvicd::encode_sock(
@@ -418,10 +465,21 @@ TEST(ShmRecord, StampsInSecondsMicrosecondsAndNanoseconds) {
         EXPECT_EQ(korvicd::encode_shm(c.s, nanoseconds{c.correction_ns}), c.want);
 }
 
+TEST(ShmRecord, TheClockStampOfAnyBoardTimeIsExact) {
+    // 2099-12-31T23:59:59.999999Z less 1 ns of correction, with the system clock in 1700.
+    const korvicd::ShmRecord r = korvicd::encode_shm(
+        sample(-8'520'336'000'000'000'000, -8'520'336'000'000'000'000, 4'102'444'799'999'999),
+        nanoseconds{-1});
+    EXPECT_EQ(r.clock_sec, 4'102'444'799);
+    EXPECT_EQ(r.clock_nsec, 999'998'999);
+    EXPECT_EQ(r.clock_usec, 999'998);
+    EXPECT_EQ(r.receive_sec, -8'520'336'000);
+}
+
 TEST(ShmRecord, PrecisionIsTheBracketRoundedUpToAPowerOfTwo) {
-    const std::pair<nanoseconds, int> cases[] = {{0ns, -30},   {-5ns, -30},    {1ns, -29},
-                                                 {9us, -16},   {15258ns, -16}, {15259ns, -15},
-                                                 {200us, -12}, {1s, 0},        {1500ms, 1}};
+    const std::pair<nanoseconds, int> cases[] = {{0ns, -30},     {1ns, -29},     {9us, -16},
+                                                 {15258ns, -16}, {15259ns, -15}, {200us, -12},
+                                                 {1s, 0},        {1500ms, 1}};
     for (const auto &[bracket, want] : cases)
         EXPECT_EQ(korvicd::precision_of(bracket), want) << bracket.count();
 }
@@ -462,7 +520,16 @@ TEST(FormatDuration, UnitByMagnitudeAndSignOnRequest) {
         {1s, false, "1.000000 s"},
         {-1500ms, true, "-1.500000 s"},
     };
-    for (const auto &[d, sign, want] : cases)
+    for (const auto &[d, sign, want] : cases) {
+        EXPECT_EQ(korvicd::format_duration(d, sign), want);
+        EXPECT_EQ(korvicd::format_duration(korvic::Offset{d}, sign), want);
+    }
+    // Beyond 64-bit nanoseconds: seconds, rounded to the microsecond.
+    const std::tuple<korvic::Offset, bool, const char *> far[] = {
+        {korvic::Offset{10'000'000'000s, 999'999'600ns}, true, "+10000000001.000000 s"},
+        {korvic::Offset{-10'000'000'000s, 1'500ns}, false, "-9999999999.999999 s"},
+    };
+    for (const auto &[d, sign, want] : far)
         EXPECT_EQ(korvicd::format_duration(d, sign), want);
 }
 

@@ -37,6 +37,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "chronyd_sandbox.h"
 #include "core.h"
 
 namespace korvicd_e2e {
@@ -45,98 +46,16 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+using korvic::test::Process;
+using korvic::test::Source;
+using korvic::test::wait_until;
+
 inline std::string slurp(const fs::path &p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return korvic::test::slurp_file(p);
 }
-
-// Polls `ready` every 100 ms until it holds or `limit` has passed: the way out of a wait
-// for something that never comes, never the thing checked.
 inline bool wait_for(const std::function<bool()> &ready, Clock::duration limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        if (ready())
-            return true;
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(100ms);
-    }
+    return korvic::test::wait_until(ready, limit);
 }
-
-// A child process with its standard output and error in files, and `env` ("NAME=VALUE")
-// added to the environment it inherits.
-class Process {
-  public:
-    Process(const std::vector<std::string> &argv, const fs::path &cwd, const fs::path &out,
-            const fs::path &err, const std::vector<std::string> &env = {}) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (chdir(cwd.c_str()) != 0)
-                _exit(126);
-            for (const std::string &e : env) {
-                const auto eq = e.find('=');
-                if (eq == std::string::npos ||
-                    setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1) != 0)
-                    _exit(126);
-            }
-            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int in = open("/dev/null", O_RDONLY);
-            if (o < 0 || e < 0 || in < 0)
-                _exit(126);
-            dup2(in, 0);
-            dup2(o, 1);
-            dup2(e, 2);
-            std::vector<char *> args;
-            for (const std::string &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Process() { stop(SIGKILL); }
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running() {
-        if (status_)
-            return false;
-        int st = 0;
-        if (waitpid(pid_, &st, WNOHANG) == pid_)
-            status_ = st;
-        return !status_;
-    }
-    // Sends `sig` and waits for the end (at most 20 s, then SIGKILL). The exit status,
-    // or 128 + the signal.
-    int stop(int sig) {
-        if (pid_ <= 0)
-            return -1;
-        if (running()) {
-            kill(pid_, sig);
-            if (!wait_for([&] { return !running(); }, 20s)) {
-                kill(pid_, SIGKILL);
-                int st = 0;
-                waitpid(pid_, &st, 0);
-                status_ = st;
-            }
-        }
-        const int st = *status_;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-    // Waits for the process to end by itself (at most 60 s).
-    int wait() {
-        wait_for([&] { return !running(); }, 60s);
-        return stop(SIGKILL);
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
 
 // An SHM unit of this run's own, 16 to 255: the host's segments are shared by every
 // process, and two runs of these tests at once (in other checkouts) must not take or remove
@@ -145,14 +64,6 @@ inline int own_unit(int n) {
     return 16 + static_cast<int>((static_cast<unsigned>(getpid()) * 4u + static_cast<unsigned>(n)) %
                                  240u);
 }
-
-struct Source {
-    std::string refid;
-    unsigned reach = 0;         // the 8-bit reachability register (octal in chronyc's text)
-    std::uint64_t last_rx = 0;  // seconds since the last sample (4294967295: never)
-    double offset = 0;          // seconds; positive: the host is ahead of the source
-    double error = 0;
-};
 
 // A private directory with a korvic_cfg.dat for the simulated board, chronyd's files, and
 // korvicd's output.
@@ -193,73 +104,18 @@ class KorvicdE2E : public ::testing::Test {
     // chronyd with a SOCK reference clock at `sock` (refid KRVC) and, for a unit, an SHM
     // one (refid KSHM). Waits until chronyc answers.
     void start_chronyd(std::optional<int> shm_unit = std::nullopt) {
-        std::ofstream conf(dir / "chrony.conf");
-        conf << "refclock SOCK " << sock << " refid KRVC poll 0 filter 1 noselect\n";
-        if (shm_unit) {
+        if (shm_unit)
             shm_units.push_back(*shm_unit);
-            conf << "refclock SHM " << *shm_unit << " refid KSHM poll 0 filter 1 noselect\n";
-        }
-        conf << "log refclocks\n"
-             << "pidfile " << (dir / "chronyd.pid").string() << "\n"
-             << "driftfile " << (dir / "chrony.drift").string() << "\n"
-             << "bindcmdaddress " << (dir / "chronyd.sock").string() << "\n"
-             << "cmdport 0\nport 0\n"
-             << "logdir " << dir.string() << "\n";
-        conf.close();
-        chronyd = std::make_unique<Process>(
-            std::vector<std::string>{CHRONYD_BIN, "-x", "-d", "-u", "root", "-f",
-                                     (dir / "chrony.conf").string()},
-            dir, dir / "chronyd.out", dir / "chronyd.err");
-        ASSERT_TRUE(wait_for([&] { return sources().count("KRVC") == 1; }, 30s))
-            << "chronyd did not answer: " << slurp(dir / "chronyd.err");
+        chronyd.reset();
+        chronyd = std::make_unique<korvic::test::Chronyd>(dir, sock, shm_unit);
+        ASSERT_TRUE(chronyd->answers()) << "chronyd did not answer: " << chronyd->log();
     }
-
-    // chronyc -n -c sources, by refid.
-    std::map<std::string, Source> sources() {
-        const std::string cmd = std::string(CHRONYC_BIN) + " -h " +
-                                (dir / "chronyd.sock").string() + " -n -c sources 2>/dev/null";
-        std::map<std::string, Source> out;
-        FILE *p = popen(cmd.c_str(), "r");
-        if (p == nullptr)
-            return out;
-        char line[512];
-        while (std::fgets(line, sizeof line, p) != nullptr) {
-            // mode, state, name, stratum, poll, reach, lastRx, offset, measured, error
-            std::vector<std::string> f;
-            std::stringstream ss(line);
-            std::string field;
-            while (std::getline(ss, field, ','))
-                f.push_back(field);
-            if (f.size() != 10)
-                continue;
-            Source s;
-            s.refid = f[2];
-            s.reach = static_cast<unsigned>(std::stoul(f[5], nullptr, 8));
-            s.last_rx = std::stoull(f[6]);
-            s.offset = std::stod(f[7]);
-            s.error = std::stod(f[9]);
-            out[s.refid] = s;
-        }
-        pclose(p);
-        return out;
-    }
-
+    std::map<std::string, Source> sources() { return chronyd->sources(); }
     // Polls chronyd until `refid` holds a sample whose offset lies within `tolerance` of
     // `want`, for at most `limit`. The last report seen, for the failure message.
     bool reports(const std::string &refid, double want, double tolerance, Clock::duration limit,
                  Source *last = nullptr) {
-        return wait_for(
-            [&] {
-                const auto all = sources();
-                const auto it = all.find(refid);
-                if (it == all.end())
-                    return false;
-                if (last != nullptr)
-                    *last = it->second;
-                return it->second.reach != 0 && it->second.last_rx <= 2 &&
-                       std::fabs(it->second.offset - want) <= tolerance;
-            },
-            limit);
+        return chronyd->reports(refid, want, tolerance, limit, last);
     }
 
     // korvicd on the simulated board: korvic_sim [sim_args] -- korvicd args, with `env`
@@ -273,7 +129,8 @@ class KorvicdE2E : public ::testing::Test {
         argv.push_back(KORVICD_BIN);
         argv.insert(argv.end(), args.begin(), args.end());
         korvicd =
-            std::make_unique<Process>(argv, dir, dir / "korvicd.out", dir / "korvicd.err", env);
+            std::make_unique<Process>(argv, dir, dir / "korvicd.out", dir / "korvicd.err",
+                                      env.empty() ? env : korvic::test::environment_with(env));
     }
     std::string korvicd_log() { return slurp(dir / "korvicd.err"); }
     // How many lines of korvicd's log hold `text`.
@@ -322,7 +179,7 @@ class KorvicdE2E : public ::testing::Test {
     fs::path dir;
     std::string sock;
     std::vector<int> shm_units;
-    std::unique_ptr<Process> chronyd;
+    std::unique_ptr<korvic::test::Chronyd> chronyd;
     std::unique_ptr<Process> korvicd;
 };
 

@@ -17,8 +17,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "chronyd_sandbox.h"
 #include "core.h"
 #include "e2e_fixture.h"
+#include "korvic/board.hpp"
 #include "leap_file.h"
 #include "outputs.h"
 
@@ -186,18 +188,75 @@ TEST_F(KorvicdAlone, ABoardLockedElsewhereDropsSamplesAsBoardBusy) {
                                          "/dev/korvic_sim/board held by another process for "
                                          "over 20 ms"));
     locked_korvicd("--sock " + sock + " --rate 10 --stats 1s");
-    EXPECT_TRUE(wait_for(
+    EXPECT_TRUE(wait_until(
         [&] {
             return std::regex_search(korvicd_log(),
                                      std::regex("dropped ([1-9][0-9]*) \\(bracket 0, untrusted 0, "
                                                 "max offset 0, queue full 0, chronyd away 0, "
-                                                "board busy \\1\\)"));
+                                                "board busy \\1, clock stepped 0\\), "
+                                                "readings refused 0"));
         },
         30s))
         << korvicd_log();
     EXPECT_EQ(korvicd->stop(SIGTERM), 0);
     EXPECT_TRUE(nothing_sent());
 }
+
+#ifdef KORVIC_BIN
+// A board in year 0 (what the console's "reset time" leaves: all its digits 0) or in
+// 9999: korvic offset prints the exact offset, korvicd says once that the board time lies
+// outside 1970 to 2099 and feeds nothing.
+TEST_F(KorvicdAlone, BoardsInTheYears0And9999AreNeverFed) {
+    const struct {
+        const char *preset;  // year, day, hours, minutes, seconds, as the C API's mode 3
+        const char *board;   // how the board's time begins
+    } cases[] = {{"0 0 0 0 0", "0000-01-01T00:00:0"}, {"9999 364 23 59 0", "9999-12-31T23:59:0"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.preset);
+        fs::remove(dir / "korvicd.err");
+        korvicd = std::make_unique<Process>(
+            std::vector<std::string>{KORVIC_SIM_BIN, "--", "/bin/sh", "-c",
+                                     std::string(SIM_CLIENT_BIN " preset ") + c.preset +
+                                         " && " KORVIC_BIN " --json offset >offset.json && exec " +
+                                         KORVICD_BIN " --sock " + sock + " --rate 10 -v"},
+            dir, dir / "korvicd.out", dir / "korvicd.err");
+        ASSERT_TRUE(korvicd_logged("outside 1970 to 2099; feeding nothing")) << korvicd_log();
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const std::string log = korvicd_log();
+                std::size_t n = 0;
+                for (auto at = log.find("dropped, board out of range"); at != std::string::npos;
+                     at = log.find("dropped, board out of range", at + 1))
+                    ++n;
+                return n >= 10;
+            },
+            30s));
+        EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+        const std::string log = korvicd_log();
+        EXPECT_EQ(log.find("outside 1970 to 2099"), log.rfind("outside 1970 to 2099")) << log;
+        EXPECT_THAT(log, HasSubstr(std::string("sample: board ") + c.board));
+        EXPECT_THAT(log, Not(HasSubstr(": fed")));
+        EXPECT_TRUE(nothing_sent());
+
+        // The exact offset: the board's time less the system clock's, both printed to the
+        // microsecond, within a microsecond of the nanoseconds printed.
+        const std::string line = slurp(dir / "offset.json");
+        const auto value = [&line](const std::string &key) {
+            const auto at = line.find("\"" + key + "\":");
+            const std::string rest =
+                at == std::string::npos ? "" : line.substr(at + key.size() + 3);
+            return rest.substr(0, rest.find_first_of(",}"));
+        };
+        ASSERT_EQ(value("board").rfind(std::string("\"") + c.board, 0), 0u) << line;
+        const std::string offset_ns = value("offset_ns");
+        ASSERT_GT(offset_ns.size(), 15u) << line;  // beyond 64-bit nanoseconds' reach
+        const std::int64_t offset_us = std::stoll(offset_ns.substr(0, offset_ns.size() - 3));
+        const auto board = korvic::parse_time(value("board").substr(1, 27));
+        const auto system = korvic::parse_time(value("system").substr(1, 27));
+        EXPECT_LE(std::llabs(offset_us - (board - system).count()), 1) << line;
+    }
+}
+#endif
 
 // korvicd on the simulated board through a shell: `shell` runs first (trap '' INT), and
 // `redirects` apply to korvicd (<&- >&- 2>&-).
@@ -290,7 +349,7 @@ TEST_F(KorvicdE2E, AStoppedBoardFeedsNothingUntilItRunsAgain) {
     // grows past what one missed sample would make, and the reach register's newest bit
     // is 0.
     Source last;
-    ASSERT_TRUE(wait_for(
+    ASSERT_TRUE(wait_until(
         [&] {
             last = sources()["KRVC"];
             return last.last_rx >= 3 && (last.reach & 1u) == 0;

@@ -225,7 +225,7 @@ TEST_F(KorvicdE2E, MetricsFileCountsFromStartAndIsReplacedWhole) {
         ASSERT_EQ(b.samples.count(name), 1u) << name;
         EXPECT_GE(b.samples.at(name), value) << name;
     }
-    EXPECT_EQ(counters, 7u);  // fed, and dropped by each of six reasons
+    EXPECT_EQ(counters, 9u);  // fed, dropped by each of seven reasons, readings refused
     EXPECT_GT(b.samples.at("korvicd_samples_fed_total{board=\"board-a\"}"),
               a.samples.at("korvicd_samples_fed_total{board=\"board-a\"}"));
     // The three bursts before the board was trusted stay counted.

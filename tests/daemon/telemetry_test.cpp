@@ -133,8 +133,8 @@ korvicd::Snapshot some_snapshot() {
     for (int i = 0; i < 3; ++i)
         t.dropped(Drop::untrusted);
     t.dropped(Drop::chronyd_away);
-    t.kept(-250'012'345ns, 181'200ns);
-    t.kept(-250'013'000ns, 181'250ns);
+    t.kept(korvic::Offset{-250'012'345ns}, 181'200ns);
+    t.kept(korvic::Offset{-250'013'000ns}, 181'250ns);
     s.totals = t.totals();
     s.outputs = {{"sock", "/run/chrony.korvicd-a.sock", true}, {"shm", "2", true}};
     return s;
@@ -160,12 +160,12 @@ TEST(Tally, AnIntervalsResetLeavesTheTotals) {
     EXPECT_FALSE(t.totals().board_answered()) << "a busy board gave no reading";
     t.dropped(Drop::wide_bracket);
     EXPECT_TRUE(t.totals().board_answered());
-    t.kept(1us, 9us);
+    t.kept(korvic::Offset{1us}, 9us);
     t.reset();
     EXPECT_THAT(t.line(1s), HasSubstr("kept 0, dropped 0"));
     EXPECT_EQ(t.totals().fed, 1u);
     EXPECT_EQ(t.totals().dropped_count(), 2u);
-    EXPECT_EQ(t.totals().last_offset, 1us);
+    EXPECT_EQ(t.totals().last_offset, korvic::Offset{1us});
     EXPECT_EQ(t.totals().last_bracket, 9us);
 }
 
@@ -223,6 +223,7 @@ TEST(MetricsText, EveryFamilyOfASnapshot) {
               "korvicd_health_state{board=\"a\",state=\"stepped\"} 0\n"
               "korvicd_health_state{board=\"a\",state=\"rate_error\"} 0\n"
               "korvicd_health_state{board=\"a\",state=\"recovering\"} 0\n"
+              "korvicd_health_state{board=\"a\",state=\"out_of_range\"} 0\n"
               "# HELP korvicd_offset_seconds Board time less system time of the last fed "
               "sample, --offset included\n"
               "# TYPE korvicd_offset_seconds gauge\n"
@@ -241,6 +242,11 @@ TEST(MetricsText, EveryFamilyOfASnapshot) {
               "korvicd_samples_dropped_total{board=\"a\",reason=\"queue_full\"} 0\n"
               "korvicd_samples_dropped_total{board=\"a\",reason=\"chronyd_away\"} 1\n"
               "korvicd_samples_dropped_total{board=\"a\",reason=\"board_busy\"} 0\n"
+              "korvicd_samples_dropped_total{board=\"a\",reason=\"clock_stepped\"} 0\n"
+              "# HELP korvicd_readings_refused_total Readings left out since start because the "
+              "system clock stepped back inside them\n"
+              "# TYPE korvicd_readings_refused_total counter\n"
+              "korvicd_readings_refused_total{board=\"a\"} 0\n"
               "# HELP korvicd_output_up Whether samples reach the output: 1 yes, 0 no\n"
               "# TYPE korvicd_output_up gauge\n"
               "korvicd_output_up{board=\"a\",output=\"sock\",target=\"/run/"

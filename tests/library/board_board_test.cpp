@@ -10,14 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
 #include "board_impl.h"
-#include "clock.h"
 #include "korvic/board.hpp"
 #include "korvic_api.h"
 #include "library_window.h"
 #include "settings.h"
-#include "trap.h"
+#include "simulated_board.h"
 
 namespace {
 
@@ -27,42 +25,7 @@ using korvic::utc_time;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-class ModelTarget final : public korvic::sim::MmioTarget {
-  public:
-    explicit ModelTarget(korvic::sim::Board &b) : board_(&b) {}
-    std::uint32_t load32(std::uint32_t offset) override { return board_->read(offset); }
-    void store32(std::uint32_t offset, std::uint32_t value) override {
-        board_->write(offset, value);
-    }
-
-  private:
-    korvic::sim::Board *board_;
-};
-
-// A simulated board on a virtual clock, served through a trapped window, and a Board on it.
-// The moments of the run (for status faults) count from the clock's start.
-struct Simulated {
-    explicit Simulated(korvic::Settings settings, korvic::sim::BoardOptions options = {},
-                       std::int64_t step_us = 0)
-        : clock(1'000'000'000'000'000, step_us),
-          run_clock(clock, {}, clock.now_us()),
-          model(run_clock, with_order(options, settings.byte_swap)),
-          target(model),
-          window(target, 512),
-          board(korvic::detail::BoardInternals::over_window(window.base(), settings)) {}
-
-    static korvic::sim::BoardOptions with_order(korvic::sim::BoardOptions o, bool swapped) {
-        o.bus_order = swapped ? korvic::sim::BusOrder::Swapped : korvic::sim::BusOrder::Native;
-        return o;
-    }
-
-    korvic::sim::VirtualClock clock;
-    korvic::sim::BoardClock run_clock;
-    korvic::sim::Board model;
-    ModelTarget target;
-    korvic::sim::TrapWindow window;
-    korvic::Board board;
-};
+using korvic::test::Simulated;
 
 korvic::Settings settings(std::int32_t sec, std::int32_t tz, std::int32_t day, bool swap) {
     korvic::Settings s;
@@ -99,7 +62,7 @@ TEST_P(BoardRoundTrip, PresetThenNowAcrossTheCalendar) {
          }) {
         const utc_time t = parse_time(text);
         sim.board.preset(t);
-        sim.clock.advance(kRun.count());
+        sim.virtual_clock().advance(kRun.count());
         EXPECT_EQ(format_time(sim.board.now()),
                   format_time(std::chrono::floor<milliseconds>(t) + kRun))
             << text;
@@ -155,9 +118,9 @@ TEST(BoardCompare, EventWhenNowReachesTheCompareTime) {
         const utc_time t = parse_time("2026-12-31T23:59:59Z");
         sim.board.preset(t);
         sim.board.set_compare(t + std::chrono::seconds{1}, korvic::CompareMask::yearly);
-        sim.clock.advance(999'000);
+        sim.virtual_clock().advance(999'000);
         EXPECT_FALSE(sim.board.compare_flag()) << o.name;
-        sim.clock.advance(2'000);
+        sim.virtual_clock().advance(2'000);
         EXPECT_TRUE(sim.board.compare_flag()) << o.name;
         EXPECT_TRUE(sim.board.status().compare_event);
         sim.board.clear_compare_flag();
@@ -180,13 +143,13 @@ TEST(BoardEvents, EveryCaptureSeenOnce) {
     korvic::EventWatcher watcher(sim.board);
     EXPECT_EQ(watcher.poll(), std::nullopt);
     for (int i = 1; i <= 3; ++i) {
-        sim.clock.advance(1'234);
+        sim.virtual_clock().advance(1'234);
         sim.model.request_external_event();
         const auto seen = watcher.poll();
         ASSERT_TRUE(seen.has_value()) << i;
         EXPECT_EQ(*seen, t + microseconds{1'234 * i + 500 * (i - 1)});
         EXPECT_EQ(sim.board.event_time(), *seen);
-        sim.clock.advance(500);
+        sim.virtual_clock().advance(500);
         EXPECT_EQ(watcher.poll(), std::nullopt) << i;
     }
 }
@@ -249,7 +212,7 @@ TEST(BoardLeapSecond, ReadEitherWayTheBoardShowsIt) {
                 EXPECT_EQ(format_time(sim.board.now()), format_time(want))
                     << (show == Show::Sixty ? "60" : "repeat") << ", oscillator "
                     << format_time(oscillator);
-                sim.clock.advance(250'000);
+                sim.virtual_clock().advance(250'000);
             }
         }
     }
@@ -269,7 +232,7 @@ TEST(BoardSample, CarriesTheLatchedStatusWord) {
             std::uint32_t bits;  // 15..8: running (13), time set (12), reference locked (8)
         } cases[] = {{0, 0x21}, {1'000'000, 0x30}, {1'499'999, 0x30}, {1'500'000, 0x21}};
         for (const auto &c : cases) {
-            sim.clock.set(1'000'000'000'000'000 + c.moment_us);
+            sim.virtual_clock().set(1'000'000'000'000'000 + c.moment_us);
             const korvic::Sample s = sim.board.sample();
             EXPECT_EQ(s.status >> 8 & 0xFFu, c.bits) << c.moment_us << (swap ? " swapped" : "");
             EXPECT_EQ(sim.board.status().hw_status, s.status);

@@ -166,27 +166,37 @@ TEST_P(BoardBus, CompareAndStatusAsTheWordsSay) {
 }
 
 // sample(): the system clock read before the first strobe store and after the first load,
-// with the board's accesses in between exactly those of snapshot_time.
+// with the board's accesses in between exactly those of snapshot_time; the monotonic clock
+// (best_of()'s) just outside the two.
 RecordingRegisters *g_recorded = nullptr;
 std::vector<std::size_t> g_clock_reads;
+std::string g_clock_order;
 
 korvic::system_time recording_clock() {
     g_clock_reads.push_back(g_recorded->log().size());
+    g_clock_order += 'r';
     return korvic::system_time{
         std::chrono::nanoseconds{1'000 + 2'000 * (g_clock_reads.size() - 1)}};
+}
+
+std::chrono::nanoseconds recording_monotonic() {
+    g_clock_order += std::to_string(g_recorded->log().size());
+    return std::chrono::nanoseconds{g_clock_order.size()};
 }
 
 TEST_P(BoardBus, SampleReadsTheClockAroundTheLatch) {
     g_recorded = &regs;
     g_clock_reads.clear();
+    g_clock_order.clear();
     BoardInternals::set_clock(*board, &recording_clock);
+    BoardInternals::set_monotonic_clock(*board, &recording_monotonic);
     const Log log = run([&] {
         const korvic::Sample s = board->sample();
         EXPECT_EQ(s.before.time_since_epoch(), std::chrono::nanoseconds{1'000});
         EXPECT_EQ(s.after.time_since_epoch(), std::chrono::nanoseconds{3'000});
         EXPECT_EQ(s.uncertainty(), std::chrono::nanoseconds{2'000});
         EXPECT_EQ(s.midpoint().time_since_epoch(), std::chrono::nanoseconds{2'000});
-        EXPECT_EQ(s.offset(), s.board - s.midpoint());
+        EXPECT_EQ(s.offset(), korvic::Offset{s.board - s.midpoint()});
         EXPECT_EQ(s.board, board->now()) << "the same reading as now()";
     });
     const std::uint32_t strobe = 0xFFFFFFFF;
@@ -195,6 +205,7 @@ TEST_P(BoardBus, SampleReadsTheClockAroundTheLatch) {
     EXPECT_EQ(log[3], R(0xFC, strobe));
     EXPECT_EQ(g_clock_reads, (std::vector<std::size_t>{0, 4}))
         << "before: no access yet; after: the three strobes and the first load";
+    EXPECT_EQ(g_clock_order, "0rr4") << "monotonic, system, (accesses), system, monotonic";
 }
 
 // Times outside the range, and masks above 15, are refused before any access.

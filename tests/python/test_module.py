@@ -41,6 +41,17 @@ def test_board_on_the_host_clock(board):
     assert 0 <= s.uncertainty < 1 and abs(s.offset) < 1
 
 
+def test_preset_now_sets_the_board_to_the_system_clock(board):
+    p = board.preset_now()
+    assert p.preset.microsecond == 0 and p.preset.tzinfo == UTC
+    assert 1 <= p.attempts <= 10 and p.write_cost > 0
+    assert dt.timedelta(0) <= p.read_back.board - p.preset < dt.timedelta(milliseconds=100)
+    assert p.residual_ns == p.read_back.offset_ns
+    # Within half its bracket of the system clock, and a margin for a loaded machine.
+    assert abs(p.residual) < p.read_back.uncertainty / 2 + 1e-3
+    assert abs(board.sample().offset) < 2e-3
+
+
 def stub_classes():
     tree = ast.parse((PACKAGE / "__init__.pyi").read_text())
     return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}

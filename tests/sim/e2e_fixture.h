@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "child_exec.h"
+
 namespace korvic::sim_test {
 
 namespace fs = std::filesystem;
@@ -156,13 +158,7 @@ class Child {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
             return;
-        std::vector<char *> args, envp;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        for (const std::string &e : env)
-            envp.push_back(const_cast<char *>(e.c_str()));
-        envp.push_back(nullptr);
+        const korvic::test::ExecArgs exec(argv, env);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
@@ -171,11 +167,7 @@ class Child {
                 dup2(err_fd, 2);
             if (chdir(cwd.c_str()) != 0)
                 _exit(126);
-            if (env.empty())
-                execv(args[0], args.data());
-            else
-                execve(args[0], args.data(), envp.data());
-            _exit(127);
+            exec.exec();
         }
         close(in[0]);
         close(out[1]);
