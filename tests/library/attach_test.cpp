@@ -684,7 +684,7 @@ TEST_F(Attach, AResourceFileMapsFromThePageThatHoldsItsRegion) {
                       static_cast<unsigned long long>(start + bytes - 1), flags);
         return std::string(text);
     };
-    const std::uint64_t bridge = 0xfebf1000ull + static_cast<std::uint64_t>(page) - 0x80;
+    const std::uint64_t bridge = 0xfebe0000ull + static_cast<std::uint64_t>(page) - 0x80;
     dir_.write_file("resource", line(bridge, 128, "0x0000000000040200") +
                                     line(0xe000, 128, "0x0000000000040101") +
                                     line(0xfebf0000, 512, "0x0000000000040200") +
