@@ -322,9 +322,12 @@ std::optional<std::string> HealthMonitor::judge(const Interval &iv) {
                              " against a board that follows it; feeding nothing until it is "
                              "right again");
         case Health::stepped:
-            // Stepped again while stepped, or while off by a leap second: its hold, if any,
-            // begins anew.
-            if (state_ == Health::stepped || state_ == Health::missed_leap)
+            // Stepped again while held: said, and the hold begins anew. While off by a
+            // leap second it missed, it stays so until it is right.
+            if (state_ == Health::stepped)
+                return "board time stepped again, by " + format_duration(iv.drift, true) +
+                       ", while holding its new offset; its hold begins again";
+            if (state_ == Health::missed_leap)
                 return std::nullopt;
             return enter(Health::stepped, step_line(iv.drift, iv.across_reload));
         default: {
@@ -452,7 +455,7 @@ Step Pipeline::process(const korvic::BestReading &burst) {
         const LeapInfo info = leap_info(*leaps_, st.reading.sample.midpoint());
         st.leap = leap_ = info.leap;
         if (info.expired && !leaps_expired_)
-            st.log.push_back(
+            st.log.emplace_back(
                 "leap second table expired: leap seconds announced since are not known");
         leaps_expired_ = info.expired;
     }
@@ -473,18 +476,18 @@ Step Pipeline::process(const korvic::BestReading &burst) {
         st.log.push_back(std::move(line));
     // The status bits latched with this reading, against --require-status.
     last_status_ = st.reading.sample.status;
-    const std::optional<StatusRequirement> unmet =
+    const std::optional<StatusRequirement> missing =
         unmet_status(st.reading.sample.status, limits_.require_status);
-    if (unmet && unmet != unmet_) {
-        st.log.push_back(describe_unmet(*unmet) + "; feeding nothing");
-    } else if (!unmet && unmet_) {
+    if (missing && missing != unmet_) {
+        st.log.push_back(describe_unmet(*missing) + "; feeding nothing");
+    } else if (!missing && unmet_) {
         const std::string bit = std::to_string(unmet_->bit), want = unmet_->value ? "1" : "0";
         st.log.push_back("status bit " + bit + " reads " + want + " again (--require-status " +
                          bit + "=" + want + "); " +
                          (health_.trusted() ? "feeding samples"
                                             : "board " + std::string(to_string(health_.state()))));
     }
-    unmet_ = unmet;
+    unmet_ = missing;
     if (!trusted()) {
         st.verdict = Verdict::untrusted;
         std::string why = unmet_ ? describe_unmet(*unmet_) : "";

@@ -226,6 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {kGood, 4, STEP},
                     {kGood, 1, OK}},
                    {"consistent", "stepped by +2.000000 s",
+                    "board time stepped again, by +3.000000 s, while holding its new offset; its "
+                    "hold begins again",
                     "board time moved +2.000 ms against the system clock in 1.000000 s",
                     "board time consistent again +5.002000 s from its last trusted offset",
                     "held its new offset (+5.002000 s against the system clock) for 7.000000 s"},
@@ -241,6 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"board time stepped by +2.000000 s against the system clock (limit "
                     "1.000000 s); feeding nothing until it has held its new offset for "
                     "5.000000 s",
+                    "board time stepped again, by -2.000000 s",
                     "held its new offset (+0 ns against the system clock) for 5.000000 s"},
                    5s},
         HealthCase{"step_backward",
