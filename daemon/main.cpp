@@ -400,11 +400,9 @@ int serve(const korvicd::Options &o, int signal_fd) {
     std::string feeds;
     try {
         if (o.shm_unit) {
-            std::vector<std::string> log;
             shm = std::make_unique<korvicd::ShmOutput>(korvicd::shm_key(*o.shm_unit), o.shm_perm,
                                                        log);
-            for (const std::string &line : log)
-                log_line(line);
+            log_lines(log);
             feeds += " SHM unit " + std::to_string(*o.shm_unit) + " (key " +
                      korvicd::shm_key_name(korvicd::shm_key(*o.shm_unit)) + ")";
         }
