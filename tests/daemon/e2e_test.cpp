@@ -347,9 +347,9 @@ TEST_F(KorvicdE2E, SimulatedBoardAheadShowsInChronydThroughShm) {
 
 TEST_F(KorvicdE2E, AStoppedBoardFeedsNothingUntilItRunsAgain) {
     start_chronyd();
-    // The board runs for 3 s, stands still for 5 s, then runs on from where it stood: 5 s
+    // The board runs for 5 s, stands still for 5 s, then runs on from where it stood: 5 s
     // behind the host from then on, a step that it must hold for the hold-off.
-    start_korvicd({"--sock", sock, "--rate", "4", "--step-holdoff", "3s"}, {"--stop-at", "3s:5s"});
+    start_korvicd({"--sock", sock, "--rate", "4", "--step-holdoff", "3s"}, {"--stop-at", "5s:5s"});
     ASSERT_TRUE(reports("KRVC", 0.0, 200e-6, 15s));
     ASSERT_TRUE(korvicd_logged("board stopped: its time did not advance"));
     // chronyd gets nothing while the board stands still: the time since its last sample
@@ -427,7 +427,7 @@ TEST_F(KorvicdE2E, AReloadThatMovesTheBoardADayIsAStepHeldOff) {
 // fed again at once (the hold-off is 60 s); chronyd never sees the 3 s.
 TEST_F(KorvicdE2E, ABoardThatJumpsAndComesBackIsFedAgainAtOnce) {
     start_chronyd();
-    start_korvicd({"--sock", sock, "--rate", "4"}, {"--jump-at", "4s:+3s", "--jump-at", "5s:-3s"});
+    start_korvicd({"--sock", sock, "--rate", "4"}, {"--jump-at", "6s:+3s", "--jump-at", "7s:-3s"});
     ASSERT_TRUE(korvicd_logged("a glitch; feeding samples", 30s)) << korvicd_log();
     const std::size_t glitch = refclock_samples("KRVC").size();
     ASSERT_TRUE(wait_for([&] { return refclock_samples("KRVC").size() >= glitch + 8; }, 10s));
@@ -446,12 +446,12 @@ TEST_F(KorvicdE2E, ABoardThatJumpsAndComesBackIsFedAgainAtOnce) {
     EXPECT_LT(gap, 10.0);
 }
 
-// --require-status 8=1 with the board's bit 8 cleared from 4 s into the run for 5 s:
+// --require-status 8=1 with the board's bit 8 cleared from 6 s into the run for 5 s:
 // nothing is fed in those 5 s, with one line when it begins and one when it ends.
 TEST_F(KorvicdE2E, ARequiredStatusBitClearedForFiveSecondsFeedsNothingMeanwhile) {
     start_chronyd();
     start_korvicd({"--sock", sock, "--rate", "4", "--require-status", "8=1"},
-                  {"--status-at", "4s:8=0:5s"});
+                  {"--status-at", "6s:8=0:5s"});
     ASSERT_TRUE(
         korvicd_logged("status bit 8 reads 1 again (--require-status 8=1); feeding samples", 30s))
         << korvicd_log();
@@ -595,7 +595,7 @@ TEST_F(KorvicdShm, TheRecordIsInvalidAfterSigterm) {
 // a reader takes no stale sample from it, and nothing is written until the board is fed.
 TEST_F(KorvicdShm, TheRecordIsInvalidWhileTheBoardIsNotTrusted) {
     shm_units.push_back(kUnit);
-    start_korvicd({"--shm", std::to_string(kUnit), "--rate", "4"}, {"--jump-at", "3s:+3s"});
+    start_korvicd({"--shm", std::to_string(kUnit), "--rate", "4"}, {"--jump-at", "6s:+3s"});
     ASSERT_TRUE(wait_for([&] { return segment() >= 0; }, 15s)) << korvicd_log();
     auto *seen = static_cast<korvicd::ShmTime *>(shmat(segment(), nullptr, SHM_RDONLY));
     ASSERT_NE(seen, reinterpret_cast<korvicd::ShmTime *>(-1));
