@@ -9,12 +9,14 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace korvicd {
 
 namespace {
 
 using std::chrono::microseconds;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
@@ -98,16 +100,26 @@ std::string_view to_string(Health h) {
             return "recovering";
         case Health::out_of_range:
             return "out of range";
+        case Health::leap_second:
+            return "leap second";
+        case Health::missed_leap:
+            return "missed leap second";
+        case Health::status:
+            return "status mismatch";
     }
     return "unknown";
 }
 
-void HealthMonitor::reset() {
-    state_ = Health::starting;
-    consistent_ = 0;
-    last_.reset();
-    pending_.reset();
-}
+// One interval, from the reading before to this one, as update() found it.
+struct HealthMonitor::Interval {
+    const Reading &prev;
+    const Reading &r;
+    Health fault;                    // ok for a consistent interval
+    nanoseconds drift;               // board advance - monotonic advance - the leap seconds' shift
+    nanoseconds mono_advance;        // the monotonic clock's advance
+    std::optional<LeapSecond> leap;  // the announced leap second the board ran across
+    bool across_reload;
+};
 
 std::optional<std::string> HealthMonitor::enter(Health next, std::string line) {
     if (next == state_)
@@ -116,16 +128,55 @@ std::optional<std::string> HealthMonitor::enter(Health next, std::string line) {
     return line;
 }
 
-std::vector<std::string> HealthMonitor::update(const Reading &r) {
+std::optional<std::string> HealthMonitor::trust(const korvic::Offset &offset, std::string line) {
+    trusted_ = offset;
+    held_since_.reset();
+    missed_.reset();
+    consistent_ = 0;
+    return enter(Health::ok, std::move(line));
+}
+
+bool HealthMonitor::near_trusted(const korvic::Offset &offset) const {
+    return trusted_ && abs(offset - *trusted_) <= korvic::Offset{limits_.max_step};
+}
+
+bool HealthMonitor::right_again(const korvic::Offset &offset) const {
+    // Within a step, and within half a second: never the second it missed.
+    return abs(offset - missed_from_) <=
+           korvic::Offset{std::min<nanoseconds>(limits_.max_step, milliseconds{500})};
+}
+
+std::string HealthMonitor::right_again_line(const korvic::Offset &offset) const {
+    return "board time right again after it missed " + describe_leap(*missed_) + " (" +
+           format_duration(offset, true) + " against the system clock); feeding samples";
+}
+
+std::string HealthMonitor::step_line(nanoseconds drift, bool across_reload) const {
+    return "board time stepped by " + format_duration(drift, true) +
+           (across_reload ? " across the reload" : "") + " against the system clock (limit " +
+           format_duration(limits_.max_step) + "); feeding nothing until it " +
+           (trusted_ ? "is back within " + format_duration(limits_.max_step) +
+                           " of its last trusted offset or has held the new one"
+                     : "has held its new offset") +
+           " for " + format_duration(limits_.step_holdoff);
+}
+
+std::vector<std::string> HealthMonitor::update(const Reading &r, const LeapTable *leaps) {
     std::vector<std::string> lines;
-    const auto board = [&r] { return korvic::format_time(r.sample.board); };
-    if (r.sample.board < korvic::kFirstBoardTime || r.sample.board > korvic::kLastBoardTime) {
-        // No interval is judged across it: its advance may be anything.
+    const bool across_reload = std::exchange(reopened_, false);
+    const auto flush_pending = [&] {
         if (pending_)
             lines.push_back(*pending_);
         pending_.reset();
+    };
+    const auto board = [&r] { return korvic::format_time(r.sample.board); };
+    if (r.sample.board < korvic::kFirstBoardTime || r.sample.board > korvic::kLastBoardTime) {
+        // No interval is judged across it: its advance may be anything.
+        flush_pending();
         last_.reset();
         consistent_ = 0;
+        held_since_.reset();
+        window_.reset();
         if (state_ != Health::out_of_range)
             lines.push_back(
                 *enter(Health::out_of_range,
@@ -140,16 +191,54 @@ std::vector<std::string> HealthMonitor::update(const Reading &r) {
                        std::to_string(limits_.consistent_needed) + " consistent samples"));
         return lines;
     }
+    // Within 1 s of an announced leap second, by the system clock or by the board's, no
+    // interval is judged: the next one spans the window.
+    std::optional<LeapSecond> near;
+    if (leaps != nullptr) {
+        near = leap_near(*leaps, r.sample.midpoint());
+        if (!near)
+            near = leap_near(*leaps, r.sample.board);
+    }
+    if (near) {
+        if (state_ != Health::leap_second) {
+            flush_pending();
+            before_window_ = state_;
+            window_ = near;
+            lines.push_back(*enter(Health::leap_second,
+                                   "within 1 s of " + describe_leap(*near) + ": feeding nothing"));
+        }
+        return lines;
+    }
+    std::optional<LeapSecond> left;  // the window this reading is the first after
+    if (state_ == Health::leap_second) {
+        left = window_;
+        window_.reset();
+        state_ = before_window_;
+    }
     if (!last_) {
         last_ = r;
+        if (left)
+            lines.push_back("past " + describe_leap(*left) + "; board " +
+                            std::string(to_string(state_)));
         return lines;
     }
     const Reading prev = *last_;
     last_ = r;
 
+    // A board that follows an inserted leap second advances by one second less than the
+    // monotonic clock across it, one more across a deleted one.
+    nanoseconds leap_shift{0};
+    std::optional<LeapSecond> crossed;
+    if (leaps != nullptr) {
+        for (const LeapSecond &l : leaps_between(*leaps, prev.sample.board, r.sample.board)) {
+            leap_shift += l.kind == LeapKind::insert ? -seconds{1} : seconds{1};
+            crossed = l;
+        }
+    }
     const nanoseconds board_advance = r.sample.board - prev.sample.board;
     const nanoseconds mono_advance = r.mono_mid() - prev.mono_mid();
-    const nanoseconds drift = board_advance - mono_advance;
+    const nanoseconds ran_on = board_advance - mono_advance;  // as if there were no leap
+    const nanoseconds drift = ran_on - leap_shift;
     const nanoseconds tolerance =
         nanoseconds{
             std::llround(limits_.max_rate_ppm * 1e-6 * static_cast<double>(mono_advance.count()))} +
@@ -158,6 +247,8 @@ std::vector<std::string> HealthMonitor::update(const Reading &r) {
     Health fault = Health::ok;
     if (board_advance == nanoseconds{0})
         fault = Health::stopped;
+    else if (crossed && abs_ns(ran_on) < abs_ns(drift) && abs_ns(ran_on) <= limits_.max_step)
+        fault = Health::missed_leap;  // nearer to a board that ignored it than to one that followed
     else if (abs_ns(drift) > limits_.max_step)
         fault = Health::stepped;
     else if (abs_ns(drift) > tolerance)
@@ -168,11 +259,25 @@ std::vector<std::string> HealthMonitor::update(const Reading &r) {
     if (pending_ && fault != Health::stopped)
         lines.push_back(*pending_);
     pending_.reset();
-    if (auto line = judge(fault, drift, mono_advance)) {
+    std::optional<std::string> line =
+        judge(Interval{prev, r, fault, drift, mono_advance, crossed, across_reload});
+    if (left) {
+        // The first reading after a leap second's window: one line for how the board came
+        // out of it.
+        if (!line)
+            line = (crossed ? "board followed " : "past ") + describe_leap(*left) +
+                   (trusted() ? "; feeding samples" : "; board " + std::string(to_string(state_)));
+        else if (fault != Health::missed_leap)
+            line = "past " + describe_leap(*left) + ": " + *line;
+        lines.push_back(*line);
+        return lines;
+    }
+    if (line) {
         // A board that advanced, but by less than the monotonic clock, may have stopped
         // within the interval: its line waits for the next interval to tell.
         const bool may_be_stopping = (fault == Health::rate || fault == Health::stepped) &&
-                                     board_advance > nanoseconds{0} && board_advance < mono_advance;
+                                     board_advance > nanoseconds{0} &&
+                                     board_advance - leap_shift < mono_advance;
         if (may_be_stopping)
             pending_ = line;
         else
@@ -181,52 +286,128 @@ std::vector<std::string> HealthMonitor::update(const Reading &r) {
     return lines;
 }
 
-std::optional<std::string> HealthMonitor::judge(Health fault, nanoseconds drift,
-                                                nanoseconds mono_advance) {
+std::optional<std::string> HealthMonitor::judge(const Interval &iv) {
+    const korvic::Offset offset = iv.r.sample.offset();
     const std::string needed = std::to_string(limits_.consistent_needed);
-    if (fault == Health::ok) {
-        if (state_ == Health::ok)
-            return std::nullopt;
-        std::optional<std::string> line;
-        if (state_ == Health::stopped) {
-            line = enter(Health::recovering, "board time advances again; feeding after " + needed +
-                                                 " consistent samples");
-        }
-        if (++consistent_ < limits_.consistent_needed)
-            return line;
-        const bool first = state_ == Health::starting;
-        consistent_ = 0;
-        return enter(
-            Health::ok,
-            first ? "board time consistent over " + needed + " intervals; feeding samples"
-                  : "board sane again after " + needed + " consistent intervals; feeding samples");
+    if (iv.fault == Health::ok || iv.fault == Health::stepped) {
+        // Back at the offset it was trusted at: the step was a glitch.
+        if (state_ == Health::stepped && near_trusted(offset))
+            return trust(offset, "board time back within " + format_duration(limits_.max_step) +
+                                     " of its last trusted offset (" +
+                                     format_duration(offset, true) +
+                                     " against the system clock): a glitch; feeding samples");
+        // Right again after a leap second it missed: back at its offset from before it.
+        if (state_ == Health::missed_leap && right_again(offset))
+            return trust(offset, right_again_line(offset));
     }
+    if (iv.fault == Health::ok)
+        return judge_consistent(iv);
 
     consistent_ = 0;
-    if (state_ == Health::stopped && fault != Health::stopped)
+    held_since_.reset();
+    if (state_ == Health::stopped && iv.fault != Health::stopped)
         return enter(Health::recovering,
                      "board time advances again; feeding after " + needed + " consistent samples");
-    switch (fault) {
+    switch (iv.fault) {
         case Health::stopped:
-            return enter(fault, "board stopped: its time did not advance in " +
-                                    format_duration(mono_advance) + "; feeding nothing");
+            return enter(Health::stopped, "board stopped: its time did not advance in " +
+                                              format_duration(iv.mono_advance) +
+                                              "; feeding nothing");
+        case Health::missed_leap:
+            missed_ = iv.leap;
+            missed_from_ = iv.prev.sample.offset();
+            return enter(Health::missed_leap,
+                         "board missed " + describe_leap(*iv.leap) + ": " +
+                             format_duration(iv.drift, true) +
+                             " against a board that follows it; feeding nothing until it is "
+                             "right again");
         case Health::stepped:
-            return enter(fault, "board time stepped by " + format_duration(drift, true) +
-                                    " against the system clock (limit " +
-                                    format_duration(limits_.max_step) + "); feeding nothing");
+            // Stepped again while held: said, and the hold begins anew. While off by a
+            // leap second it missed, it stays so until it is right.
+            if (state_ == Health::stepped)
+                return "board time stepped again, by " + format_duration(iv.drift, true) +
+                       ", while holding its new offset; its hold begins again";
+            if (state_ == Health::missed_leap)
+                return std::nullopt;
+            return enter(Health::stepped, step_line(iv.drift, iv.across_reload));
         default: {
             const double ppm =
-                static_cast<double>(drift.count()) /
-                static_cast<double>(std::max<std::int64_t>(mono_advance.count(), 1)) * 1e6;
+                static_cast<double>(iv.drift.count()) /
+                static_cast<double>(std::max<std::int64_t>(iv.mono_advance.count(), 1)) * 1e6;
             char rate[96];
             std::snprintf(rate, sizeof rate, "%+.0f ppm, limit %.0f ppm", ppm,
                           limits_.max_rate_ppm);
-            return enter(fault, "board time moved " + format_duration(drift, true) +
-                                    " against the system clock in " +
-                                    format_duration(mono_advance) + " (" + rate +
-                                    "); feeding nothing");
+            return enter(Health::rate, "board time moved " + format_duration(iv.drift, true) +
+                                           " against the system clock in " +
+                                           format_duration(iv.mono_advance) + " (" + rate +
+                                           "); feeding nothing");
         }
     }
+}
+
+std::optional<std::string> HealthMonitor::judge_consistent(const Interval &iv) {
+    const korvic::Offset offset = iv.r.sample.offset();
+    const std::string needed = std::to_string(limits_.consistent_needed);
+    const auto held_line = [&](nanoseconds held) {
+        return "board time held its new offset (" + format_duration(offset, true) +
+               " against the system clock) for " + format_duration(held) +
+               ", the --step-holdoff: believing it; feeding samples";
+    };
+    switch (state_) {
+        case Health::ok:
+            trusted_ = offset;
+            return std::nullopt;
+        case Health::stepped: {
+            // Held from the first reading at the new offset.
+            if (!held_since_)
+                held_since_ = iv.prev.mono_mid();
+            const nanoseconds held = iv.r.mono_mid() - *held_since_;
+            if (held < limits_.step_holdoff)
+                return std::nullopt;
+            return trust(offset, held_line(held));
+        }
+        case Health::missed_leap:
+            return std::nullopt;  // no hold-off believes it
+        default:
+            break;
+    }
+    std::optional<std::string> line;
+    if (state_ == Health::stopped)
+        line = enter(Health::recovering,
+                     "board time advances again; feeding after " + needed + " consistent samples");
+    if (consistent_ == 0)
+        consistent_since_ = iv.prev.mono_mid();
+    if (++consistent_ < limits_.consistent_needed)
+        return line;
+    consistent_ = 0;
+    // Consistent again, but where? Still off by a leap second it missed, or at an offset a
+    // step away from the trusted one (a stop, a rate error or a reset has moved it).
+    if (missed_) {
+        if (right_again(offset))
+            return trust(offset, right_again_line(offset));
+        return enter(Health::missed_leap, "board time consistent again, but still off by " +
+                                              describe_leap(*missed_) +
+                                              " that it missed; feeding nothing until it is "
+                                              "right again");
+    }
+    if (trusted_ && !near_trusted(offset)) {
+        const nanoseconds held = iv.r.mono_mid() - consistent_since_;
+        if (held >= limits_.step_holdoff)
+            return trust(offset, held_line(held));
+        held_since_ = consistent_since_;
+        return enter(Health::stepped, "board time consistent again " +
+                                          format_duration(offset - *trusted_, true) +
+                                          " from its last trusted offset (limit " +
+                                          format_duration(limits_.max_step) +
+                                          "); feeding nothing until it is back or has held it "
+                                          "for " +
+                                          format_duration(limits_.step_holdoff));
+    }
+    const bool first = state_ == Health::starting;
+    return trust(
+        offset,
+        first ? "board time consistent over " + needed + " intervals; feeding samples"
+              : "board sane again after " + needed + " consistent intervals; feeding samples");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -246,8 +427,21 @@ Drop drop_of(Verdict v) {
     }
 }
 
+void Pipeline::set_leaps(std::optional<LeapTable> leaps) {
+    leaps_ = std::move(leaps);
+    leaps_expired_ = false;
+}
+
+Health Pipeline::state() const {
+    const Health h = health_.state();
+    if (unmet_ && h != Health::out_of_range && h != Health::leap_second)
+        return Health::status;
+    return h;
+}
+
 Step Pipeline::process(const korvic::BestReading &burst) {
     Step st;
+    st.leap = leap_;
     if (!burst.best) {
         st.verdict = Verdict::clock_stepped;
         st.detail = "sample: dropped, the system clock stepped back inside each of " +
@@ -256,6 +450,15 @@ Step Pipeline::process(const korvic::BestReading &burst) {
     }
     st.reading = *burst.best;
     st.offset = st.reading.sample.offset() + korvic::Offset{limits_.correction};
+    // The leap second that the table announces for the end of this UTC day.
+    if (leaps_) {
+        const LeapInfo info = leap_info(*leaps_, st.reading.sample.midpoint());
+        st.leap = leap_ = info.leap;
+        if (info.expired && !leaps_expired_)
+            st.log.emplace_back(
+                "leap second table expired: leap seconds announced since are not known");
+        leaps_expired_ = info.expired;
+    }
     const std::string refused = burst.refused == 0 ? ""
                                                    : " (" + std::to_string(burst.refused) +
                                                          " of the burst refused: the "
@@ -269,11 +472,28 @@ Step Pipeline::process(const korvic::BestReading &burst) {
         st.detail = head + "dropped, bracket wider than " + format_duration(limits_.max_bracket);
         return st;
     }
-    for (std::string &line : health_.update(st.reading))
+    for (std::string &line : health_.update(st.reading, leaps_ ? &*leaps_ : nullptr))
         st.log.push_back(std::move(line));
-    if (!health_.trusted()) {
+    // The status bits latched with this reading, against --require-status.
+    last_status_ = st.reading.sample.status;
+    const std::optional<StatusRequirement> missing =
+        unmet_status(st.reading.sample.status, limits_.require_status);
+    if (missing && missing != unmet_) {
+        st.log.push_back(describe_unmet(*missing) + "; feeding nothing");
+    } else if (!missing && unmet_) {
+        const std::string bit = std::to_string(unmet_->bit), want = unmet_->value ? "1" : "0";
+        st.log.push_back("status bit " + bit + " reads " + want + " again (--require-status " +
+                         bit + "=" + want + "); " +
+                         (health_.trusted() ? "feeding samples"
+                                            : "board " + std::string(to_string(health_.state()))));
+    }
+    unmet_ = missing;
+    if (!trusted()) {
         st.verdict = Verdict::untrusted;
-        st.detail = head + "dropped, board " + std::string(to_string(health_.state()));
+        std::string why = unmet_ ? describe_unmet(*unmet_) : "";
+        if (!health_.trusted())
+            why += (why.empty() ? "board " : ", board ") + std::string(to_string(health_.state()));
+        st.detail = head + "dropped, " + why;
         return st;
     }
     if (limits_.max_offset && abs(st.offset) > korvic::Offset{*limits_.max_offset}) {

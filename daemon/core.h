@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "korvic/board.hpp"
+#include "leap.h"
+#include "status.h"
 
 namespace korvicd {
 
@@ -33,29 +35,38 @@ using Reading = korvic::Reading;
 // ---------------------------------------------------------------------------------------
 
 enum class Health {
-    starting,      // not yet enough consistent samples since start (or since a new board)
+    starting,      // not yet enough consistent samples since start
     ok,            // consistent: samples are fed
     stopped,       // the board time did not advance between two samples
-    stepped,       // it moved against the system clock by more than the step limit
+    stepped,       // it moved against the system clock by more than the step limit, and is
+                   // neither back nor has it held its new offset for the hold-off yet
     rate,          // it moved against the system clock faster than the rate limit allows
     recovering,    // a stopped board runs again; waiting for consistent samples
     out_of_range,  // its time lies outside 1970 to 2099 (after reset_time: year 0)
+    leap_second,   // either clock lies within 1 s of an announced leap second
+    missed_leap,   // the board did not follow an announced leap second: until it is right
+    status,        // a status bit of --require-status reads otherwise
 };
 // The last state: the states count from starting (0) to it.
-inline constexpr Health kLastHealth = Health::out_of_range;
+inline constexpr Health kLastHealth = Health::status;
 
-// "starting", "ok", "stopped", "stepped", "rate error", "recovering", "out of range".
+// "starting", "ok", "stopped", "stepped", "rate error", "recovering", "out of range",
+// "leap second", "missed leap second", "status mismatch".
 std::string_view to_string(Health h);
 
 struct HealthLimits {
     nanoseconds max_step{std::chrono::seconds{1}};
     double max_rate_ppm = 500.0;
     int consistent_needed = 3;  // consistent intervals in a row before samples are fed
+    // How long a board that stepped must hold its new offset before it is believed.
+    nanoseconds step_holdoff{std::chrono::seconds{60}};
 };
 
 // Compares each kept reading with the one before: the board's advance against the
-// advance of CLOCK_MONOTONIC_RAW. An interval is
+// advance of CLOCK_MONOTONIC_RAW, less the second that each announced leap second the
+// board ran across adds (inserted) or takes (deleted). An interval is
 //   stopped    when the board time did not change at all,
+//   missed     when it crossed an announced leap second and advanced as if there were none,
 //   stepped    when |board advance - monotonic advance| exceeds max_step,
 //   rate       when it exceeds max_rate_ppm of the monotonic advance, plus what the
 //              readings themselves cannot tell apart: half of each monotonic bracket
@@ -63,36 +74,70 @@ struct HealthLimits {
 //   consistent otherwise.
 // A reading whose board time lies outside 1970 to 2099 is judged by nothing else: the
 // board is out of range until a reading within it, which is judged afresh from there
-// ("recovering"), as after a restart; no interval spans the two.
+// ("recovering"), as after a restart; no interval spans the two. Neither is an interval
+// judged within 1 s of an announced leap second, by the system clock or by the board's:
+// the state is "leap second" then, and the first reading after it is judged against the
+// last one before it.
+//
+// What the board was last trusted at is remembered: its offset against the system clock
+// (board - midpoint). A step ends when the board is back within max_step of that offset
+// (a glitch: trusted again at once), or when it has held its new offset through consistent
+// intervals for step_holdoff (a board that re-synchronised: believed, and said so). A board
+// that missed a leap second is trusted again only once it is right, back within max_step
+// (at most half a second) of its offset before the leap; no hold-off believes it. A board
+// that recovers from another fault (stopped, rate error, out of range) at an offset beyond
+// max_step of the trusted one has stepped too.
+//
 // Samples are fed only in state ok, reached after consistent_needed consistent intervals
-// in a row. Every change of state gives exactly one log line; staying in a state gives
-// none. A stop rarely begins at a sample: the interval in which it begins shows a board
-// that advanced too little, and the next one a board that did not advance. So the line of
-// an interval in which the board advanced, but by less than the monotonic clock, waits
-// for the next interval: dropped when that shows the board stopped, said then otherwise
-// (samples stop at once either way). Likewise the first interval after a stop in which
-// the board advances again is the restart itself: it leads to "recovering", not to a rate
-// error or a step.
+// in a row (or as a step ends). Every change of state gives exactly one log line; staying
+// in a state gives none. A stop rarely begins at a sample: the interval in which it begins
+// shows a board that advanced too little, and the next one a board that did not advance.
+// So the line of an interval in which the board advanced, but by less than the monotonic
+// clock, waits for the next interval: dropped when that shows the board stopped, said then
+// otherwise (samples stop at once either way). Likewise the first interval after a stop in
+// which the board advances again is the restart itself: it leads to "recovering", not to a
+// rate error or a step.
 class HealthMonitor {
   public:
     explicit HealthMonitor(HealthLimits limits) : limits_(limits) {}
 
     // The log lines of changes of state (none, one, or a held-back one and a new one).
-    std::vector<std::string> update(const Reading &r);
+    // `leaps`: the announced leap seconds, nullptr for none.
+    std::vector<std::string> update(const Reading &r, const LeapTable *leaps = nullptr);
     bool trusted() const { return state_ == Health::ok; }
     Health state() const { return state_; }
-    // Forgets the history (a reopened board): back to starting, no log line.
-    void reset();
+    // The board was reopened (SIGHUP): its next reading is judged against the last one
+    // before, as any interval, and a step across it is said to be across the reload.
+    void reopened() { reopened_ = true; }
 
   private:
-    std::optional<std::string> judge(Health fault, nanoseconds drift, nanoseconds mono_advance);
+    struct Interval;
+    std::optional<std::string> judge(const Interval &iv);
+    std::optional<std::string> judge_consistent(const Interval &iv);
     std::optional<std::string> enter(Health next, std::string line);
+    std::optional<std::string> trust(const korvic::Offset &offset, std::string line);
+    bool near_trusted(const korvic::Offset &offset) const;
+    bool right_again(const korvic::Offset &offset) const;
+    std::string right_again_line(const korvic::Offset &offset) const;
+    std::string step_line(nanoseconds drift, bool across_reload) const;
 
     HealthLimits limits_;
     Health state_ = Health::starting;
     int consistent_ = 0;
+    nanoseconds consistent_since_{0};  // monotonic time at which the consistent run began
     std::optional<Reading> last_;
     std::optional<std::string> pending_;
+    // The offset of the last trusted reading (none before the first), and since when (on
+    // the monotonic clock) a stepped board has held its new offset.
+    std::optional<korvic::Offset> trusted_;
+    std::optional<nanoseconds> held_since_;
+    // The announced leap second the board did not follow, and its offset before it.
+    std::optional<LeapSecond> missed_;
+    korvic::Offset missed_from_;
+    // The leap second whose window the readings are in, and the state before it.
+    std::optional<LeapSecond> window_;
+    Health before_window_ = Health::starting;
+    bool reopened_ = false;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -103,7 +148,7 @@ enum class Verdict {
     feed,               // passed every check: goes to the outputs
     clock_stepped,      // no valid reading: the system clock stepped back inside each one
     wide_bracket,       // narrowest bracket wider than --max-bracket
-    untrusted,          // the board is not in state ok
+    untrusted,          // the board is not in state ok, or a required status bit disagrees
     beyond_max_offset,  // |offset| larger than --max-offset
 };
 
@@ -112,32 +157,55 @@ struct PipelineLimits {
     nanoseconds correction{0};              // --offset, added to board - midpoint
     std::optional<nanoseconds> max_offset;  // --max-offset
     HealthLimits health;
+    std::vector<StatusRequirement> require_status;  // --require-status
 };
 
 struct Step {
     Verdict verdict = Verdict::feed;
     Reading reading;               // the narrowest valid one of the burst
     korvic::Offset offset;         // board - midpoint + correction, exact for any board time
-    std::vector<std::string> log;  // lines for changes of state (health, max offset)
+    int leap = 0;                  // the SOCK and SHM leap field (leap_info() of the midpoint)
+    std::vector<std::string> log;  // lines for changes of state (health, status, max offset)
     std::string detail;            // the -v line for this sample
 };
 
 // One burst at a time: the narrowest valid reading (none: the system clock stepped back
 // inside each one), dropped when its bracket is too wide (a wide bracket says nothing
 // reliable, so it does not reach the health checks either), else judged by the health
-// monitor, then by --max-offset (logged once when samples start and stop being refused).
+// monitor and by the status bits of --require-status, then by --max-offset (logged once
+// when samples start and stop being refused). Every clock it knows of is in the readings:
+// the system clock and CLOCK_MONOTONIC_RAW around each latch.
 class Pipeline {
   public:
     explicit Pipeline(const PipelineLimits &limits) : limits_(limits), health_(limits.health) {}
 
     Step process(const korvic::BestReading &burst);
+    // The leap second table (at start and at each SIGHUP that reads one): what the leap
+    // field says and what the health monitor expects of the board.
+    void set_leaps(std::optional<LeapTable> leaps);
+    void reopened() { health_.reopened(); }
+
+    // The health state shown: "status mismatch" while a required bit disagrees, unless the
+    // board is out of range or at a leap second; else the monitor's.
+    Health state() const;
+    bool trusted() const { return health_.trusted() && !unmet_; }
     const HealthMonitor &health() const { return health_; }
-    void reset_board() { health_.reset(); }
+    // The requirement that the last judged reading did not meet, and that reading's status
+    // word (none before the first).
+    const std::optional<StatusRequirement> &unmet() const { return unmet_; }
+    std::optional<std::uint32_t> last_status() const { return last_status_; }
+    // The leap field of the last reading (0 before the first, and without a table).
+    int leap() const { return leap_; }
 
   private:
     PipelineLimits limits_;
     HealthMonitor health_;
+    std::optional<LeapTable> leaps_;
+    bool leaps_expired_ = false;  // said once
     bool refusing_offset_ = false;
+    std::optional<StatusRequirement> unmet_;
+    std::optional<std::uint32_t> last_status_;
+    int leap_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------

@@ -203,14 +203,37 @@ LeapInfo leap_info(const LeapTable &table, korvic::system_time t) {
         (floor<std::chrono::days>(t).time_since_epoch() + std::chrono::days{1}) / seconds{1};
     LeapInfo info;
     info.expired = t >= korvic::system_time{seconds{table.expires}};
-    for (const LeapSecond &l : table.leaps) {
-        const korvic::system_time at{seconds{l.at}};
+    for (const LeapSecond &l : table.leaps)
         if (l.at == day_end)
             info.leap = l.kind == LeapKind::insert ? 1 : 2;
-        if (t >= at - seconds{1} && t <= at + seconds{1})
-            info.near = true;
-    }
+    info.near = leap_near(table, t).has_value();
     return info;
+}
+
+std::vector<LeapSecond> leaps_between(const LeapTable &table, korvic::system_time from,
+                                      korvic::system_time to) {
+    std::vector<LeapSecond> out;
+    for (const LeapSecond &l : table.leaps) {
+        const korvic::system_time at{std::chrono::seconds{l.at}};
+        if (from < at && at <= to)
+            out.push_back(l);
+    }
+    return out;
+}
+
+std::optional<LeapSecond> leap_near(const LeapTable &table, korvic::system_time t) {
+    using std::chrono::seconds;
+    for (const LeapSecond &l : table.leaps) {
+        const korvic::system_time at{seconds{l.at}};
+        if (t >= at - seconds{1} && t <= at + seconds{1})
+            return l;
+    }
+    return std::nullopt;
+}
+
+std::string describe_leap(const LeapSecond &l) {
+    return std::string("the leap second ") + (l.kind == LeapKind::insert ? "inserted" : "deleted") +
+           " at the end of " + date_of(l.at - kDay);
 }
 
 LeapLoad load_leap_table(const std::string &path, korvic::system_time now) {

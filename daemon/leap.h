@@ -79,6 +79,17 @@ struct LeapInfo {
 };
 LeapInfo leap_info(const LeapTable &table, korvic::system_time t);
 
+// The leap seconds of the table whose instants a clock ran across from `from` to `to`
+// (from < at <= to), in order: none when `to` is not after `from`.
+std::vector<LeapSecond> leaps_between(const LeapTable &table, korvic::system_time from,
+                                      korvic::system_time to);
+
+// The leap second whose instant t lies within 1 s of, either side (leap_info()'s near).
+std::optional<LeapSecond> leap_near(const LeapTable &table, korvic::system_time t);
+
+// "the leap second inserted at the end of 2016-12-31" ("deleted" for a deleted one).
+std::string describe_leap(const LeapSecond &l);
+
 // The table of `path` as korvicd takes it, at the system time `now`: read without blocking
 // (a regular file of at most 64 KiB), parsed, and refused when expired. `line` is the one
 // line to log either way: "leap second table PATH: 27 leap seconds, the last at the end of

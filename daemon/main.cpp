@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core.h"
@@ -60,6 +61,8 @@ korvicd::PipelineLimits limits_of(const korvicd::Options &o) {
     l.max_offset = o.max_offset;
     l.health.max_step = o.max_step;
     l.health.max_rate_ppm = o.max_rate_ppm;
+    l.health.step_holdoff = o.step_holdoff;
+    l.require_status = o.require_status;
     return l;
 }
 
@@ -142,12 +145,15 @@ class Daemon {
           sock_(std::move(sock)),
           shm_(std::move(shm)),
           telemetry_(std::move(telemetry)),
-          leaps_(std::move(leaps)) {}
+          period_(static_cast<std::int64_t>(1e9 / o.rate_hz)) {
+        pipeline_.set_leaps(std::move(leaps));
+    }
 
     int run(int signal_fd);
 
   private:
     void tick();
+    void sighup();
     void reopen();
     korvicd::Snapshot snapshot() const;
 
@@ -159,13 +165,22 @@ class Daemon {
     std::unique_ptr<korvicd::ShmOutput> shm_;
     std::unique_ptr<korvicd::Telemetry> telemetry_;
     std::vector<std::string> log_;
-    std::optional<korvicd::LeapTable> leaps_;
-    bool leaps_expired_ = false;  // said once
+    nanoseconds period_;  // between bursts
+    // SIGHUPs merged into the reload to come, which waits while the last one is less than
+    // a burst period old.
+    int hups_ = 0;
+    std::optional<nanoseconds> last_reopen_;
 };
 
 korvicd::Snapshot Daemon::snapshot() const {
-    korvicd::Snapshot s{
-        korvicd::board_name(o_.config), pipeline_.health().state(), stats_.totals(), {}};
+    korvicd::Snapshot s;
+    s.board = korvicd::board_name(o_.config);
+    s.health = pipeline_.state();
+    s.totals = stats_.totals();
+    s.required = o_.require_status;
+    s.unmet = pipeline_.unmet();
+    s.status_word = pipeline_.last_status();
+    s.leap = pipeline_.leap();
     if (sock_)
         s.outputs.push_back({"sock", sock_->path(), !sock_->away()});
     if (shm_)
@@ -174,6 +189,9 @@ korvicd::Snapshot Daemon::snapshot() const {
 }
 
 void Daemon::tick() {
+    // A reload that waited for its burst period comes first: this burst reads the new board.
+    if (hups_ > 0 && (!last_reopen_ || clock_ns(CLOCK_MONOTONIC) - *last_reopen_ >= period_))
+        reopen();
     korvic::BestReading readings;
     try {
         readings = board_.best_of(o_.readings);
@@ -189,20 +207,16 @@ void Daemon::tick() {
     for (const std::string &line : step.log)
         log_line(line);
     if (step.verdict != korvicd::Verdict::feed) {
+        // A board not trusted leaves no valid record behind for a reader to take.
+        if (shm_ && (step.verdict == korvicd::Verdict::untrusted ||
+                     step.verdict == korvicd::Verdict::beyond_max_offset))
+            shm_->invalidate();
         stats_.dropped(korvicd::drop_of(step.verdict));
         if (o_.verbose)
             log_line(step.detail);
         return;
     }
-    // The leap second that the table announces for the end of this UTC day.
-    int leap = 0;
-    if (leaps_) {
-        const korvicd::LeapInfo info = korvicd::leap_info(*leaps_, step.reading.sample.midpoint());
-        leap = info.leap;
-        if (info.expired && !leaps_expired_)
-            log_line("leap second table expired: leap seconds announced since are not known");
-        leaps_expired_ = info.expired;
-    }
+    const int leap = step.leap;
     bool delivered = false;
     korvicd::Drop why = korvicd::Drop::queue_full;
     std::vector<std::string> log;
@@ -235,21 +249,33 @@ void Daemon::tick() {
         log_line(step.detail);
 }
 
+// A SIGHUP reopens the board at once, unless the last reopen is less than a burst period
+// old: then it waits for the first burst a period after it, and every SIGHUP until then is
+// merged into it (a storm of them reopens the board once a period at most).
+void Daemon::sighup() {
+    ++hups_;
+    if (!last_reopen_ || clock_ns(CLOCK_MONOTONIC) - *last_reopen_ >= period_)
+        reopen();
+}
+
 void Daemon::reopen() {
+    const int merged = std::exchange(hups_, 0);
+    last_reopen_ = clock_ns(CLOCK_MONOTONIC);
+    const std::string hups = merged > 1 ? " (" + std::to_string(merged) + " SIGHUPs merged)" : "";
     try {
         korvic::Board fresh = open_board(o_);
         board_ = std::move(fresh);
-        pipeline_.reset_board();
-        log_line("SIGHUP: board reopened from " + korvic::detail::shown(o_.config) +
-                 "; feeding after consistent samples");
+        // Not judged afresh: its first reading is judged against the last one of the board
+        // before (a change of DAY_OFF= is a step).
+        pipeline_.reopened();
+        log_line("SIGHUP: board reopened from " + korvic::detail::shown(o_.config) + hups +
+                 "; its next reading is judged against the last one before");
         // A table that cannot be read now leaves the one read before.
-        if (std::optional<korvicd::LeapTable> leaps = read_leap_table(o_)) {
-            leaps_ = std::move(leaps);
-            leaps_expired_ = false;
-        }
+        if (std::optional<korvicd::LeapTable> leaps = read_leap_table(o_))
+            pipeline_.set_leaps(std::move(leaps));
     } catch (const std::exception &e) {
-        log_line("SIGHUP: cannot reopen the board, keeping the one open: " +
-                 korvic::detail::message_of(e));
+        log_line("SIGHUP: cannot reopen the board" + hups +
+                 ", keeping the one open: " + korvic::detail::message_of(e));
     }
 }
 
@@ -259,7 +285,7 @@ int Daemon::run(int signal_fd) {
         log_line(std::string("timerfd_create: ") + std::strerror(errno));
         return 1;
     }
-    const auto period = nanoseconds{static_cast<std::int64_t>(1e9 / o_.rate_hz)};
+    const nanoseconds period = period_;
     const nanoseconds start = clock_ns(CLOCK_MONOTONIC);
     korvicd::Schedule schedule(start, period);
     nanoseconds next = schedule.deadline();
@@ -293,7 +319,7 @@ int Daemon::run(int signal_fd) {
             signalfd_siginfo info{};
             if (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
                 if (info.ssi_signo == SIGHUP) {
-                    reopen();
+                    sighup();
                 } else {
                     log_line(info.ssi_signo == SIGTERM ? "SIGTERM: stopping" : "SIGINT: stopping");
                     telemetry_->stopping(log_);

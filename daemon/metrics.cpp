@@ -48,6 +48,8 @@ std::string board_name(std::string_view config) {
 
 std::string status_text(const Snapshot &s) {
     std::string t(to_string(s.health));
+    if (s.health == Health::status && s.unmet)
+        t += ": " + describe_unmet(*s.unmet);
     if (s.totals.last_offset)
         t += "; offset " + format_duration(*s.totals.last_offset, true) + ", bracket " +
              format_duration(*s.totals.last_bracket);
@@ -65,6 +67,9 @@ std::string status_text(const Snapshot &s) {
     }
     if (!reasons.empty())
         t += " (" + reasons + ")";
+    if (s.leap != 0)
+        t += std::string("; leap second ") + (s.leap == 1 ? "inserted" : "deleted") +
+             " at the end of the day";
     for (const OutputState &o : s.outputs)
         if (!o.up)
             t += "; " + o.kind + " " + o.target + " unreachable";
@@ -167,6 +172,23 @@ std::string metrics_text(const Snapshot &s, std::string_view version) {
     m.counter("korvicd_readings_refused_total",
               "Readings left out since start because the system clock stepped back inside them",
               s.totals.readings_refused);
+    for (const StatusRequirement &r : s.required) {
+        const std::string bit = std::to_string(r.bit);
+        m.gauge("korvicd_status_bit_required",
+                "The value --require-status requires of a hardware status bit", r.value ? 1 : 0,
+                {{"bit", bit}});
+    }
+    if (s.status_word) {
+        for (const StatusRequirement &r : s.required)
+            m.gauge("korvicd_status_bit_read",
+                    "The value of a required hardware status bit in the last reading",
+                    (*s.status_word >> r.bit & 1u) != 0 ? 1 : 0, {{"bit", std::to_string(r.bit)}});
+    }
+    m.gauge("korvicd_leap_second_pending",
+            "The leap second at the end of this UTC day: 1 inserted, -1 deleted, 0 none",
+            s.leap == 1   ? 1
+            : s.leap == 2 ? -1
+                          : 0);
     for (const OutputState &o : s.outputs)
         m.gauge("korvicd_output_up", "Whether samples reach the output: 1 yes, 0 no", o.up ? 1 : 0,
                 {{"output", o.kind}, {"target", o.target}});

@@ -97,6 +97,10 @@ struct Snapshot {
     Health health = Health::starting;
     Totals totals;
     std::vector<OutputState> outputs;
+    std::vector<StatusRequirement> required;   // --require-status
+    std::optional<StatusRequirement> unmet;    // the one the last reading did not meet
+    std::optional<std::uint32_t> status_word;  // latched with the last reading judged
+    int leap = 0;  // the leap field: 1 a second inserted at the end of the UTC day, 2 deleted
 };
 
 // The board's name from its configuration file: the file name less ".dat"
@@ -104,8 +108,11 @@ struct Snapshot {
 std::string board_name(std::string_view config);
 
 // systemd's STATUS= text: "ok; offset -250.013 ms, bracket 181.2 us; fed 1200, dropped 3
-// (untrusted 3)", the health state first; "nothing fed yet" before the first sample, and
-// each output that samples do not reach at the end ("; sock /run/x.sock unreachable").
+// (untrusted 3)", the health state first (a status mismatch names its bit: "status
+// mismatch: status bit 8 reads 0 (--require-status 8=1); ..."); "nothing fed yet" before
+// the first sample; a leap second announced for the end of the UTC day ("; leap second
+// inserted at the end of the day"), and each output that samples do not reach at the end
+// ("; sock /run/x.sock unreachable").
 std::string status_text(const Snapshot &s);
 
 // ---------------------------------------------------------------------------------------
@@ -144,7 +151,9 @@ class Exposition {
 
 // korvicd's metrics, each labelled board="NAME": build info, the health state (one sample
 // per state, 1 for the current one), the last fed offset and bracket in seconds, samples
-// fed and dropped by reason and readings refused since start, and each output's state.
+// fed and dropped by reason and readings refused since start, each output's state, each
+// bit of --require-status (the value required, and the value read once a reading came),
+// and the leap second pending at the end of the UTC day (1 inserted, -1 deleted, 0 none).
 std::string metrics_text(const Snapshot &s, std::string_view version);
 
 }  // namespace korvicd

@@ -98,7 +98,7 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     app.get_formatter()->column_width(30);
 
     std::string rate, readings, max_bracket, offset, max_offset, sock, shm, shm_perm, max_rate,
-        max_step, stats, config, lock_wait, metrics_file, leap_file;
+        max_step, step_holdoff, stats, config, lock_wait, metrics_file, leap_file;
     std::vector<std::string> require_status;
     Options o;
     app.add_option("--rate", rate, "Bursts of readings per second (default 1, up to 1000)")
@@ -128,6 +128,10 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
         ->type_name("PPM");
     app.add_option("--max-step", max_step,
                    "Distrust a board whose time steps by more than this (default 1s)")
+        ->type_name("DURATION");
+    app.add_option("--step-holdoff", step_holdoff,
+                   "Believe a board that stepped once it has held its new offset this long "
+                   "(default 60s)")
         ->type_name("DURATION");
     app.add_flag("-v,--verbose", o.verbose, "One log line per sample")->disable_flag_override();
     app.add_option("--stats", stats, "Print a summary line at this interval")
@@ -202,6 +206,8 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
             o.max_rate_ppm = number("--max-rate-error", max_rate, 1, 1e6);
         if (given("--max-step"))
             o.max_step = duration("--max-step", max_step, false, false);
+        if (given("--step-holdoff"))
+            o.step_holdoff = duration("--step-holdoff", step_holdoff, false, false);
         if (given("--stats"))
             o.stats = duration("--stats", stats, false, false);
         if (given("--lock-wait")) {

@@ -70,6 +70,7 @@ struct PySample {
     double offset = 0;
     py::object offset_ns;
     double uncertainty = 0;
+    std::uint32_t status = 0;
 };
 
 // An offset's exact count of nanoseconds as a Python int (no 64-bit integer holds every
@@ -86,7 +87,8 @@ PySample to_python(const Sample &s) {
                     s.after.time_since_epoch().count(),
                     offset.to_seconds(),
                     exact_ns(offset),
-                    static_cast<double>(s.uncertainty().count()) / 1e9};
+                    static_cast<double>(s.uncertainty().count()) / 1e9,
+                    s.status};
 }
 
 // The result of preset_now(), in Python's units.
@@ -229,6 +231,10 @@ PYBIND11_MODULE(_korvic, m) {
                       "The same offset exactly, in nanoseconds (int), for any board time.")
         .def_readonly("uncertainty", &PySample::uncertainty,
                       "after - before, seconds (float): the latch lies in this bracket.")
+        .def_readonly("status", &PySample::status,
+                      "The snapshot's first word as loaded (int): bits 8 to 13 are the "
+                      "hardware status bits of the moment of the latch, as Status.hw_status "
+                      "holds them.")
         .def("__repr__", [](const PySample &s) {
             return "Sample(board=" + repr_of(s.board) + ", before=" + std::to_string(s.before) +
                    ", after=" + std::to_string(s.after) +

@@ -1,7 +1,10 @@
 // korvicd's pure core: sequences of made-up readings in, states, verdicts and log lines
 // out; the SOCK datagram and the SHM record byte for byte.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,17 +36,31 @@ Reading reading(nanoseconds sys, std::chrono::microseconds board, nanoseconds mo
     return r;
 }
 
-// A running board: an interval's board advance and monotonic advance.
+// An interval of a running board: its board advance, the monotonic clock's and the system
+// clock's (by default the monotonic clock's), and whether the board was reopened before its
+// end.
 struct Interval {
     std::chrono::microseconds board;
     nanoseconds mono;
+    std::optional<nanoseconds> sys = std::nullopt;
+    bool reload = false;
+};
+
+// `times` intervals alike, with the state after each of them.
+struct Stretch {
+    Interval interval;
+    int times;
+    Health state;
 };
 
 struct HealthCase {
     const char *name;
-    std::vector<Interval> intervals;
-    std::vector<Health> states;    // after each interval
+    std::vector<Stretch> runs;
     std::vector<std::string> log;  // every line logged, in order (substrings)
+    nanoseconds holdoff = 60s;
+    // A leap second announced, and the first reading's time (board and system clock alike).
+    std::optional<korvicd::LeapSecond> leap = std::nullopt;
+    std::int64_t start = kBase;
 };
 
 // Named by its name in test listings (not by its bytes).
@@ -55,22 +72,32 @@ class HealthSequence : public ::testing::TestWithParam<HealthCase> {};
 
 TEST_P(HealthSequence, StatesAndOneLinePerChange) {
     const HealthCase &c = GetParam();
-    korvicd::HealthMonitor h({});
-    std::chrono::microseconds board{kBase * 1'000'000};
-    nanoseconds mono = 5s;
-    EXPECT_TRUE(h.update(reading(board, board, mono)).empty());
+    korvicd::HealthLimits limits;
+    limits.step_holdoff = c.holdoff;
+    korvicd::HealthMonitor h(limits);
+    korvicd::LeapTable table;
+    if (c.leap)
+        table = {0, 10, {*c.leap}, 0, c.start + 86'400};
+    const korvicd::LeapTable *leaps = c.leap ? &table : nullptr;
+    std::chrono::microseconds board{c.start * 1'000'000};
+    nanoseconds mono = 5s, sys = c.start * 1s;
+    EXPECT_TRUE(h.update(reading(sys, board, mono), leaps).empty());
     EXPECT_EQ(h.state(), Health::starting);
     std::vector<std::string> lines;
-    for (std::size_t i = 0; i < c.intervals.size(); ++i) {
-        board += c.intervals[i].board;
-        mono += c.intervals[i].mono;
-        // The system clock is slewed and stepped at will: the monitor must not care.
-        const nanoseconds sys = kBase * 1s + mono + (i % 2 == 0 ? 3s : -40ms);
-        for (const std::string &line : h.update(reading(sys, board, mono)))
-            lines.push_back(line);
-        ASSERT_LT(i, c.states.size());
-        EXPECT_EQ(h.state(), c.states[i]) << "after interval " << i;
-        EXPECT_EQ(h.trusted(), c.states[i] == Health::ok);
+    int n = 0;
+    for (const Stretch &run : c.runs) {
+        for (int i = 0; i < run.times; ++i, ++n) {
+            board += run.interval.board;
+            mono += run.interval.mono;
+            sys += run.interval.sys.value_or(run.interval.mono);
+            if (run.interval.reload)
+                h.reopened();
+            for (const std::string &line : h.update(reading(sys, board, mono), leaps))
+                lines.push_back(line);
+            ASSERT_EQ(h.state(), run.state)
+                << "after interval " << n << ": " << ::testing::PrintToString(lines);
+            EXPECT_EQ(h.trusted(), run.state == Health::ok);
+        }
     }
     ASSERT_EQ(lines.size(), c.log.size()) << ::testing::PrintToString(lines);
     for (std::size_t i = 0; i < lines.size(); ++i)
@@ -81,124 +108,289 @@ constexpr Interval kGood{1'000'000us, 1s};
 constexpr Interval kStill{0us, 1s};
 constexpr Health S = Health::starting, OK = Health::ok, STOP = Health::stopped,
                  STEP = Health::stepped, RATE = Health::rate, REC = Health::recovering,
-                 OUT = Health::out_of_range;
+                 OUT = Health::out_of_range, LEAP = Health::leap_second,
+                 MISSED = Health::missed_leap;
 // From the board's time kBase + 3 s to 0000-01-01T00:00:00Z (reset_time's year 0), and a
-// second after it back to kBase + 5 s (a preset); from kBase to 9999-12-31T00:00:00Z.
+// second after it back to kBase + 6 s (a preset to the system clock's time); from kBase to
+// 9999-12-31T00:00:00Z.
 constexpr std::chrono::seconds kYear0{-62'167'219'200}, k9999{253'402'214'400};
 constexpr Interval kToYear0{kYear0 - (kBase + 3) * 1s, 1s};
-constexpr Interval kFromYear0{(kBase + 5) * 1s - (kYear0 + 1s), 1s};
+constexpr Interval kFromYear0{(kBase + 6) * 1s - (kYear0 + 1s), 1s};
 constexpr Interval kTo9999{k9999 - kBase * 1s, 1s};
+// A reload (SIGHUP) whose configuration adds DAY_OFF=1.
+constexpr Interval kDayOnReload{86'401'000'000us, 1s, std::nullopt, true};
+// The first three intervals of a case: trusted from the third on.
+const Stretch kStart{kGood, 2, S}, kTrusted{kGood, 1, OK};
+
+// A leap second at the end of 2026-12-31 (L: 2027-01-01T00:00:00Z), the first reading at
+// L - 5 s: the readings at L - 4 s to L - 2 s make the board trusted, the one at L - 1 s is
+// the first within 1 s of the leap. The system clock, as the kernel plays an inserted
+// second, shows 23:59:59 twice.
+constexpr std::int64_t kLeap = 1'798'761'600;
+constexpr korvicd::LeapSecond kInserted{kLeap, 37, korvicd::LeapKind::insert};
+constexpr korvicd::LeapSecond kDeleted{kLeap, 35, korvicd::LeapKind::remove};
 
 INSTANTIATE_TEST_SUITE_P(
     Daemon, HealthSequence,
     ::testing::Values(
         HealthCase{"running",
-                   {kGood, kGood, kGood, kGood},
-                   {S, S, OK, OK},
+                   {kStart, {kGood, 2, OK}},
                    {"board time consistent over 3 intervals; feeding samples"}},
+        // Running again after 3 s, the board is 3.6 s behind its trusted offset: a step, fed
+        // once it has held that offset for the hold-off (from the first consistent interval).
+        HealthCase{"stopped_then_runs_again_as_a_step",
+                   {kStart,
+                    kTrusted,
+                    {kStill, 3, STOP},
+                    {{400'000us, 1s}, 1, REC},
+                    {kGood, 2, REC},
+                    {kGood, 57, STEP},
+                    {kGood, 1, OK}},
+                   {"consistent over 3", "board stopped: its time did not advance in 1.000000 s",
+                    "board time advances again; feeding after 3 consistent samples",
+                    "board time consistent again -3.600000 s from its last trusted offset "
+                    "(limit 1.000000 s); feeding nothing until it is back or has held it for "
+                    "60.000000 s",
+                    "board time held its new offset (-3.600000 s against the system clock) for "
+                    "60.000000 s, the --step-holdoff: believing it; feeding samples"}},
+        // Stopped for less than a step (0.5 s): fed again after three consistent intervals.
         HealthCase{
-            "stopped_then_runs_again",
-            {kGood, kGood, kGood, kStill, kStill, kStill, {400'000us, 1s}, kGood, kGood, kGood},
-            {S, S, OK, STOP, STOP, STOP, REC, REC, REC, OK},
-            {"consistent over 3", "board stopped: its time did not advance in 1.000000 s",
-             "board time advances again; feeding after 3 consistent samples",
-             "board sane again after 3 consistent intervals"}},
+            "a_short_stop",
+            {kStart,
+             kTrusted,
+             {{0us, 300ms}, 1, STOP},
+             {{100'000us, 300ms}, 1, REC},
+             {kGood, 2, REC},
+             {kGood, 1, OK}},
+            {"consistent", "board stopped: its time did not advance in 300.000 ms",
+             "advances again", "board sane again after 3 consistent intervals; feeding samples"}},
         // The stop begins 0.4 s into an interval: that interval's rate error is not
         // said, the stop is.
         HealthCase{"stop_begins_within_an_interval",
-                   {kGood,
-                    kGood,
-                    kGood,
-                    {600'000us, 1s},
-                    kStill,
-                    kStill,
-                    {300'000us, 1s},
-                    kGood,
-                    kGood,
-                    kGood},
-                   {S, S, OK, RATE, STOP, STOP, REC, REC, REC, OK},
-                   {"consistent", "board stopped", "advances again", "sane again"}},
+                   {kStart,
+                    kTrusted,
+                    {{600'000us, 1s}, 1, RATE},
+                    {kStill, 2, STOP},
+                    {{300'000us, 1s}, 1, REC},
+                    {kGood, 2, REC},
+                    {kGood, 1, STEP}},
+                   {"consistent", "board stopped", "advances again",
+                    "consistent again -3.100000 s from its last trusted offset"}},
         // A slow interval not followed by a stop: its line comes one interval late.
-        HealthCase{
-            "slow_board_said_one_interval_late",
-            {kGood, kGood, kGood, {998'000us, 1s}, kGood, kGood, {998'000us, 1s}, {998'000us, 1s}},
-            {S, S, OK, RATE, RATE, RATE, RATE, RATE},
-            {"consistent",
-             "board time moved -2.000 ms against the system clock in 1.000000 s "
-             "(-2000 ppm, limit 500 ppm)"}},
+        HealthCase{"slow_board_said_one_interval_late",
+                   {kStart,
+                    kTrusted,
+                    {{998'000us, 1s}, 1, RATE},
+                    {kGood, 2, RATE},
+                    {{998'000us, 1s}, 2, RATE}},
+                   {"consistent",
+                    "board time moved -2.000 ms against the system clock in 1.000000 s "
+                    "(-2000 ppm, limit 500 ppm)"}},
         HealthCase{"slow_step_then_stop",
-                   {kGood, kGood, kGood, {2'000us, 3s}, kStill},
-                   {S, S, OK, STEP, STOP},
+                   {kStart, kTrusted, {{2'000us, 3s}, 1, STEP}, {kStill, 1, STOP}},
                    {"consistent", "board stopped"}},
         HealthCase{"stopped_from_the_start",
-                   {kStill, kStill, kGood, kGood, kGood},
-                   {STOP, STOP, REC, REC, OK},
+                   {{kStill, 2, STOP}, {kGood, 2, REC}, {kGood, 1, OK}},
                    {"board stopped", "advances again", "sane again"}},
-        HealthCase{"step_forward",
-                   {kGood, kGood, kGood, {3'000'000us, 1s}, kGood, kGood, kGood},
-                   {S, S, OK, STEP, STEP, STEP, OK},
-                   {"consistent",
-                    "board time stepped by +2.000000 s against the system clock "
-                    "(limit 1.000000 s)",
-                    "sane again"}},
+        // A step is believed once the board has held its new offset for the hold-off.
+        HealthCase{
+            "step_forward_held",
+            {kStart, kTrusted, {{3'000'000us, 1s}, 1, STEP}, {kGood, 59, STEP}, {kGood, 1, OK}},
+            {"consistent",
+             "board time stepped by +2.000000 s against the system clock (limit "
+             "1.000000 s); feeding nothing until it is back within 1.000000 s of its last "
+             "trusted offset or has held the new one for 60.000000 s",
+             "board time held its new offset (+2.000000 s against the system clock) for "
+             "60.000000 s"}},
+        // Back within --max-step of the trusted offset: a glitch, trusted at once.
+        HealthCase{"step_and_back_is_a_glitch",
+                   {kStart,
+                    kTrusted,
+                    {{3'000'000us, 1s}, 1, STEP},
+                    {kGood, 2, STEP},
+                    {{-1'000'000us, 1s}, 1, OK},
+                    {kGood, 2, OK}},
+                   {"consistent", "stepped by +2.000000 s",
+                    "board time back within 1.000000 s of its last trusted offset (+0 ns "
+                    "against the system clock): a glitch; feeding samples"}},
+        // Another step, or a rate error, while held: the hold begins again.
+        HealthCase{"a_hold_begins_again",
+                   {kStart,
+                    kTrusted,
+                    {{3'000'000us, 1s}, 1, STEP},
+                    {kGood, 3, STEP},
+                    {{4'000'000us, 1s}, 1, STEP},
+                    {kGood, 4, STEP},
+                    {{1'002'000us, 1s}, 1, RATE},
+                    {kGood, 2, RATE},
+                    {kGood, 4, STEP},
+                    {kGood, 1, OK}},
+                   {"consistent", "stepped by +2.000000 s",
+                    "board time stepped again, by +3.000000 s, while holding its new offset; its "
+                    "hold begins again",
+                    "board time moved +2.000 ms against the system clock in 1.000000 s",
+                    "board time consistent again +5.002000 s from its last trusted offset",
+                    "held its new offset (+5.002000 s against the system clock) for 7.000000 s"},
+                   7s},
+        // Before the board was ever trusted, a step can only be held.
+        HealthCase{"a_step_while_starting",
+                   {{kGood, 1, S},
+                    {{3'000'000us, 1s}, 1, STEP},
+                    {kGood, 2, STEP},
+                    {{-1'000'000us, 1s}, 1, STEP},
+                    {kGood, 4, STEP},
+                    {kGood, 1, OK}},
+                   {"board time stepped by +2.000000 s against the system clock (limit "
+                    "1.000000 s); feeding nothing until it has held its new offset for "
+                    "5.000000 s",
+                    "board time stepped again, by -2.000000 s",
+                    "held its new offset (+0 ns against the system clock) for 5.000000 s"},
+                   5s},
         HealthCase{"step_backward",
-                   {kGood, kGood, kGood, {-500'000us, 1s}},
-                   {S, S, OK, STEP},
+                   {kStart, kTrusted, {{-500'000us, 1s}, 1, STEP}},
                    {"consistent", "stepped by -1.500000 s"}},
-        HealthCase{"fast_board_1000_ppm",
-                   {kGood, kGood, kGood, {1'001'000us, 1s}, {1'001'000us, 1s}, kGood, kGood, kGood},
-                   {S, S, OK, RATE, RATE, RATE, RATE, OK},
+        // A reload whose configuration moves the board by a day is a step across it; one
+        // that changes nothing changes nothing.
+        HealthCase{"a_reload_a_day_later",
+                   {kStart, kTrusted, {kDayOnReload, 1, STEP}, {kGood, 4, STEP}, {kGood, 1, OK}},
                    {"consistent",
-                    "board time moved +1.000 ms against the system clock in "
-                    "1.000000 s (+1000 ppm, limit 500 ppm)",
-                    "sane again"}},
+                    "board time stepped by +86400.000000 s across the reload against the system "
+                    "clock",
+                    "held its new offset (+86400.000000 s against the system clock) for "
+                    "5.000000 s"},
+                   5s},
+        HealthCase{"a_reload_of_the_same_board",
+                   {kStart, kTrusted, {{1'000'000us, 1s, std::nullopt, true}, 2, OK}},
+                   {"consistent"}},
+        // The system clock stepped and slewed under a steady board: nothing to say.
+        HealthCase{"the_system_clock_steps_under_a_steady_board",
+                   {kStart,
+                    kTrusted,
+                    {{1'000'000us, 1s, 4s}, 1, OK},
+                    {{1'000'000us, 1s, -2s}, 1, OK},
+                    {{1'000'000us, 1s, 999'500us}, 3, OK}},
+                   {"consistent"}},
+        HealthCase{
+            "fast_board_1000_ppm",
+            {kStart, kTrusted, {{1'001'000us, 1s}, 2, RATE}, {kGood, 2, RATE}, {kGood, 1, OK}},
+            {"consistent",
+             "board time moved +1.000 ms against the system clock in "
+             "1.000000 s (+1000 ppm, limit 500 ppm)",
+             "sane again"}},
         HealthCase{"slow_board_400_ppm_is_within",
-                   {{999'600us, 1s}, kGood, kGood},
-                   {S, S, OK},
+                   {{{999'600us, 1s}, 1, S}, {kGood, 1, S}, {kGood, 1, OK}},
                    {"consistent"}},
         // 512 us in 1 s is 512 ppm, but each monotonic bracket is 12 us: the readings cannot
         // tell it from 500 ppm (6 us at each end, and the board's microsecond digit).
         HealthCase{"within_what_the_readings_can_tell",
-                   {{1'000'512us, 1s}, kGood, kGood},
-                   {S, S, OK},
+                   {{{1'000'512us, 1s}, 1, S}, {kGood, 1, S}, {kGood, 1, OK}},
                    {"consistent"}},
         HealthCase{"just_beyond_it",
-                   {kGood, kGood, kGood, {1'000'514us, 1s}},
-                   {S, S, OK, RATE},
+                   {kStart, kTrusted, {{1'000'514us, 1s}, 1, RATE}},
                    {"consistent", "+514 ppm"}},
         // Outside 1970 to 2099 nothing is fed, and no interval into or out of it is
         // judged (no step is said for the reset or the preset): one line each way.
         HealthCase{"reset_to_year_0_then_preset",
-                   {kGood, kGood, kGood, kToYear0, kGood, kFromYear0, kGood, kGood, kGood},
-                   {S, S, OK, OUT, OUT, REC, REC, REC, OK},
+                   {kStart,
+                    kTrusted,
+                    {kToYear0, 1, OUT},
+                    {kGood, 1, OUT},
+                    {kFromYear0, 1, REC},
+                    {kGood, 2, REC},
+                    {kGood, 1, OK}},
                    {"consistent",
                     "board time 0000-01-01T00:00:00.000000Z outside 1970 to 2099; feeding nothing",
-                    "board time 2026-11-30T00:53:25.000000Z within 1970 to 2099 again; feeding "
+                    "board time 2026-11-30T00:53:26.000000Z within 1970 to 2099 again; feeding "
                     "after 3 consistent samples",
                     "sane again after 3 consistent intervals"}},
         HealthCase{"year_9999_from_the_start",
-                   {kTo9999, kGood, kGood, kGood, kGood},
-                   {OUT, OUT, OUT, OUT, OUT},
+                   {{kTo9999, 1, OUT}, {kGood, 4, OUT}},
                    {"board time 9999-12-31T00:00:00.000000Z outside 1970 to 2099"}},
         HealthCase{"a_fault_while_recovering_is_logged",
-                   {kGood, kGood, kGood, kStill, kGood, {2'500'000us, 1s}, kStill},
-                   {S, S, OK, STOP, REC, STEP, STOP},
+                   {kStart,
+                    kTrusted,
+                    {kStill, 1, STOP},
+                    {kGood, 1, REC},
+                    {{2'500'000us, 1s}, 1, STEP},
+                    {kStill, 1, STOP}},
                    {"consistent", "board stopped", "advances again", "stepped by +1.500000 s",
-                    "board stopped"}}),
+                    "board stopped"}},
+        // Across an announced leap second. A board that shows 23:59:60 (read as
+        // 23:59:59.999999 for the whole second) or 23:59:59 twice moves by one second less
+        // than the monotonic clock: no step. Nothing is judged while the system clock or
+        // the board lies within 1 s of the leap: the board at L - 1 s to L + 1 s, the
+        // system clock until it shows L + 1 s, one second later.
+        HealthCase{"a_leap_second_shown_as_23_59_60",
+                   {kStart,
+                    kTrusted,
+                    {kGood, 1, LEAP},
+                    {{999'999us, 1s, 0s}, 1, LEAP},
+                    {{1us, 1s}, 1, LEAP},
+                    {kGood, 1, LEAP},
+                    {kGood, 3, OK}},
+                   {"consistent",
+                    "within 1 s of the leap second inserted at the end of 2026-12-31: feeding "
+                    "nothing",
+                    "board followed the leap second inserted at the end of 2026-12-31; feeding "
+                    "samples"},
+                   60s,
+                   kInserted,
+                   kLeap - 5},
+        HealthCase{"a_leap_second_shown_as_23_59_59_twice",
+                   {kStart,
+                    kTrusted,
+                    {kGood, 1, LEAP},
+                    {{0us, 1s, 0s}, 1, LEAP},
+                    {kGood, 2, LEAP},
+                    {kGood, 3, OK}},
+                   {"consistent", "within 1 s of the leap second inserted",
+                    "board followed the leap second inserted"},
+                   60s,
+                   kInserted,
+                   kLeap - 5},
+        // A board that misses it runs one second ahead of the system clock: a step that no
+        // hold-off believes, until the board is right again (here set back by a second).
+        HealthCase{"a_missed_leap_second",
+                   {kStart,
+                    kTrusted,
+                    {kGood, 1, LEAP},
+                    {{1'000'000us, 1s, 0s}, 1, LEAP},
+                    {kGood, 2, LEAP},
+                    {kGood, 1, MISSED},
+                    {kGood, 120, MISSED},
+                    {{1'000'000us, 2s}, 1, RATE},
+                    {kGood, 2, RATE},
+                    {kGood, 1, OK}},
+                   {"consistent", "within 1 s of the leap second inserted",
+                    "board missed the leap second inserted at the end of 2026-12-31: +1.000000 s "
+                    "against a board that follows it; feeding nothing until it is right again",
+                    "board time moved -1.000000 s against the system clock in 2.000000 s",
+                    "board time right again after it missed the leap second inserted at the "
+                    "end of 2026-12-31 (+0 ns against the system clock); feeding samples"},
+                   5s,
+                   kInserted,
+                   kLeap - 5},
+        // A deleted second: the board and the system clock skip 23:59:59.
+        HealthCase{
+            "a_deleted_leap_second",
+            {kStart, kTrusted, {{2'000'000us, 1s, 2s}, 1, LEAP}, {kGood, 1, LEAP}, {kGood, 2, OK}},
+            {"consistent", "within 1 s of the leap second deleted at the end of 2026-12-31",
+             "board followed the leap second deleted"},
+            60s,
+            kDeleted,
+            kLeap - 5},
+        // Bursts 5 s apart, none within 1 s of the leap: the interval across it is judged
+        // with the second it takes away all the same.
+        HealthCase{"a_leap_second_between_two_sparse_bursts",
+                   {{{5'000'000us, 5s}, 2, S},
+                    {{5'000'000us, 5s}, 1, OK},
+                    {{4'000'000us, 5s, 4s}, 1, OK},
+                    {{5'000'000us, 5s}, 1, OK}},
+                   {"consistent"},
+                   60s,
+                   kInserted,
+                   kLeap - 17}),
     [](const auto &info) { return std::string(info.param.name); });
-
-TEST(HealthMonitor, ResetForgetsTheHistoryWithoutALine) {
-    korvicd::HealthMonitor h({});
-    const std::chrono::microseconds b{kBase * 1'000'000};
-    for (int i = 0; i < 4; ++i)
-        h.update(reading(b + i * 1s, b + i * 1s, i * 1s));
-    ASSERT_TRUE(h.trusted());
-    h.reset();
-    EXPECT_EQ(h.state(), Health::starting);
-    // A board that differs from the old one by far is no step: there is no old one.
-    EXPECT_TRUE(h.update(reading(b + 10s, b + 1000s, 10s)).empty());
-    EXPECT_EQ(h.state(), Health::starting);
-}
 
 // ---------------------------------------------------------------------------------------
 // Pipeline: verdicts, the -v line and the --max-offset lines.
@@ -289,6 +481,74 @@ TEST(Pipeline, ClockStepsAndBoardsOutsideTheYears) {
     EXPECT_THAT(far.log, ::testing::ElementsAre(HasSubstr("outside 1970 to 2099")));
 }
 
+// --require-status: the status word latched with each reading, judged beside the health
+// checks; one line when a bit starts to disagree (or another one does), one when all read
+// as required again; the state shown names the mismatch, the -v line the bit.
+TEST(Pipeline, RequiredStatusBitsDecideWithTheHealth) {
+    korvicd::PipelineLimits limits;
+    limits.require_status = {{8, true}, {13, true}};
+    korvicd::Pipeline p(limits);
+    constexpr std::uint32_t kLocked = 1u << 8, kRunning = 1u << 13, kBoth = kLocked | kRunning;
+    using V = korvicd::Verdict;
+    const struct {
+        std::uint32_t status;
+        V verdict;
+        Health state;
+    } bursts[] = {
+        {kBoth, V::untrusted, Health::starting},  {kRunning, V::untrusted, Health::status},
+        {kBoth, V::untrusted, Health::starting},  {kBoth, V::feed, Health::ok},
+        {kRunning, V::untrusted, Health::status}, {kRunning, V::untrusted, Health::status},
+        {kLocked, V::untrusted, Health::status},  {kBoth, V::feed, Health::ok},
+        {kBoth | 0xFF, V::feed, Health::ok},
+    };
+    std::vector<std::string> log;
+    const std::chrono::microseconds b{kBase * 1'000'000};
+    for (std::size_t i = 0; i < std::size(bursts); ++i) {
+        const auto at = static_cast<std::int64_t>(i) * 1s;
+        Reading r = reading(b + at, b + at, at);
+        r.sample.status = bursts[i].status;
+        const korvicd::Step st = p.process(korvic::BestReading{r, 0});
+        EXPECT_EQ(st.verdict, bursts[i].verdict) << "burst " << i;
+        EXPECT_EQ(p.state(), bursts[i].state) << "burst " << i;
+        EXPECT_EQ(p.last_status(), bursts[i].status);
+        if (i == 4) {
+            EXPECT_THAT(st.detail, ::testing::EndsWith(
+                                       "dropped, status bit 8 reads 0 (--require-status 8=1)"));
+        }
+        log.insert(log.end(), st.log.begin(), st.log.end());
+    }
+    EXPECT_THAT(log, ::testing::ElementsAre(
+                         "status bit 8 reads 0 (--require-status 8=1); feeding nothing",
+                         "status bit 8 reads 1 again (--require-status 8=1); board starting",
+                         HasSubstr("consistent over 3 intervals"),
+                         "status bit 8 reads 0 (--require-status 8=1); feeding nothing",
+                         "status bit 13 reads 0 (--require-status 13=1); feeding nothing",
+                         "status bit 13 reads 1 again (--require-status 13=1); feeding samples"));
+    EXPECT_EQ(p.unmet(), std::nullopt);
+}
+
+// The leap field of a table's leap second, for the UTC day by the system clock that it
+// ends; a table that expires while korvicd runs is said once.
+TEST(Pipeline, TheLeapFieldOfTheDayAndAnExpiredTableSaidOnce) {
+    korvicd::Pipeline p(korvicd::PipelineLimits{});
+    const std::int64_t midnight = (kBase / 86'400 + 1) * 86'400;
+    p.set_leaps(
+        korvicd::LeapTable{0, 10, {{midnight, 11, korvicd::LeapKind::remove}}, 0, kBase + 2});
+    const std::chrono::microseconds b{kBase * 1'000'000};
+    std::vector<int> leaps;
+    std::vector<std::string> log;
+    for (const auto at : {0s, 1s, 2s, 3s, 86'400s}) {
+        const korvicd::Step st = p.process(korvic::BestReading{reading(b + at, b + at, at), 0});
+        leaps.push_back(st.leap);
+        log.insert(log.end(), st.log.begin(), st.log.end());
+    }
+    EXPECT_EQ(leaps, (std::vector<int>{2, 2, 2, 2, 0}));
+    EXPECT_EQ(p.leap(), 0);
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "leap second table expired: leap seconds announced since are not known"),
+              1);
+}
+
 TEST(Pipeline, AWideBracketNeverReachesTheHealthChecks) {
     korvicd::PipelineLimits limits;
     korvicd::Pipeline p(limits);
@@ -301,8 +561,6 @@ TEST(Pipeline, AWideBracketNeverReachesTheHealthChecks) {
     EXPECT_EQ(p.process(korvic::BestReading{reading(b + 4s, b + 3s, 4s, 300us), 0}).verdict,
               korvicd::Verdict::wide_bracket);
     EXPECT_TRUE(p.health().trusted());
-    p.reset_board();
-    EXPECT_EQ(p.health().state(), Health::starting);
 }
 
 TEST(Schedule, DeadlinesStayOnTheGridAndLateBurstsSkipSlots) {

@@ -39,6 +39,7 @@
 
 #include "chronyd_sandbox.h"
 #include "core.h"
+#include "korvic/board.hpp"
 
 namespace korvicd_e2e {
 
@@ -141,6 +142,15 @@ class KorvicdE2E : public ::testing::Test {
             n += line.find(text) != std::string::npos ? 1 : 0;
         return n;
     }
+    // How many lines of korvicd's log match the regular expression `pattern` (anywhere).
+    std::size_t logged_lines_matching(const std::string &pattern) {
+        const std::regex re(pattern);
+        std::istringstream in(korvicd_log());
+        std::size_t n = 0;
+        for (std::string line; std::getline(in, line);)
+            n += std::regex_search(line, re) ? 1 : 0;
+        return n;
+    }
     bool korvicd_logged(const std::string &text, Clock::duration limit = 30s) {
         return wait_for([&] { return korvicd_log().find(text) != std::string::npos; }, limit);
     }
@@ -172,6 +182,26 @@ class KorvicdE2E : public ::testing::Test {
                 f.push_back(w);
             if (f.size() > 4 && f[2] == refid)
                 out.push_back(f);
+        }
+        return out;
+    }
+
+    // The samples of `refid` in chronyd's refclocks.log (the filter's lines left out): the
+    // system time of each (seconds since 1970), its leap status ("N", "+", "-") and its raw
+    // offset, the board's as korvicd sent it (positive: the board is ahead).
+    struct RefclockSample {
+        double at;
+        std::string leap;
+        double offset;
+    };
+    std::vector<RefclockSample> refclock_samples(const std::string &refid) {
+        std::vector<RefclockSample> out;
+        for (const auto &f : refclock_lines(refid)) {
+            if (f.size() < 7 || f[3] == "-")
+                continue;
+            const korvic::utc_time t = korvic::parse_time(f[0] + "T" + f[1] + "Z");
+            out.push_back(
+                {static_cast<double>(t.time_since_epoch().count()) / 1e6, f[4], std::stod(f[6])});
         }
         return out;
     }

@@ -8,10 +8,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -72,11 +76,14 @@ TEST_F(KorvicdAlone, DatagramsCarryTheOffsetAndSignalsAreHandled) {
 
     ASSERT_TRUE(korvicd_logged("stats over 1.000000 s: kept "));
     kill(korvicd->pid(), SIGHUP);
-    ASSERT_TRUE(korvicd_logged("SIGHUP: board reopened from korvic_cfg.dat"));
-    // A reopened board is judged afresh; samples come again.
+    ASSERT_TRUE(
+        korvicd_logged("SIGHUP: board reopened from korvic_cfg.dat; its next reading is "
+                       "judged against the last one before"));
+    // The same board reopened is no step: samples go on.
     while (receive(0ms)) {
     }
-    EXPECT_TRUE(receive(30s));
+    EXPECT_TRUE(receive(5s));
+    EXPECT_THAT(korvicd_log(), Not(HasSubstr("board time stepped")));
     EXPECT_EQ(korvicd->stop(SIGTERM), 0);
 }
 
@@ -340,9 +347,9 @@ TEST_F(KorvicdE2E, SimulatedBoardAheadShowsInChronydThroughShm) {
 
 TEST_F(KorvicdE2E, AStoppedBoardFeedsNothingUntilItRunsAgain) {
     start_chronyd();
-    // The board runs for 3 s, stands still for 5 s, then runs on from where it stood: 5 s
-    // behind the host from then on.
-    start_korvicd({"--sock", sock, "--rate", "4"}, {"--stop-at", "3s:5s"});
+    // The board runs for 5 s, stands still for 5 s, then runs on from where it stood: 5 s
+    // behind the host from then on, a step that it must hold for the hold-off.
+    start_korvicd({"--sock", sock, "--rate", "4", "--step-holdoff", "3s"}, {"--stop-at", "5s:5s"});
     ASSERT_TRUE(reports("KRVC", 0.0, 200e-6, 15s));
     ASSERT_TRUE(korvicd_logged("board stopped: its time did not advance"));
     // chronyd gets nothing while the board stands still: the time since its last sample
@@ -356,27 +363,138 @@ TEST_F(KorvicdE2E, AStoppedBoardFeedsNothingUntilItRunsAgain) {
         },
         20s))
         << "lastRx " << last.last_rx << " reach " << last.reach;
-    // Running again, the board is judged afresh and fed: 5 s behind the host.
-    ASSERT_TRUE(korvicd_logged("board sane again after 3 consistent intervals"));
+    // Running again, the board is 5 s off its trusted offset: fed once it has held it.
+    ASSERT_TRUE(korvicd_logged("board time held its new offset (-", 30s)) << korvicd_log();
     ASSERT_TRUE(reports("KRVC", 5.0, 0.01, 20s, &last)) << "offset " << last.offset;
-    const std::string log = korvicd_log();
-    const auto count = [&](const std::string &text) {
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++n;
-        return n;
-    };
-    EXPECT_EQ(count("board stopped"), 1u) << log;
-    EXPECT_EQ(count("ppm"), 0u) << log;  // the stop's first interval is no rate error
-    EXPECT_EQ(count("board time advances again"), 1u) << log;
-    EXPECT_EQ(count("board sane again"), 1u) << log;
+    EXPECT_EQ(logged_lines("board stopped"), 1u) << korvicd_log();
+    EXPECT_EQ(logged_lines("ppm"), 0u)
+        << korvicd_log();  // the stop's first interval is no rate error
+    EXPECT_EQ(logged_lines("board time advances again"), 1u) << korvicd_log();
+    EXPECT_EQ(logged_lines_matching("^korvicd: board time consistent again -(4\\.9999|5\\.0000)"),
+              1u)
+        << korvicd_log();
+    EXPECT_EQ(logged_lines("board time held its new offset"), 1u) << korvicd_log();
     EXPECT_TRUE(korvicd->running());
 }
 
-TEST_F(KorvicdAlone, ABoardThatStepsIsDistrustedOnceAndFedAgain) {
-    start_korvicd({"--sock", sock, "--rate", "4"}, {"--jump-at", "2s:+3s"});
+// ---------------------------------------------------------------------------------------
+// What ends a step, and the other conditions of trust, as chronyd's refclocks.log shows.
+// ---------------------------------------------------------------------------------------
+
+// DAY_OFF=1 appended and SIGHUP: the reopened board's first reading is a step of a day
+// from the last one before, said once; nothing reaches chronyd for the hold-off; then one
+// line believes it and chronyd gets the board a day ahead.
+TEST_F(KorvicdE2E, AReloadThatMovesTheBoardADayIsAStepHeldOff) {
+    start_chronyd();
+    start_korvicd({"--sock", sock, "--rate", "4", "--step-holdoff", "5s"});
+    ASSERT_TRUE(reports("KRVC", 0.0, 200e-6, 15s)) << korvicd_log();
+    std::ofstream(dir / "korvic_cfg.dat", std::ios::app) << "DAY_OFF=1\n";
+    kill(korvicd->pid(), SIGHUP);
+    ASSERT_TRUE(korvicd_logged("board time held its new offset", 30s)) << korvicd_log();
+    const auto a_day_ahead = [](const RefclockSample &r) {
+        return std::fabs(r.offset - 86'400) < 0.001;
+    };
+    ASSERT_TRUE(wait_for(
+        [&] {
+            const auto all = refclock_samples("KRVC");
+            return std::count_if(all.begin(), all.end(), a_day_ahead) >= 4;
+        },
+        15s))
+        << slurp(dir / "refclocks.log");
+    EXPECT_EQ(logged_lines_matching("board time stepped by \\+(86399\\.9999|86400\\.0000)"), 1u)
+        << korvicd_log();
+    EXPECT_EQ(logged_lines("stepped by"), 1u) << korvicd_log();
+    EXPECT_THAT(korvicd_log(), HasSubstr(" across the reload against the system clock (limit "
+                                         "1.000000 s); feeding nothing until it is back within "
+                                         "1.000000 s of its last trusted offset or has held the "
+                                         "new one for 5.000000 s"));
+    EXPECT_EQ(
+        logged_lines_matching("board time held its new offset \\(\\+(86399\\.9999|86400\\.0000)"),
+        1u)
+        << korvicd_log();
+    // At the board's offset until the reload, then nothing for the hold-off, then a day on.
+    const auto all = refclock_samples("KRVC");
+    const auto first_new = std::find_if(all.begin(), all.end(), a_day_ahead);
+    ASSERT_NE(first_new, all.begin());
+    for (auto it = all.begin(); it != first_new; ++it)
+        EXPECT_LT(std::fabs(it->offset), 0.001) << it->offset;
+    for (auto it = first_new; it != all.end(); ++it)
+        EXPECT_TRUE(a_day_ahead(*it)) << it->offset;
+    EXPECT_GE(first_new->at - std::prev(first_new)->at, 5.0);
+}
+
+// Jumped by 3 s and back a second later, within --max-step of its trusted offset: a glitch,
+// fed again at once (the hold-off is 60 s); chronyd never sees the 3 s.
+TEST_F(KorvicdE2E, ABoardThatJumpsAndComesBackIsFedAgainAtOnce) {
+    start_chronyd();
+    start_korvicd({"--sock", sock, "--rate", "4"}, {"--jump-at", "6s:+3s", "--jump-at", "7s:-3s"});
+    ASSERT_TRUE(korvicd_logged("a glitch; feeding samples", 30s)) << korvicd_log();
+    const std::size_t glitch = refclock_samples("KRVC").size();
+    ASSERT_TRUE(wait_for([&] { return refclock_samples("KRVC").size() >= glitch + 8; }, 10s));
+    EXPECT_EQ(logged_lines_matching("board time stepped by \\+(2\\.9999|3\\.0000)"), 1u)
+        << korvicd_log();
+    EXPECT_EQ(logged_lines("board time back within 1.000000 s of its last trusted offset"), 1u);
+    const auto all = refclock_samples("KRVC");
+    double gap = 0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_LT(std::fabs(all[i].offset), 0.001) << all[i].offset;
+        if (i > 0)
+            gap = std::max(gap, all[i].at - all[i - 1].at);
+    }
+    // The second away and a burst or two: far less than the hold-off.
+    EXPECT_GE(gap, 1.0);
+    EXPECT_LT(gap, 10.0);
+}
+
+// --require-status 8=1 with the board's bit 8 cleared from 6 s into the run for 5 s:
+// nothing is fed in those 5 s, with one line when it begins and one when it ends.
+TEST_F(KorvicdE2E, ARequiredStatusBitClearedForFiveSecondsFeedsNothingMeanwhile) {
+    start_chronyd();
+    start_korvicd({"--sock", sock, "--rate", "4", "--require-status", "8=1"},
+                  {"--status-at", "6s:8=0:5s"});
+    ASSERT_TRUE(
+        korvicd_logged("status bit 8 reads 1 again (--require-status 8=1); feeding samples", 30s))
+        << korvicd_log();
+    const std::size_t back = refclock_samples("KRVC").size();
+    ASSERT_TRUE(wait_for([&] { return refclock_samples("KRVC").size() >= back + 4; }, 10s));
+    EXPECT_EQ(logged_lines("status bit 8 reads 0 (--require-status 8=1); feeding nothing"), 1u)
+        << korvicd_log();
+    EXPECT_EQ(logged_lines("status bit 8"), 2u) << korvicd_log();
+    const auto all = refclock_samples("KRVC");
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < all.size(); ++i)
+        if (all[i].at - all[i - 1].at > 1.0)
+            gaps.push_back(all[i].at - all[i - 1].at);
+    ASSERT_EQ(gaps.size(), 1u) << ::testing::PrintToString(gaps);
+    EXPECT_GE(gaps[0], 5.0);
+    EXPECT_LT(gaps[0], 7.0);  // and fed again when the bit reads 1
+}
+
+// A storm of SIGHUPs: the board is reopened at once, then at most once a burst period, every
+// SIGHUP in between merged into the next reopen; samples go on.
+TEST_F(KorvicdAlone, AStormOfSighupsIsMergedIntoAReopenPerBurstPeriod) {
+    start_korvicd({"--sock", sock, "--rate", "4"});
+    ASSERT_TRUE(receive(30s)) << korvicd_log();
+    const auto began = Clock::now();
+    for (int i = 0; i < 2500; ++i)
+        ASSERT_EQ(kill(korvicd->pid(), SIGHUP), 0);
+    const double storm = std::chrono::duration<double>(Clock::now() - began).count();
+    // The last merged reopen comes within two burst periods.
+    std::this_thread::sleep_for(1s);
+    const std::size_t reopens = logged_lines("SIGHUP: board reopened");
+    EXPECT_GE(reopens, 1u);
+    EXPECT_LE(reopens, static_cast<std::size_t>(storm / 0.25) + 2) << "storm of " << storm << " s";
+    while (receive(0ms)) {
+    }
+    EXPECT_TRUE(receive(5s));
+    EXPECT_THAT(korvicd_log(), Not(HasSubstr("board time stepped")));
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+}
+
+TEST_F(KorvicdAlone, ABoardThatStepsIsDistrustedOnceAndFedAfterTheHoldOff) {
+    start_korvicd({"--sock", sock, "--rate", "4", "--step-holdoff", "3s"}, {"--jump-at", "2s:+3s"});
     ASSERT_TRUE(korvicd_logged("board time stepped by +", 30s)) << korvicd_log();
-    ASSERT_TRUE(korvicd_logged("board sane again after 3 consistent intervals", 30s));
+    ASSERT_TRUE(korvicd_logged("board time held its new offset (+", 30s));
     while (receive(0ms)) {
     }
     const auto got = receive(30s);
@@ -471,6 +589,25 @@ TEST_F(KorvicdShm, TheRecordIsInvalidAfterSigterm) {
     EXPECT_EQ(seen->valid, 0);
     EXPECT_GT(seen->count, 0);
     shmdt(seen);
+}
+
+// While the board is not trusted, the record is left invalid (no chronyd here to clear it):
+// a reader takes no stale sample from it, and nothing is written until the board is fed.
+TEST_F(KorvicdShm, TheRecordIsInvalidWhileTheBoardIsNotTrusted) {
+    shm_units.push_back(kUnit);
+    start_korvicd({"--shm", std::to_string(kUnit), "--rate", "4"}, {"--jump-at", "6s:+3s"});
+    ASSERT_TRUE(wait_for([&] { return segment() >= 0; }, 15s)) << korvicd_log();
+    auto *seen = static_cast<korvicd::ShmTime *>(shmat(segment(), nullptr, SHM_RDONLY));
+    ASSERT_NE(seen, reinterpret_cast<korvicd::ShmTime *>(-1));
+    ASSERT_TRUE(wait_for([&] { return seen->valid == 1; }, 15s)) << korvicd_log();
+    ASSERT_TRUE(korvicd_logged("board time stepped by +", 15s)) << korvicd_log();
+    ASSERT_TRUE(wait_for([&] { return seen->valid == 0; }, 2s));
+    const int count = seen->count;
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(seen->valid, 0);
+    EXPECT_EQ(seen->count, count);
+    shmdt(seen);
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
 }
 
 // The segment removed (ipcrm) and chronyd restarted: korvicd notices at its next write,

@@ -37,6 +37,7 @@ TEST(Options, Defaults) {
     EXPECT_EQ(o.shm_perm, std::nullopt);
     EXPECT_EQ(o.max_rate_ppm, 500.0);
     EXPECT_EQ(o.max_step, 1s);
+    EXPECT_EQ(o.step_holdoff, 60s);
     EXPECT_FALSE(o.verbose);
     EXPECT_EQ(o.stats, std::nullopt);
     EXPECT_FALSE(o.once);
@@ -60,7 +61,8 @@ TEST(Options, EveryOptionTaken) {
                           "3",           "--shm-perm",
                           "0644",        "--max-rate-error",
                           "100",         "--max-step",
-                          "250ms",       "-v",
+                          "250ms",       "--step-holdoff",
+                          "5min",        "-v",
                           "--stats",     "1min",
                           "--config",    "/etc/korvic/korvic_cfg.dat",
                           "--lock-wait", "0",
@@ -76,6 +78,7 @@ TEST(Options, EveryOptionTaken) {
     EXPECT_EQ(o.shm_perm, 0644);
     EXPECT_EQ(o.max_rate_ppm, 100.0);
     EXPECT_EQ(o.max_step, 250ms);
+    EXPECT_EQ(o.step_holdoff, 300s);
     EXPECT_TRUE(o.verbose);
     EXPECT_EQ(o.stats, 60s);
     EXPECT_EQ(o.config, "/etc/korvic/korvic_cfg.dat");
@@ -102,8 +105,8 @@ TEST(Options, HelpAndVersionGoToStandardOutputWithStatusZero) {
     for (const char *o :
          {"--rate HZ", "--readings N", "--max-bracket DURATION", "--offset", "--max-offset",
           "--sock PATH", "--shm UNIT", "--shm-perm MODE", "--max-rate-error PPM", "--max-step",
-          "-v,--verbose", "--stats", "--once", "--config PATH", "--lock-wait DURATION",
-          "--leap-file PATH", "--require-status BIT=VALUE"})
+          "--step-holdoff DURATION", "-v,--verbose", "--stats", "--once", "--config PATH",
+          "--lock-wait DURATION", "--leap-file PATH", "--require-status BIT=VALUE"})
         EXPECT_THAT(p.text, HasSubstr(o));
     p = parse({"--version"});
     EXPECT_EQ(p.status, 0);
@@ -164,6 +167,8 @@ TEST(Options, RefusedWithOneLineAndStatusTwo) {
         {{"--sock", "s", "--max-offset", "0s"}, "--max-offset \"0s\": must be more than 0"},
         {{"--sock", "s", "--max-step", "1 s"}, "--max-step \"1 s\": not a duration"},
         {{"--sock", "s", "--stats", "0"}, "--stats \"0\": must be more than 0"},
+        {{"--sock", "s", "--step-holdoff", "0s"}, "--step-holdoff \"0s\": must be more than 0"},
+        {{"--sock", "s", "--step-holdoff", "25h"}, "--step-holdoff \"25h\": more than 24h"},
         {{"--sock", ""}, "--sock \"\": an empty path"},
         {{"--sock", long_path}, "longer than the 107 characters a socket path may have"},
         {{"--shm", "256"}, "--shm \"256\": outside 0 to 255"},

@@ -147,6 +147,23 @@ TEST_F(KorvicdNotify, StatusFollowsTheBoardAndItsSamples) {
     EXPECT_EQ(korvicd->stop(SIGTERM), 0);
 }
 
+// A required status bit that the board does not show: STATUS= names the mismatch.
+TEST_F(KorvicdNotify, StatusNamesARequiredBitThatDisagrees) {
+    listen_at_path();
+    Receiver chrony(sock);
+    ASSERT_TRUE(chrony.bound());
+    start_korvicd({"--sock", sock, "--rate", "10", "--require-status", "8=1"},
+                  {"--status-at", "0s:8=0"}, env());
+    const auto got = messages(30s, [](const std::string &m) {
+        return m.starts_with(
+            "STATUS=status mismatch: status bit 8 reads 0 (--require-status "
+            "8=1); nothing fed yet; fed 0, dropped ");
+    });
+    ASSERT_FALSE(got.empty()) << korvicd_log();
+    EXPECT_TRUE(chrony.nothing_sent());
+    EXPECT_EQ(korvicd->stop(SIGTERM), 0);
+}
+
 // A board whose lock another process holds all along gives no reading: no READY=1, so
 // systemd keeps the unit starting; STATUS= says why.
 TEST_F(KorvicdNotify, NoReadyWhileNoReadingSucceeds) {
@@ -206,8 +223,9 @@ TEST_F(KorvicdE2E, MetricsFileCountsFromStartAndIsReplacedWhole) {
     const fs::path metrics = dir / "korvicd.prom";
     fs::copy_file(dir / "korvic_cfg.dat", dir / "board-a.dat");
     start_korvicd({"--shm", std::to_string(kUnit), "--rate", "10", "--stats", "1s",
-                   "--metrics-file", metrics.string(), "--config", (dir / "board-a.dat").string()},
-                  {"--offset", "+250ms"});
+                   "--metrics-file", metrics.string(), "--config", (dir / "board-a.dat").string(),
+                   "--require-status", "8=1", "--require-status", "13=0"},
+                  {"--offset", "+250ms", "--status-at", "0s:13=0"});
     const auto ok_line = "korvicd_health_state{board=\"board-a\",state=\"ok\"} 1";
     ASSERT_TRUE(wait_for([&] { return slurp(metrics).find(ok_line) != std::string::npos; }, 30s))
         << slurp(metrics) << korvicd_log();
@@ -236,6 +254,13 @@ TEST_F(KorvicdE2E, MetricsFileCountsFromStartAndIsReplacedWhole) {
                            std::to_string(kUnit) + "\"}"),
               1);
     EXPECT_EQ(b.types.at("korvicd_build_info"), "gauge");
+    // The required bits, each as required and as read; no leap second pending.
+    for (const auto &[bit, value] : {std::pair{"8", 1}, std::pair{"13", 0}}) {
+        const std::string labels = "{board=\"board-a\",bit=\"" + std::string(bit) + "\"}";
+        EXPECT_EQ(b.samples.at("korvicd_status_bit_required" + labels), value) << bit;
+        EXPECT_EQ(b.samples.at("korvicd_status_bit_read" + labels), value) << bit;
+    }
+    EXPECT_EQ(b.samples.at("korvicd_leap_second_pending{board=\"board-a\"}"), 0);
 
     EXPECT_EQ(fs::status(metrics).permissions() & fs::perms::others_read, fs::perms::others_read);
     for (const auto &e : fs::directory_iterator(dir))

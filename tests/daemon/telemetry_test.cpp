@@ -152,6 +152,15 @@ TEST(StatusText, HealthFirstThenTheLastSampleAndTheCounts) {
               "3, chronyd away 1); sock /run/chrony.korvicd-a.sock unreachable");
     EXPECT_EQ(korvicd::status_text(korvicd::Snapshot{}),
               "starting; nothing fed yet; fed 0, dropped 0");
+    // A status mismatch names the bit; a leap second due at the end of the day is said.
+    s.outputs[0].up = true;
+    s.health = Health::status;
+    s.unmet = korvicd::StatusRequirement{8, true};
+    s.leap = 2;
+    EXPECT_EQ(korvicd::status_text(s),
+              "status mismatch: status bit 8 reads 0 (--require-status 8=1); offset -250.013 ms, "
+              "bracket 181.2 us; fed 2, dropped 4 (untrusted 3, chronyd away 1); leap second "
+              "deleted at the end of the day");
 }
 
 TEST(Tally, AnIntervalsResetLeavesTheTotals) {
@@ -224,6 +233,9 @@ TEST(MetricsText, EveryFamilyOfASnapshot) {
               "korvicd_health_state{board=\"a\",state=\"rate_error\"} 0\n"
               "korvicd_health_state{board=\"a\",state=\"recovering\"} 0\n"
               "korvicd_health_state{board=\"a\",state=\"out_of_range\"} 0\n"
+              "korvicd_health_state{board=\"a\",state=\"leap_second\"} 0\n"
+              "korvicd_health_state{board=\"a\",state=\"missed_leap_second\"} 0\n"
+              "korvicd_health_state{board=\"a\",state=\"status_mismatch\"} 0\n"
               "# HELP korvicd_offset_seconds Board time less system time of the last fed "
               "sample, --offset included\n"
               "# TYPE korvicd_offset_seconds gauge\n"
@@ -247,11 +259,40 @@ TEST(MetricsText, EveryFamilyOfASnapshot) {
               "system clock stepped back inside them\n"
               "# TYPE korvicd_readings_refused_total counter\n"
               "korvicd_readings_refused_total{board=\"a\"} 0\n"
+              "# HELP korvicd_leap_second_pending The leap second at the end of this UTC day: "
+              "1 inserted, -1 deleted, 0 none\n"
+              "# TYPE korvicd_leap_second_pending gauge\n"
+              "korvicd_leap_second_pending{board=\"a\"} 0\n"
               "# HELP korvicd_output_up Whether samples reach the output: 1 yes, 0 no\n"
               "# TYPE korvicd_output_up gauge\n"
               "korvicd_output_up{board=\"a\",output=\"sock\",target=\"/run/"
               "chrony.korvicd-a.sock\"} 1\n"
               "korvicd_output_up{board=\"a\",output=\"shm\",target=\"2\"} 1\n");
+    // Required status bits: the value required of each and, once a reading came, the value
+    // it read; a leap second pending.
+    korvicd::Snapshot bits = some_snapshot();
+    bits.required = {{8, true}, {13, false}};
+    bits.leap = 1;
+    const auto families = [](const std::string &all) {
+        std::string out;
+        std::istringstream in(all);
+        for (std::string line; std::getline(in, line);)
+            if (line.starts_with("korvicd_status_bit") || line.starts_with("korvicd_leap"))
+                out += line + "\n";
+        return out;
+    };
+    EXPECT_EQ(families(korvicd::metrics_text(bits, "1.2.3")),
+              "korvicd_status_bit_required{board=\"a\",bit=\"8\"} 1\n"
+              "korvicd_status_bit_required{board=\"a\",bit=\"13\"} 0\n"
+              "korvicd_leap_second_pending{board=\"a\"} 1\n");
+    bits.status_word = 0x2000u;  // bit 13 set, bit 8 clear
+    bits.leap = 2;
+    EXPECT_EQ(families(korvicd::metrics_text(bits, "1.2.3")),
+              "korvicd_status_bit_required{board=\"a\",bit=\"8\"} 1\n"
+              "korvicd_status_bit_required{board=\"a\",bit=\"13\"} 0\n"
+              "korvicd_status_bit_read{board=\"a\",bit=\"8\"} 0\n"
+              "korvicd_status_bit_read{board=\"a\",bit=\"13\"} 1\n"
+              "korvicd_leap_second_pending{board=\"a\"} -1\n");
     // Before the first fed sample there is no offset or bracket to show.
     EXPECT_THAT(korvicd::metrics_text(korvicd::Snapshot{}, "1.2.3"),
                 ::testing::Not(HasSubstr("korvicd_offset_seconds")));

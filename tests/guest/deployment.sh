@@ -48,7 +48,7 @@ checks=(
   "socket: chronyd created its socket $socket under the enforced profile"
   "boards: korvicd@a and korvicd@b on two simulated boards, each seen by chronyd with its offset"
   "metrics: node_exporter serves korvicd's metrics of the three boards; promtool check metrics passes; counters never go back"
-  # To come with the one-korvicd-per-output lock: two units on one socket, the second fails.
+  "one_per_socket: a second unit on korvicd.service's socket fails with status 1 naming its pid; korvicd.service undisturbed"
   "security: no SIGSYS in the journal; systemd-analyze security's exposure at most 2.0"
   "purge: dpkg --purge of the packages leaves nothing behind"
   "no_denials: no apparmor=\"DENIED\" in the whole run"
@@ -357,6 +357,32 @@ check_metrics() {
     state=$(grep "^korvicd_samples_fed_total{board=\"$b\"}" "$out/korvicd-2.txt") || fail "board $b: no fed count"
     echo "$state"
   done
+}
+
+check_one_per_socket() {
+  local pid mark
+  trap 'rm -f /etc/korvic/dup.dat /etc/default/korvicd-dup; systemctl stop korvicd@dup || true
+        systemctl reset-failed korvicd@dup 2>/dev/null || true' EXIT
+  pid=$(main_pid)
+  # An instance of the template (its drop-in from the check "boards") told to feed the
+  # socket that korvicd.service feeds.
+  cp "$config" /etc/korvic/dup.dat
+  printf 'KORVICD_OPTS="--sock %s"\n' "$socket" >/etc/default/korvicd-dup
+  mark=$(cursor)
+  systemctl start --no-block korvicd@dup
+  refused() { journal_after "$mark" -u korvicd@dup | grep -q "is fed by another korvicd"; }
+  wait_for 30 "korvicd@dup refuses the socket" refused
+  journal_after "$mark" -u korvicd@dup | grep -e '^korvicd: ' -e 'status=' | head -n 3
+  journal_after "$mark" -u korvicd@dup | grep -qF -- "--sock $socket is fed by another korvicd (pid $pid): not starting a second one" \
+    || fail "korvicd@dup does not name korvicd.service's pid $pid"
+  [ "$(prop korvicd@dup ExecMainStatus)" = 1 ] || fail "korvicd@dup: exit status $(prop korvicd@dup ExecMainStatus), not 1"
+  [ "$(systemctl is-active korvicd@dup)" != active ] || fail "korvicd@dup is active"
+  if ! is_active korvicd || [ "$(main_pid)" != "$pid" ]; then
+    fail "korvicd.service: $(systemctl is-active korvicd), pid $(main_pid), was $pid"
+  fi
+  echo "korvicd@dup: $(systemctl is-active korvicd@dup), status $(prop korvicd@dup ExecMainStatus);" \
+    "korvicd.service still active as pid $pid"
+  [ -n "$(measured KRVC)" ] || fail "chronyd no longer measures KRVC"
 }
 
 check_security() {

@@ -34,6 +34,17 @@ def test_three_processes_reading_at_once_stay_within_their_brackets():
         assert (result["off"], result["back"]) == (0, 0), result
 
 
+def test_the_status_bits_latched_with_each_sample(board):
+    # Bits 8 to 13 of the word the snapshot loaded are those Board.status() reads: the
+    # reference locked (8) and the timer running (13), as the simulated board shows them,
+    # and bit 10 as the launcher forces it (--status-at 0s:10=1).
+    hw = board.status().hw_status & 0x3F00
+    s = board.sample(readings=3)
+    assert isinstance(s.status, int)
+    assert s.status & 0x3F00 == hw
+    assert [s.status >> bit & 1 for bit in (8, 10, 13)] == [1, 1, 1]
+
+
 def test_offset_is_exact_in_nanoseconds(board):
     s = board.sample()
     board_ns = (s.board - EPOCH) // dt.timedelta(microseconds=1) * 1000
