@@ -37,10 +37,10 @@ void BM_SampleBracket(benchmark::State &state) {
     const bool locked = state.range(0) != 0;
     const korvic::test::MemoryFile device(512);
     korvic::Board board =
-        locked ? korvic::detail::BoardInternals::over_window(
-                     window.base(), {}, open(device.path().c_str(), O_RDWR | O_CLOEXEC),
-                     device.path())
-               : korvic::detail::BoardInternals::over_window(window.base(), {});
+        locked
+            ? korvic::detail::BoardInternals::over_window(
+                  window.base(), {}, open(device.path().c_str(), O_RDWR | O_CLOEXEC), device.path())
+            : korvic::detail::BoardInternals::over_window(window.base(), {});
     std::vector<double> brackets;
     brackets.reserve(1 << 20);
     for (auto _ : state) {
