@@ -137,8 +137,11 @@ TEST(PresetNow, LoadsTheNextWholeSecondAndReadsItBack) {
             want.end(),
             {{'W', 0xFC}, {'W', 0xFC}, {'W', 0xFC}, {'R', 0xFC}, {'R', 0x100}, {'R', 0x104}});
     EXPECT_EQ(end, want);
-    EXPECT_EQ(std::count(log.begin(), log.end(), ModelAccess{'W', 0x158}), p.attempts)
-        << "one preset per attempt that got to it, at most";
+    // An attempt woken late writes nothing and tries the next second: one preset per
+    // attempt at most, and the last one is always written.
+    const auto presets = std::count(log.begin(), log.end(), ModelAccess{'W', 0x158});
+    EXPECT_GE(presets, 1);
+    EXPECT_LE(presets, p.attempts);
 }
 
 // A board whose timer is stopped, or whose time stands still with the timer running (a
