@@ -505,10 +505,11 @@ TEST_F(CliE2E, EventsFollowAKilohertzTrain) {
 }
 
 // An events waiter and a wait-compare waiter on one board at once each get every one of
-// their own events (the train's 100 ms steps without a gap; the compare, once a second,
-// soon after its half second), on the interrupt node and by polling. On the node they
-// sleep: the board is read a few hundred times in the run, where polling reads it tens of
-// thousands of times a second.
+// their own events (the train's 250 ms steps without a gap: a host that stalls a process
+// for over a period loses an event in either mode, and stalls of 100 ms happen on a loaded
+// machine; the compare, once a second, soon after its half second), on the interrupt node and by
+// polling. On the node they sleep: the board is read a few hundred times in the run, where polling
+// reads it tens of thousands of times a second.
 TEST_F(CliE2E, AnEventsAndAWaitCompareWaiterEachGetAllTheirOwn) {
     const struct {
         const char *name, *sim_options, *shell;
@@ -525,16 +526,16 @@ TEST_F(CliE2E, AnEventsAndAWaitCompareWaiterEachGetAllTheirOwn) {
     };
     for (const auto &m : modes) {
         const Result r = run(
-            std::string("{sim} --ext-period 100ms ") + m.sim_options + "-- sh -c '" + m.shell +
+            std::string("{sim} --ext-period 250ms ") + m.sim_options + "-- sh -c '" + m.shell +
             "{korvic} compare 2026-01-01T00:00:00.5Z --every second >/dev/null && "
-            "{ {korvic} --format unix events --count 15 --timeout 20s >events.txt & "
+            "{ {korvic} --format unix events --count 10 --timeout 20s >events.txt & "
             "{korvic} --format unix wait-compare --count 2 --timeout 20s >compare.txt; wait; }'");
         EXPECT_EQ(r.status, 0) << m.name << ": " << r.err;
         EXPECT_EQ(r.err, "") << m.name;
         const std::vector<korvic::utc_time> events = times_in("events.txt");
-        ASSERT_EQ(events.size(), 15u) << m.name;
+        ASSERT_EQ(events.size(), 10u) << m.name;
         for (std::size_t i = 1; i < events.size(); ++i)
-            EXPECT_EQ(events[i] - events[i - 1], std::chrono::milliseconds{100}) << m.name << i;
+            EXPECT_EQ(events[i] - events[i - 1], std::chrono::milliseconds{250}) << m.name << i;
         const std::vector<korvic::utc_time> compares = times_in("compare.txt");
         ASSERT_EQ(compares.size(), 2u) << m.name;
         for (const korvic::utc_time t : compares) {
